@@ -1,0 +1,115 @@
+// Plain Python classes, data classes and functions backed by C++.
+//
+// The public classes of the modules are ordinary classes (metaclass `type`,
+// base `object`, state in the instance `__dict__`), so that attributes are
+// read, assigned and subclassed exactly as for a class written in Python.
+// Their methods are CPython method descriptors over vectorcall entry points:
+// no argument tuple or dict is built per call, and the text signature in the
+// docstring gives `inspect.signature` and `help()` the real parameters.
+// Records are real data classes made by `dataclasses.make_dataclass`.
+#pragma once
+
+#include "common/py.hpp"
+
+#include <initializer_list>
+#include <new>
+
+namespace vk {
+
+using FastFn = object (*)(handle self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames);
+
+/// Convert the C++ exception being handled into the pending Python error.
+PyObject *restore_exception() noexcept;
+
+/// The vectorcall entry point of `Fn`: C++ exceptions never cross into the
+/// interpreter; a Python error travels back unchanged.
+template <FastFn Fn>
+PyObject *fastcall(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept {
+    try {
+        return Fn(handle(self), args, nargs, kwnames).release().ptr();
+    } catch (...) {
+        return restore_exception();
+    }
+}
+
+/// The entry point of an `__init__`: it is stored as a plain function wrapped
+/// for instance binding (so that `inspect.signature` of the class works), and
+/// receives the object as its first positional argument, like a Python
+/// `__init__` looked up on the class.
+template <FastFn Fn>
+PyObject *fastcall_init(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept {
+    if (nargs < 1) {
+        PyErr_SetString(PyExc_TypeError, "__init__() needs the object to initialise");
+        return nullptr;
+    }
+    try {
+        return Fn(handle(args[0]), args + 1, nargs - 1, kwnames).release().ptr();
+    } catch (...) {
+        return restore_exception();
+    }
+}
+
+/// The `PyMethodDef` of a class's `__init__` (see `fastcall_init`).
+template <FastFn Fn>
+constexpr PyMethodDef init_def(const char *doc) {
+    return PyMethodDef{"__init__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&fastcall_init<Fn>)),
+                       METH_FASTCALL | METH_KEYWORDS, doc};
+}
+
+/// A `PyMethodDef` entry for `Fn` (METH_FASTCALL | METH_KEYWORDS, plus `extra_flags`
+/// such as METH_STATIC or METH_CLASS). `doc` should start with a text signature:
+/// "name($self, /, arg, *, kw=None)\n--\n\n...".
+template <FastFn Fn>
+constexpr PyMethodDef method_def(const char *name, const char *doc, int extra_flags = 0) {
+    return PyMethodDef{name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&fastcall<Fn>)),
+                       METH_FASTCALL | METH_KEYWORDS | extra_flags, doc};
+}
+
+/// A new plain class `name` in module `module_name`.
+object new_plain_class(const char *module_name, const char *name, const char *doc);
+
+/// Attach the methods of a `{nullptr}`-terminated table with static storage:
+/// instance methods, METH_STATIC static methods, METH_CLASS class methods and
+/// an `__init__` made with `init_def`.
+void add_methods(handle cls, PyMethodDef *defs);
+
+/// A module-level function for one `PyMethodDef` with static storage.
+object new_function(PyMethodDef *def, handle module_name);
+
+/// One field of a data class: `name: type`, optionally with a default value
+/// or a default factory, and optionally left out of the generated repr.
+struct FieldSpec {
+    enum class Mode { required, value, factory };
+    const char *name;
+    handle type;
+    Mode mode = Mode::required;
+    handle default_ = handle();  // the value or the factory
+    bool repr = true;
+};
+
+inline FieldSpec field_required(const char *name, handle type) { return {name, type}; }
+inline FieldSpec field_value(const char *name, handle type, handle value) {
+    return {name, type, FieldSpec::Mode::value, value};
+}
+inline FieldSpec field_factory(const char *name, handle type, handle factory, bool repr = true) {
+    return {name, type, FieldSpec::Mode::factory, factory, repr};
+}
+
+/// `dataclasses.make_dataclass(name, fields, module=module_name)` with the
+/// standard options: generated `__init__`, `__repr__` and `__eq__`.
+object make_dataclass(const char *module_name, const char *name, std::initializer_list<FieldSpec> fields);
+
+/// `typing.<name>[args...]`, for annotations.
+object typing_subscript(const char *name, std::initializer_list<handle> args);
+
+/// Give a module's globals `__builtins__` first, as the import system does for
+/// a module written in Python, so that the module's own names follow it in
+/// definition order.
+void init_module_globals(handle module);
+
+/// Look a name up in a module's globals at call time, raising NameError like
+/// Python code does when the name was deleted. The result is owned, so a
+/// callback that rebinds the name cannot free what the caller is using.
+object lookup_global(handle module_dict, handle name);
+
+}  // namespace vk

@@ -1,0 +1,188 @@
+// Module `vesperkit.graph.concept_mesh`: binds the host helpers, numpy when
+// present, and defines the module's names in their documented order.
+#include "common/pyclass.hpp"
+#include "concept_mesh/mesh.hpp"
+
+namespace vk::mesh {
+
+ModuleState state;
+
+namespace {
+
+PyMethodDef similarity_matrix_def = method_def<_similarity_matrix>(
+    "_similarity_matrix",
+    "_similarity_matrix(embeddings)\n--\n\n"
+    "Pairwise cosine similarities of a list of vectors, as nested lists of floats.");
+PyMethodDef density_entropy_def = method_def<_density_entropy>(
+    "_density_entropy",
+    "_density_entropy(values, n_bins=10)\n--\n\n"
+    "Normalised Shannon entropy (0 to 1) of values binned over [0, max(values)].");
+PyMethodDef short_def = method_def<_short>(
+    "_short",
+    "_short(text, limit)\n--\n\n"
+    "`text` cut to `limit` characters with an ellipsis; a limit of 0 or less keeps it whole.");
+
+PyMethodDef mesh_methods[] = {
+    init_def<ConceptMesh_init>(
+        "__init__($self, /, similarity_threshold=0.75, tag_weight=1.0, entity_weight=1.2, "
+        "key_point_weight=1.1, embedding_weight=2.5)\n--\n\n"
+        "An empty mesh with the given tuning values."),
+    method_def<ConceptMesh_ensure_node>(
+        "_ensure_node",
+        "_ensure_node($self, /, memoria)\n--\n\n"
+        "The node for memoria['id'], created from the memory dict when absent."),
+    method_def<ConceptMesh_update_edge>(
+        "_update_edge",
+        "_update_edge($self, /, session_a, session_b, shared_tags, shared_entities, "
+        "shared_key_points, embedding_similarity)\n--\n\n"
+        "Recompute the edge between two sessions; remove it when its weight is not above 0."),
+    method_def<ConceptMesh_add_conversation>(
+        "add_conversation",
+        "add_conversation($self, /, memoria)\n--\n\n"
+        "Add one session and recompute its edges against every other node."),
+    method_def<ConceptMesh_add_conversations>(
+        "add_conversations",
+        "add_conversations($self, /, memorias)\n--\n\n"
+        "Add a list of sessions and recompute every edge of the mesh."),
+    method_def<ConceptMesh_calculate_densities>(
+        "calculate_densities",
+        "calculate_densities($self, /)\n--\n\nRecompute the density of every node."),
+    method_def<ConceptMesh_calculate_densities_for>(
+        "calculate_densities_for",
+        "calculate_densities_for($self, /, node_ids)\n--\n\n"
+        "Recompute the density of the listed nodes; unknown ids are ignored."),
+    method_def<ConceptMesh_calculate_node_density>(
+        "_calculate_node_density",
+        "_calculate_node_density(node)\n--\n\n"
+        "Store the mean weight of the node's edges (0.0 without edges) as its density.",
+        METH_STATIC),
+    method_def<ConceptMesh_calculate_centralities>(
+        "calculate_centralities",
+        "calculate_centralities($self, /)\n--\n\nRecompute the centrality of every node."),
+    method_def<ConceptMesh_calculate_centralities_for>(
+        "calculate_centralities_for",
+        "calculate_centralities_for($self, /, node_ids)\n--\n\n"
+        "Recompute the centrality of the listed nodes; unknown ids are ignored."),
+    method_def<ConceptMesh_calculate_node_centrality>(
+        "_calculate_node_centrality",
+        "_calculate_node_centrality($self, /, node)\n--\n\n"
+        "Store (degree * 0.4 + total weight * 0.6) / max(1, total_conversations)."),
+    method_def<ConceptMesh_get_top_density_nodes>(
+        "get_top_density_nodes",
+        "get_top_density_nodes($self, /, limit=20)\n--\n\n"
+        "Recompute densities; (summary, density) pairs, densest first."),
+    method_def<ConceptMesh_get_top_centrality_nodes>(
+        "get_top_centrality_nodes",
+        "get_top_centrality_nodes($self, /, limit=20)\n--\n\n"
+        "Recompute centralities; (summary, centrality) pairs, most central first."),
+    method_def<ConceptMesh_get_stats>(
+        "get_stats",
+        "get_stats($self, /)\n--\n\n"
+        "Recompute both scores and return the statistics dict."),
+    method_def<ConceptMesh_to_dict>(
+        "to_dict",
+        "to_dict($self, /, max_nodes=300, max_edges_per_node=8, summary_chars=280)\n--\n\n"
+        "A bounded plain-data view of the mesh for display."),
+    method_def<ConceptMesh_shortest_path>(
+        "shortest_path",
+        "shortest_path($self, /, source_id, target_id)\n--\n\n"
+        "The strongest chain of session ids from source to target (edge distance 1/weight), "
+        "or [] when there is none."),
+    method_def<ConceptMesh_clear>(
+        "clear",
+        "clear($self, /)\n--\n\nRemove every node and edge; tuning values are kept."),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+}  // namespace vk::mesh
+
+NB_MODULE(concept_mesh, m) {
+    using namespace vk;
+    using namespace vk::mesh;
+    m.doc() = "Graph of conversation sessions: edges from shared tags, entities, key points "
+              "and embedding similarity; scores, rankings, export and strongest paths.";
+    init_module_globals(m);
+    handle d = handle(PyModule_GetDict(m.ptr()));
+    state.module_dict = d;
+    state.module_name = nb::borrow(m.attr("__name__")).release();
+    auto set = [&](const char *name, handle value) { check(PyDict_SetItemString(d.ptr(), name, value.ptr())); };
+
+    set("heapq", steal_or_raise(PyImport_ImportModule("heapq")));
+    set("math", steal_or_raise(PyImport_ImportModule("math")));
+    object typing = steal_or_raise(PyImport_ImportModule("typing"));
+    for (const char *name : {"Dict", "List", "Tuple", "Set", "Optional"}) set(name, get_attr(typing, interned(name)));
+    object dataclasses = steal_or_raise(PyImport_ImportModule("dataclasses"));
+    set("dataclass", get_attr(dataclasses, interned("dataclass")));
+    set("field", get_attr(dataclasses, interned("field")));
+
+    // The host helpers come from the package two levels up (the package root).
+    object package = steal_or_raise(PyObject_GetAttrString(m.ptr(), "__name__"));
+    object parts = steal_or_raise(PyUnicode_RSplit(package.ptr(), make_str(".").ptr(), 2));
+    object root = steal_or_raise(PySequence_GetItem(parts.ptr(), 0));
+    object text_mod = steal_or_raise(PyImport_Import(
+        steal_or_raise(PyUnicode_FromFormat("%U.utils.text", root.ptr())).ptr()));
+    object emb_mod = steal_or_raise(PyImport_Import(
+        steal_or_raise(PyUnicode_FromFormat("%U.utils.embeddings", root.ptr())).ptr()));
+    set("normalize_items", get_attr(text_mod, interned("normalize_items")));
+    set("cosine_similarity", get_attr(emb_mod, interned("cosine_similarity")));
+
+    // numpy is optional: without it the similarity matrix uses the portable path.
+    PyObject *np = PyImport_ImportModule("numpy");
+    if (np == nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_ImportError)) raise_pending();
+        PyErr_Clear();
+        set("np", handle(Py_None));
+    } else {
+        set("np", nb::steal(np));
+    }
+
+    set("_similarity_matrix", new_function(&similarity_matrix_def, state.module_name));
+    set("_density_entropy", new_function(&density_entropy_def, state.module_name));
+
+    object str_type = nb::borrow(handle(reinterpret_cast<PyObject *>(&PyUnicode_Type)));
+    object float_type = nb::borrow(handle(reinterpret_cast<PyObject *>(&PyFloat_Type)));
+    object int_type = nb::borrow(handle(reinterpret_cast<PyObject *>(&PyLong_Type)));
+    object dict_type = nb::borrow(handle(reinterpret_cast<PyObject *>(&PyDict_Type)));
+    object set_type = nb::borrow(handle(reinterpret_cast<PyObject *>(&PySet_Type)));
+    object list_type = nb::borrow(handle(reinterpret_cast<PyObject *>(&PyList_Type)));
+    const char *modname = PyUnicode_AsUTF8(state.module_name.ptr());
+
+    object node_t = make_dataclass(modname, "GraphNode", {
+        field_required("session_id", str_type),
+        field_required("summary", str_type),
+        field_value("created_at", typing_subscript("Optional", {str_type}), handle(Py_None)),
+        field_factory("tags", typing_subscript("Set", {str_type}), set_type),
+        field_factory("entities", typing_subscript("Set", {str_type}), set_type),
+        field_factory("key_points", typing_subscript("Set", {str_type}), set_type),
+        field_factory("embedding", typing_subscript("List", {float_type}), list_type),
+        field_factory("memoria", typing_subscript("Dict", {str_type, get_attr(typing, interned("Any"))}), dict_type),
+        field_value("density", float_type, make_float(0.0)),
+        field_value("centrality", float_type, make_float(0.0)),
+        field_factory("neighbors", typing_subscript("Dict", {str_type, dict_type}), dict_type),
+    });
+    object edge_t = make_dataclass(modname, "GraphEdge", {
+        field_value("shared_tags", int_type, make_int(0)),
+        field_value("shared_entities", int_type, make_int(0)),
+        field_value("shared_key_points", int_type, make_int(0)),
+        field_value("embedding_similarity", float_type, make_float(0.0)),
+        field_value("weight", float_type, make_float(0.0)),
+    });
+    set_attr(node_t, interned("__doc__"), make_str("One conversation session of the mesh."));
+    set_attr(edge_t, interned("__doc__"), make_str("The record of one edge: shared counts, best similarity, weight."));
+    set("GraphNode", node_t);
+    set("GraphEdge", edge_t);
+    state.graph_node_type = node_t.release();
+    state.graph_edge_type = edge_t.release();
+
+    set("_short", new_function(&short_def, state.module_name));
+
+    object mesh_t = new_plain_class(modname, "ConceptMesh",
+        "Undirected weighted graph of conversation sessions.\n\n"
+        "Edges come from shared tags, entities and key points and from embedding\n"
+        "similarity; the tuning attributes are read at every edge update.");
+    add_methods(mesh_t, mesh_methods);
+    set("ConceptMesh", mesh_t);
+    state.mesh_type = mesh_t.release();
+}

@@ -1,0 +1,1 @@
+"""vesperkit.memory.backends"""
