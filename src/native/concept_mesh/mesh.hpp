@@ -19,6 +19,42 @@ struct ModuleState {
 
 extern ModuleState state;
 
+/// Interned attribute names and dict keys, created when the module loads.
+struct Names {
+    handle nodes, edges, total_conversations, last_rebuild;
+    handle similarity_threshold, tag_weight, entity_weight, key_point_weight, embedding_weight;
+    handle session_id, summary, created_at, tags, entities, key_points, embedding, memoria;
+    handle density, centrality, neighbors;
+    handle shared_tags, shared_entities, shared_key_points, embedding_similarity, weight;
+    handle id, source, author, origin, superseded_by, valid_until;
+    handle normalize_items, cosine_similarity, np;
+    handle _ensure_node, _update_edge;
+};
+
+extern Names names;
+
+void init_names();
+
+// Shared by the construction paths (graph.cpp).
+
+/// True when `self` is exactly a ConceptMesh (not a subclass): only then may
+/// the methods it calls on itself be replaced by their C++ bodies.
+inline bool is_exact_mesh(handle self) { return Py_TYPE(self.ptr()) == reinterpret_cast<PyTypeObject *>(state.mesh_type.ptr()); }
+
+/// `self._ensure_node(memoria)`, called as a method of the instance (the C++
+/// body directly for an exact ConceptMesh).
+object ensure_node(handle self, handle memoria);
+
+/// `self._update_edge(...)`, called as a method of the instance (the C++ body
+/// directly for an exact ConceptMesh).
+void update_edge(handle self, handle session_a, handle session_b, handle shared_tags,
+                 handle shared_entities, handle shared_key_points, handle embedding_similarity);
+
+/// The edge update of an exact ConceptMesh with arguments already converted:
+/// `session_a` and `session_b` are exact str; the counts are Python ints.
+void update_edge_converted(handle self, handle session_a, handle session_b, handle shared_tags,
+                           handle shared_entities, handle shared_key_points, double embedding_similarity);
+
 // Module functions (signature: self is the module or null).
 object _similarity_matrix(handle, PyObject *const *, Py_ssize_t, PyObject *);
 object _density_entropy(handle, PyObject *const *, Py_ssize_t, PyObject *);

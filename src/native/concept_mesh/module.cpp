@@ -6,6 +6,24 @@
 namespace vk::mesh {
 
 ModuleState state;
+Names names;
+
+void init_names() {
+#define VK_NAME(n) names.n = interned(#n)
+    VK_NAME(nodes); VK_NAME(edges); VK_NAME(total_conversations); VK_NAME(last_rebuild);
+    VK_NAME(similarity_threshold); VK_NAME(tag_weight); VK_NAME(entity_weight);
+    VK_NAME(key_point_weight); VK_NAME(embedding_weight);
+    VK_NAME(session_id); VK_NAME(summary); VK_NAME(created_at); VK_NAME(tags); VK_NAME(entities);
+    VK_NAME(key_points); VK_NAME(embedding); VK_NAME(memoria);
+    VK_NAME(density); VK_NAME(centrality); VK_NAME(neighbors);
+    VK_NAME(shared_tags); VK_NAME(shared_entities); VK_NAME(shared_key_points);
+    VK_NAME(embedding_similarity); VK_NAME(weight);
+    VK_NAME(id); VK_NAME(source); VK_NAME(author); VK_NAME(origin); VK_NAME(superseded_by);
+    VK_NAME(valid_until);
+    VK_NAME(normalize_items); VK_NAME(cosine_similarity); VK_NAME(np);
+    VK_NAME(_ensure_node); VK_NAME(_update_edge);
+#undef VK_NAME
+}
 
 namespace {
 
@@ -104,6 +122,7 @@ NB_MODULE(concept_mesh, m) {
     m.doc() = "Graph of conversation sessions: edges from shared tags, entities, key points "
               "and embedding similarity; scores, rankings, export and strongest paths.";
     init_module_globals(m);
+    init_names();
     handle d = handle(PyModule_GetDict(m.ptr()));
     state.module_dict = d;
     state.module_name = nb::borrow(m.attr("__name__")).release();
