@@ -6,6 +6,322 @@
 
 namespace vk::mesh {
 
+namespace {
+
+handle name_items() {
+    static handle h = interned("items");
+    return h;
+}
+handle name_get() {
+    static handle h = interned("get");
+    return h;
+}
+handle name_pop() {
+    static handle h = interned("pop");
+    return h;
+}
+handle empty_str() {
+    static handle h = interned("");
+    return h;
+}
+
+/// `mapping[key]`, with the plain dict look-up for an exact dict.
+object get_item(handle mapping, handle key) {
+    if (PyDict_CheckExact(mapping.ptr())) {
+        handle v = dict_get(mapping, key);
+        if (!v.is_valid()) {
+            PyErr_SetObject(PyExc_KeyError, key.ptr());
+            raise_pending();
+        }
+        return nb::borrow(v);
+    }
+    return steal_or_raise(PyObject_GetItem(mapping.ptr(), key.ptr()));
+}
+
+void set_item(handle mapping, handle key, handle value) {
+    if (PyDict_CheckExact(mapping.ptr()))
+        check(PyDict_SetItem(mapping.ptr(), key.ptr(), value.ptr()));
+    else
+        check(PyObject_SetItem(mapping.ptr(), key.ptr(), value.ptr()));
+}
+
+/// `mapping.pop(key, None)`.
+void discard_item(handle mapping, handle key) {
+    if (PyDict_CheckExact(mapping.ptr())) {
+        check(PyDict_Pop(mapping.ptr(), key.ptr(), nullptr));
+        return;
+    }
+    call_method(mapping, name_pop(), key, handle(Py_None));
+}
+
+/// `memoria.get(key, fallback)` for an exact dict, as an owned reference: the
+/// host helpers called later may change the dict.
+object get_or(handle memoria, handle key, handle fallback) {
+    handle v = dict_get(memoria, key);
+    return nb::borrow(v.is_valid() ? v : fallback);
+}
+
+/// A GraphEdge with its fields set in declaration order, as the generated
+/// initializer would set them, without running the initializer's frame.
+object new_edge(handle st, handle se, handle sk, handle es, handle weight) {
+    PyTypeObject *type = reinterpret_cast<PyTypeObject *>(state.graph_edge_type.ptr());
+    object empty = steal_or_raise(PyTuple_New(0));
+    object edge = steal_or_raise(type->tp_new(type, empty.ptr(), nullptr));
+    set_attr(edge, names.shared_tags, st);
+    set_attr(edge, names.shared_entities, se);
+    set_attr(edge, names.shared_key_points, sk);
+    set_attr(edge, names.embedding_similarity, es);
+    set_attr(edge, names.weight, weight);
+    return edge;
+}
+
+/// The edge weight and whether it is above 0. Tuning attributes are read at
+/// every update (a caller may retune a live mesh); `embedding_weight` only when
+/// the similarity reaches the threshold. Exact ints and floats are combined in
+/// doubles in the same order as the interpreted expression; anything else goes
+/// through the number protocol.
+struct Weight {
+    object value;
+    bool positive;
+};
+
+Weight edge_weight(handle self, handle st, handle se, handle sk, double sim, handle sim_obj) {
+    object tw = get_attr(self, names.tag_weight);
+    object ew = get_attr(self, names.entity_weight);
+    object kw = get_attr(self, names.key_point_weight);
+    bool fast = PyLong_CheckExact(st.ptr()) && PyLong_CheckExact(se.ptr()) && PyLong_CheckExact(sk.ptr()) &&
+                PyFloat_CheckExact(tw.ptr()) && PyFloat_CheckExact(ew.ptr()) && PyFloat_CheckExact(kw.ptr());
+    double w = 0.0;
+    object w_obj;
+    if (fast) {
+        double a = PyLong_AsDouble(st.ptr());
+        if (a == -1.0 && PyErr_Occurred()) raise_pending();
+        double b = PyLong_AsDouble(se.ptr());
+        if (b == -1.0 && PyErr_Occurred()) raise_pending();
+        double c = PyLong_AsDouble(sk.ptr());
+        if (c == -1.0 && PyErr_Occurred()) raise_pending();
+        double t1 = a * PyFloat_AS_DOUBLE(tw.ptr());
+        double t2 = b * PyFloat_AS_DOUBLE(ew.ptr());
+        double t3 = c * PyFloat_AS_DOUBLE(kw.ptr());
+        w = (t1 + t2) + t3;
+    } else {
+        object t1 = steal_or_raise(PyNumber_Multiply(st.ptr(), tw.ptr()));
+        object t2 = steal_or_raise(PyNumber_Multiply(se.ptr(), ew.ptr()));
+        object s = steal_or_raise(PyNumber_Add(t1.ptr(), t2.ptr()));
+        object t3 = steal_or_raise(PyNumber_Multiply(sk.ptr(), kw.ptr()));
+        w_obj = steal_or_raise(PyNumber_Add(s.ptr(), t3.ptr()));
+    }
+
+    object thr = get_attr(self, names.similarity_threshold);
+    bool reaches;
+    if (PyFloat_CheckExact(thr.ptr())) {
+        reaches = sim >= PyFloat_AS_DOUBLE(thr.ptr());
+    } else {
+        object s = sim_obj.is_valid() ? nb::borrow(sim_obj) : make_float(sim);
+        reaches = check(PyObject_RichCompareBool(s.ptr(), thr.ptr(), Py_GE)) != 0;
+    }
+    if (reaches) {
+        object emw = get_attr(self, names.embedding_weight);
+        if (fast && PyFloat_CheckExact(emw.ptr())) {
+            w += sim * PyFloat_AS_DOUBLE(emw.ptr());
+        } else {
+            if (fast) {
+                w_obj = make_float(w);
+                fast = false;
+            }
+            object s = sim_obj.is_valid() ? nb::borrow(sim_obj) : make_float(sim);
+            object term = steal_or_raise(PyNumber_Multiply(s.ptr(), emw.ptr()));
+            w_obj = steal_or_raise(PyNumber_Add(w_obj.ptr(), term.ptr()));
+        }
+    }
+    if (fast) return {make_float(w), w > 0.0};
+    object zero = make_int(0);
+    return {w_obj, check(PyObject_RichCompareBool(w_obj.ptr(), zero.ptr(), Py_GT)) != 0};
+}
+
+/// The edge update proper. `a` and `b` are exact str, the counts converted,
+/// `sim_obj` the similarity as a float object when the caller has one (else
+/// it is made on demand from `sim`).
+void update_edge_impl(handle self, handle a, handle b, handle st, handle se, handle sk, double sim,
+                      handle sim_obj) {
+    int cmp = PyUnicode_Compare(a.ptr(), b.ptr());
+    if (cmp == -1 && PyErr_Occurred()) raise_pending();
+    if (cmp == 0) return;
+
+    // Both endpoints are looked up before anything changes, so that a pair with
+    // an unknown session fails without leaving an edge that no node lists.
+    object nodes = get_attr(self, names.nodes);
+    object node_a = get_item(nodes, a);
+    object node_b = get_item(nodes, b);
+
+    object key = steal_or_raise(cmp < 0 ? PyTuple_Pack(2, a.ptr(), b.ptr()) : PyTuple_Pack(2, b.ptr(), a.ptr()));
+    object edges = get_attr(self, names.edges);
+    object record;
+    if (PyDict_CheckExact(edges.ptr())) {
+        handle v = dict_get(edges, key);
+        if (v.is_valid()) record = nb::borrow(v);
+    } else {
+        record = call_method(edges, name_get(), key);
+        if (record.is_none()) record = object();
+    }
+
+    // The stored similarity is the largest seen; it starts at 0.0, so a NaN or a
+    // negative similarity never replaces it.
+    object es_obj;
+    if (record.is_valid()) {
+        set_attr(record, names.shared_tags, st);
+        set_attr(record, names.shared_entities, se);
+        set_attr(record, names.shared_key_points, sk);
+        object stored = get_attr(record, names.embedding_similarity);
+        bool greater;
+        if (PyFloat_CheckExact(stored.ptr())) {
+            greater = sim > PyFloat_AS_DOUBLE(stored.ptr());
+        } else {
+            object s = sim_obj.is_valid() ? nb::borrow(sim_obj) : make_float(sim);
+            greater = check(PyObject_RichCompareBool(s.ptr(), stored.ptr(), Py_GT)) != 0;
+        }
+        if (greater) {
+            es_obj = sim_obj.is_valid() ? nb::borrow(sim_obj) : make_float(sim);
+            set_attr(record, names.embedding_similarity, es_obj);
+        } else {
+            es_obj = std::move(stored);
+        }
+    }
+
+    Weight w = edge_weight(self, st, se, sk, sim, sim_obj);
+    if (record.is_valid()) set_attr(record, names.weight, w.value);
+
+    if (w.positive) {
+        if (!record.is_valid()) {
+            es_obj = sim > 0.0 ? (sim_obj.is_valid() ? nb::borrow(sim_obj) : make_float(sim)) : make_float(0.0);
+            record = new_edge(st, se, sk, es_obj, w.value);
+        }
+        set_item(edges, key, record);
+        // One fresh snapshot serves both endpoints.
+        object data = steal_or_raise(PyDict_New());
+        check(PyDict_SetItem(data.ptr(), names.shared_tags.ptr(), st.ptr()));
+        check(PyDict_SetItem(data.ptr(), names.shared_entities.ptr(), se.ptr()));
+        check(PyDict_SetItem(data.ptr(), names.shared_key_points.ptr(), sk.ptr()));
+        check(PyDict_SetItem(data.ptr(), names.embedding_similarity.ptr(), es_obj.ptr()));
+        check(PyDict_SetItem(data.ptr(), names.weight.ptr(), w.value.ptr()));
+        set_item(get_attr(node_a, names.neighbors), b, data);
+        set_item(get_attr(node_b, names.neighbors), a, data);
+    } else {
+        discard_item(edges, key);
+        discard_item(get_attr(node_a, names.neighbors), b);
+        discard_item(get_attr(node_b, names.neighbors), a);
+    }
+}
+
+/// The argument conversions of `_update_edge`, then the update.
+void update_edge_checked(handle self, handle session_a, handle session_b, handle shared_tags,
+                         handle shared_entities, handle shared_key_points, handle embedding_similarity) {
+    require_exact_str(session_a, "session_a");
+    require_exact_str(session_b, "session_b");
+    object st = to_int_arg(shared_tags, "shared_tags");
+    object se = to_int_arg(shared_entities, "shared_entities");
+    object sk = to_int_arg(shared_key_points, "shared_key_points");
+    double sim = to_double(embedding_similarity);
+    handle sim_obj = PyFloat_CheckExact(embedding_similarity.ptr()) ? embedding_similarity : handle();
+    update_edge_impl(self, session_a, session_b, st, se, sk, sim, sim_obj);
+}
+
+object ensure_node_impl(handle self, handle memoria) {
+    require_exact_dict(memoria, "memoria");
+    handle id_ref = dict_get(memoria, names.id);
+    if (!id_ref.is_valid()) {
+        PyErr_SetObject(PyExc_KeyError, names.id.ptr());
+        raise_pending();
+    }
+    object session_id = nb::borrow(id_ref);
+
+    {
+        object nodes = get_attr(self, names.nodes);
+        if (PyDict_CheckExact(nodes.ptr())) {
+            handle existing = dict_get(nodes, session_id);
+            if (existing.is_valid()) return nb::borrow(existing);
+        } else if (check(PySequence_Contains(nodes.ptr(), session_id.ptr()))) {
+            return steal_or_raise(PyObject_GetItem(nodes.ptr(), session_id.ptr()));
+        }
+    }
+
+    // Fields in the initializer's order; the first dict seen for an id wins.
+    object summary = get_or(memoria, names.summary, empty_str());
+    object created_at = get_or(memoria, names.created_at, handle(Py_None));
+    auto normalized = [&](handle key) {
+        object raw = get_or(memoria, key, steal_or_raise(PyList_New(0)));
+        return call(lookup_global(state.module_dict, names.normalize_items), raw);
+    };
+    object tags = normalized(names.tags);
+    object entities = normalized(names.entities);
+    object key_points = normalized(names.key_points);
+    object embedding = get_or(memoria, names.embedding, steal_or_raise(PyList_New(0)));
+    object node = call(state.graph_node_type, session_id, summary, created_at, tags, entities, key_points,
+                       embedding, memoria);
+    set_item(get_attr(self, names.nodes), session_id, node);
+    return node;
+}
+
+}  // namespace
+
+bool is_native_method(handle self, handle name, PyCFunction body) {
+    if (!is_exact_mesh(self)) return false;
+    PyObject *attr = PyObject_GetAttr(self.ptr(), name.ptr());
+    if (attr == nullptr) {
+        // The call through Python raises the same error where it belongs.
+        PyErr_Clear();
+        return false;
+    }
+    bool native = PyCFunction_Check(attr) && PyCFunction_GET_FUNCTION(attr) == body &&
+                  (PyCFunction_GET_SELF(attr) == self.ptr() || PyCFunction_GET_SELF(attr) == nullptr);
+    Py_DECREF(attr);
+    return native;
+}
+
+Py_ssize_t intersection_size(handle a, handle b) {
+    if (PyAnySet_CheckExact(a.ptr()) && PyAnySet_CheckExact(b.ptr())) {
+        // Walk the smaller set and probe the larger, as `set.__and__` does
+        // (on equal sizes it walks the right operand).
+        handle walk = b, probe = a;
+        if (PySet_GET_SIZE(b.ptr()) > PySet_GET_SIZE(a.ptr())) {
+            walk = a;
+            probe = b;
+        }
+        if (PySet_GET_SIZE(walk.ptr()) == 0) return 0;
+        object it = steal_or_raise(PyObject_GetIter(walk.ptr()));
+        Py_ssize_t count = 0;
+        while (PyObject *item = PyIter_Next(it.ptr())) {
+            object owned = nb::steal(item);
+            count += check(PySet_Contains(probe.ptr(), item));
+        }
+        if (PyErr_Occurred()) raise_pending();
+        return count;
+    }
+    object both = steal_or_raise(PyNumber_And(a.ptr(), b.ptr()));
+    return check_size(PyObject_Size(both.ptr()));
+}
+
+object ensure_node(handle self, handle memoria) {
+    if (is_native<ConceptMesh_ensure_node>(self, names._ensure_node)) return ensure_node_impl(self, memoria);
+    return call_method(self, names._ensure_node, memoria);
+}
+
+void update_edge(handle self, handle session_a, handle session_b, handle shared_tags, handle shared_entities,
+                 handle shared_key_points, handle embedding_similarity) {
+    if (is_native<ConceptMesh_update_edge>(self, names._update_edge))
+        update_edge_checked(self, session_a, session_b, shared_tags, shared_entities, shared_key_points,
+                            embedding_similarity);
+    else
+        call_method(self, names._update_edge, session_a, session_b, shared_tags, shared_entities,
+                    shared_key_points, embedding_similarity);
+}
+
+void update_edge_converted(handle self, handle session_a, handle session_b, handle shared_tags,
+                           handle shared_entities, handle shared_key_points, double embedding_similarity) {
+    update_edge_impl(self, session_a, session_b, shared_tags, shared_entities, shared_key_points,
+                     embedding_similarity, handle());
+}
+
 object ConceptMesh_init(handle self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     static const Signature sig("__init__", true,
                                {opt("similarity_threshold"), opt("tag_weight"), opt("entity_weight"),
@@ -29,28 +345,74 @@ object ConceptMesh_init(handle self, PyObject *const *args, Py_ssize_t nargs, Py
     return nb::none();
 }
 
-object ConceptMesh_ensure_node(handle, PyObject *const *, Py_ssize_t, PyObject *) {
-    raise_format(PyExc_NotImplementedError, "ConceptMesh_ensure_node is not implemented yet");
+object ConceptMesh_ensure_node(handle self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    static const Signature sig("_ensure_node", true, {req("memoria")});
+    Args a = parse_args(sig, args, nargs, kwnames);
+    return ensure_node_impl(self, a[0]);
 }
 
-object ConceptMesh_update_edge(handle, PyObject *const *, Py_ssize_t, PyObject *) {
-    raise_format(PyExc_NotImplementedError, "ConceptMesh_update_edge is not implemented yet");
+object ConceptMesh_update_edge(handle self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    static const Signature sig("_update_edge", true,
+                               {req("session_a"), req("session_b"), req("shared_tags"), req("shared_entities"),
+                                req("shared_key_points"), req("embedding_similarity")});
+    Args a = parse_args(sig, args, nargs, kwnames);
+    update_edge_checked(self, a[0], a[1], a[2], a[3], a[4], a[5]);
+    return nb::none();
 }
 
-object ConceptMesh_add_conversation(handle, PyObject *const *, Py_ssize_t, PyObject *) {
-    raise_format(PyExc_NotImplementedError, "ConceptMesh_add_conversation is not implemented yet");
-}
+object ConceptMesh_add_conversation(handle self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    static const Signature sig("add_conversation", true, {req("memoria")});
+    Args a = parse_args(sig, args, nargs, kwnames);
+    handle memoria = a[0];
+    require_exact_dict(memoria, "memoria");
 
-object ensure_node(handle, handle) {
-    raise_format(PyExc_NotImplementedError, "ensure_node is not implemented yet");
-}
+    object node = ensure_node(self, memoria);
+    object nodes = get_attr(self, names.nodes);
+    set_attr(self, names.total_conversations,
+             steal_or_raise(PyLong_FromSsize_t(check_size(PyObject_Size(nodes.ptr())))));
 
-void update_edge(handle, handle, handle, handle, handle, handle, handle) {
-    raise_format(PyExc_NotImplementedError, "update_edge is not implemented yet");
-}
+    // The session's own fields are read once; the other node's at every pair.
+    object session_id = get_attr(node, names.session_id);
+    object tags = get_attr(node, names.tags);
+    object entities = get_attr(node, names.entities);
+    object key_points = get_attr(node, names.key_points);
+    object embedding = get_attr(node, names.embedding);
+    const bool native_update = is_native<ConceptMesh_update_edge>(self, names._update_edge);
 
-void update_edge_converted(handle, handle, handle, handle, handle, handle, double) {
-    raise_format(PyExc_NotImplementedError, "update_edge_converted is not implemented yet");
+    // A dict items iterator, so that a helper that adds or drops nodes while
+    // the loop runs gets the interpreter's "changed size during iteration".
+    object items = call_method(nodes, name_items());
+    object it = steal_or_raise(PyObject_GetIter(items.ptr()));
+    while (PyObject *raw = PyIter_Next(it.ptr())) {
+        object item = nb::steal(raw);
+        object other_id, other;
+        if (PyTuple_CheckExact(raw) && PyTuple_GET_SIZE(raw) == 2) {
+            other_id = nb::borrow(handle(PyTuple_GET_ITEM(raw, 0)));
+            other = nb::borrow(handle(PyTuple_GET_ITEM(raw, 1)));
+        } else {
+            object seq = steal_or_raise(PySequence_Tuple(raw));
+            if (PyTuple_GET_SIZE(seq.ptr()) != 2)
+                raise_format(PyExc_ValueError, "expected 2 values to unpack (got %zd)", PyTuple_GET_SIZE(seq.ptr()));
+            other_id = nb::borrow(handle(PyTuple_GET_ITEM(seq.ptr(), 0)));
+            other = nb::borrow(handle(PyTuple_GET_ITEM(seq.ptr(), 1)));
+        }
+        item = object();  // lets the iterator reuse its result tuple
+        if (check(PyObject_RichCompareBool(other_id.ptr(), session_id.ptr(), Py_EQ))) continue;
+
+        object st = steal_or_raise(PyLong_FromSsize_t(intersection_size(tags, get_attr(other, names.tags))));
+        object se =
+            steal_or_raise(PyLong_FromSsize_t(intersection_size(entities, get_attr(other, names.entities))));
+        object sk =
+            steal_or_raise(PyLong_FromSsize_t(intersection_size(key_points, get_attr(other, names.key_points))));
+        object similarity = call(lookup_global(state.module_dict, names.cosine_similarity), embedding,
+                                 get_attr(other, names.embedding));
+        if (native_update)
+            update_edge_checked(self, session_id, other_id, st, se, sk, similarity);
+        else
+            call_method(self, names._update_edge, session_id, other_id, st, se, sk, similarity);
+    }
+    if (PyErr_Occurred()) raise_pending();
+    return node;
 }
 
 }  // namespace vk::mesh

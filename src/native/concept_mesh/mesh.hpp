@@ -3,6 +3,7 @@
 // export.cpp and path.cpp, registered by module.cpp.
 #pragma once
 
+#include "common/pyclass.hpp"
 #include "common/py.hpp"
 
 namespace vk::mesh {
@@ -41,6 +42,22 @@ void init_names();
 /// the methods it calls on itself be replaced by their C++ bodies.
 inline bool is_exact_mesh(handle self) { return Py_TYPE(self.ptr()) == reinterpret_cast<PyTypeObject *>(state.mesh_type.ptr()); }
 
+/// Whether `self.<name>` still resolves to this module's own C++ method, so
+/// that its body may run without a call through Python: `self` is exactly a
+/// ConceptMesh and neither the class nor the instance replaced the method.
+/// Costs one attribute look-up: decide once per operation, not per pair.
+bool is_native_method(handle self, handle name, PyCFunction body);
+
+template <FastFn Fn>
+bool is_native(handle self, handle name) {
+    return is_native_method(self, name,
+                            reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&fastcall<Fn>)));
+}
+
+/// `len(a & b)`. Two exact sets (or frozensets) are counted in place, without
+/// building the intersection; any other pair goes through the `&` operator.
+Py_ssize_t intersection_size(handle a, handle b);
+
 /// `self._ensure_node(memoria)`, called as a method of the instance (the C++
 /// body directly for an exact ConceptMesh).
 object ensure_node(handle self, handle memoria);
@@ -52,6 +69,8 @@ void update_edge(handle self, handle session_a, handle session_b, handle shared_
 
 /// The edge update of an exact ConceptMesh with arguments already converted:
 /// `session_a` and `session_b` are exact str; the counts are Python ints.
+/// The caller has decided (once per operation) that the C++ body applies, e.g.
+/// with `is_native<ConceptMesh_update_edge>(self, names._update_edge)`.
 void update_edge_converted(handle self, handle session_a, handle session_b, handle shared_tags,
                            handle shared_entities, handle shared_key_points, double embedding_similarity);
 
