@@ -441,6 +441,34 @@ class TestAddConversation:
         with pytest.raises(RuntimeError, match="changed size during iteration"):
             mesh.add_conversation(mem("b"))
 
+    def test_shared_counts_match_set_intersections(self, monkeypatch):
+        sets = iter([{"p", "q", "r"}, {1, 2}, frozenset({"k"}), frozenset({"q", "r", "s", "t"}), {2, 3},
+                     {"k", "z"}])
+        monkeypatch.setattr(cm, "normalize_items", lambda v: next(sets))
+        mesh = cm.ConceptMesh()
+        mesh.add_conversation(mem("a"))
+        mesh.add_conversation(mem("b"))
+        assert dataclasses.astuple(mesh.edges[("a", "b")])[:3] == (2, 1, 1)
+
+    def test_keys_that_change_the_sets_while_compared_do_no_harm(self, monkeypatch):
+        walked = {"x"}
+
+        class Collides:
+            def __hash__(self):
+                return hash("x")
+
+            def __eq__(self, other):
+                walked.clear()
+                walked.update(range(50))
+                return False
+
+        sets = iter([{Collides(), "y"}, set(), set(), walked, set(), set()])
+        monkeypatch.setattr(cm, "normalize_items", lambda v: next(sets))
+        mesh = cm.ConceptMesh()
+        mesh.add_conversation(mem("a"))
+        mesh.add_conversation(mem("b"))
+        assert len(walked) == 50
+
     def test_subclass_overrides_are_called(self):
         calls = []
 
