@@ -589,6 +589,13 @@ class TestUnusualEntries:
         mesh.nodes["h"].neighbors["l0"] = mesh.nodes["l0"].neighbors["h"] = entry
         assert mesh.get_stats() == ref_stats(mesh.nodes, len(mesh.edges), mesh.total_conversations)
 
+    def test_node_without_neighbors_fails_after_earlier_nodes(self):
+        mesh = star([1.0, 3.0])
+        del mesh.nodes["l1"].neighbors
+        with pytest.raises(AttributeError):
+            mesh.calculate_densities()
+        assert [mesh.nodes["h"].density, mesh.nodes["l0"].density] == [2.0, 1.0]
+
     def test_neighbors_mapping_that_is_not_a_dict(self):
         mesh = star([1.0, 3.0])
 

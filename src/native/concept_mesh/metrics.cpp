@@ -311,7 +311,14 @@ bool plain_scores(handle nodes, handle total, std::vector<double> &density, std:
     for (Py_ssize_t i = 0; i < n; ++i) {
         handle node = PyList_GET_ITEM(nodes.ptr(), i);
         if (Py_TYPE(node.ptr()) != node_type) return false;
-        object neighbors = get_attr(node, names.neighbors);
+        // A missing attribute is left for the per-node path to report, after
+        // the nodes before it have been stored.
+        PyObject *raw = nullptr;
+        if (PyObject_GetOptionalAttr(node.ptr(), names.neighbors.ptr(), &raw) <= 0) {
+            PyErr_Clear();
+            return false;
+        }
+        object neighbors = nb::steal(raw);
         if (!PyDict_CheckExact(neighbors.ptr())) return false;
         entries += PyDict_GET_SIZE(neighbors.ptr());
     }
