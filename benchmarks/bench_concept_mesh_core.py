@@ -21,7 +21,6 @@ from __future__ import annotations
 import argparse
 import gc
 import math
-import statistics
 import sys
 import time
 from pathlib import Path
@@ -228,14 +227,17 @@ def py_get_stats_one_pass(mesh):
 # ---------------------------------------------------------------------------
 
 
-def best_of(fn, repeat):
-    times = []
+def best_of(fns, repeat):
+    """Best time of each function; runs are interleaved so that a noisy
+    neighbour on the machine affects all of them alike."""
+    times = [[] for _ in fns]
     for _ in range(repeat):
-        gc.collect()
-        t0 = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - t0)
-    return min(times), statistics.median(times)
+        for fn, ts in zip(fns, times):
+            gc.collect()
+            t0 = time.perf_counter()
+            fn()
+            ts.append(time.perf_counter() - t0)
+    return [min(ts) for ts in times]
 
 
 def bench_add_conversation(sizes, added, dim):
@@ -290,9 +292,8 @@ def bench_get_stats(sizes, repeat):
         expected = py_get_stats(mesh)
         assert mesh.get_stats() == expected, "native and interpreted statistics differ"
         assert py_get_stats_one_pass(mesh) == expected
-        native, _ = best_of(mesh.get_stats, repeat)
-        plain, _ = best_of(lambda: py_get_stats(mesh), repeat)
-        tuned, _ = best_of(lambda: py_get_stats_one_pass(mesh), repeat)
+        native, plain, tuned = best_of(
+            [mesh.get_stats, lambda: py_get_stats(mesh), lambda: py_get_stats_one_pass(mesh)], repeat)
         results[n] = plain / native
         print(f"{n:>6} {len(mesh.edges):>8} {native * 1e3:>7.2f} ms {plain * 1e3:>13.2f} ms "
               f"{plain / native:>6.1f}x {tuned * 1e3:>9.2f} ms {tuned / native:>6.1f}x")

@@ -117,7 +117,7 @@ public:
     explicit WeightMemo(std::size_t distinct) {
         std::size_t cap = 16;
         unsigned bits = 4;
-        while (cap < 2 * distinct) {
+        while (cap < distinct + distinct / 2) {  // load factor at most 2/3
             cap <<= 1;
             ++bits;
         }
