@@ -628,6 +628,14 @@ class TestUnusualEntries:
         mesh.calculate_densities()
         assert [n.density for n in nodes] == [ref_density(n) for n in nodes]
 
+    def test_large_mesh_of_unshared_entries(self):
+        # One-sided entries: twice as many distinct dicts as a symmetric mesh has.
+        mesh = cm.ConceptMesh()
+        hub = mesh._ensure_node(mem("h"))
+        hub.neighbors.update((f"x{i}", {"weight": float(i % 13) + 0.5}) for i in range(40000))
+        mesh.calculate_densities()
+        assert hub.density == ref_density(hub)
+
 
 class TestRankings:
     def test_ties_keep_first_seen_order(self):

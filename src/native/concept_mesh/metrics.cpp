@@ -123,6 +123,7 @@ public:
         }
         slots_.assign(cap, Slot{nullptr, 0.0});
         shift_ = 64 - bits;
+        limit_ = cap - cap / 4;
     }
     const void *slot_address(PyObject *key) const { return &slots_[index(key)]; }
     bool find(PyObject *key, double &value) const {
@@ -134,9 +135,14 @@ public:
             if (slots_[i].key == nullptr) return false;
         }
     }
+    /// Remembers a weight; once the table is three quarters full (more
+    /// distinct dicts than estimated) further weights are simply not kept, so
+    /// that a probe always ends at an empty slot.
     void insert(PyObject *key, double value) {
+        if (used_ >= limit_) return;
         std::size_t i = index(key);
         while (slots_[i].key != nullptr && slots_[i].key != key) i = (i + 1) & (slots_.size() - 1);
+        if (slots_[i].key == nullptr) ++used_;
         slots_[i] = Slot{key, value};
     }
 
@@ -151,6 +157,7 @@ private:
     }
     std::vector<Slot> slots_;
     unsigned shift_ = 60;
+    std::size_t used_ = 0, limit_ = 0;
 };
 
 /// Reads neighbour weights when everything is plain: an exact dict of exact
@@ -238,8 +245,8 @@ object weight_list(handle neighbors) {
     return out;
 }
 
-/// `max(1, total_conversations)` as the divisor of a plain float, or an empty
-/// optional-like flag when the generic path is needed.
+/// `max(1, total_conversations)` as a double, for an exact int count; false
+/// when the number protocol has to do the division.
 bool plain_divisor(handle total, double &divisor) {
     if (!PyLong_CheckExact(total.ptr())) return false;
     int overflow = 0;
