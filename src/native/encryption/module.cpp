@@ -1,6 +1,7 @@
 // Module `vesperkit.utils.encryption`: binds the standard modules, the Fernet
 // names (or their stand-ins when the cryptography package is missing) and
 // FileEncryptor, in their documented order.
+#include "common/module.hpp"
 #include "common/pyclass.hpp"
 #include "encryption/encryptor.hpp"
 
@@ -58,7 +59,7 @@ PyMethodDef encryptor_methods[] = {
 
 }  // namespace vk::enc
 
-NB_MODULE(encryption, m) {
+VK_MODULE(encryption, m) {
     using namespace vk;
     using namespace vk::enc;
     m.doc() = "Fernet encryption of byte strings and text, and the on-disk encrypted-text format.";

@@ -1,6 +1,7 @@
 // Module `vesperkit.auth.key_registry`: binds the standard modules, the
 // package helpers and FileEncryptor, then defines Token and KeyRegistry, in
 // their documented order.
+#include "common/module.hpp"
 #include "common/pyclass.hpp"
 #include "key_registry/registry.hpp"
 
@@ -140,7 +141,7 @@ PyMethodDef registry_methods[] = {
 
 }  // namespace vk::keys
 
-NB_MODULE(key_registry, m) {
+VK_MODULE(key_registry, m) {
     using namespace vk;
     using namespace vk::keys;
     m.doc() = "API keys: issuing, validation with rate limits, revocation and regeneration, "

@@ -14,7 +14,6 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -71,17 +70,25 @@ struct Location {
 Location locate(const std::string &given) {
     Location loc;
     loc.path = given;
-    struct stat st;
-    if (::lstat(given.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-        // Replacing the link itself would leave its target behind, stale.
-        if (char *real = ::realpath(given.c_str(), nullptr)) {
-            loc.path = real;
-            std::free(real);
-        }
+    // A symlinked token file is written through its link (even a link whose
+    // target does not exist yet): replacing the link itself would leave the
+    // target behind, stale.
+    for (int depth = 0; depth < 40; ++depth) {
+        struct stat st;
+        if (::lstat(loc.path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) break;
+        std::string target(static_cast<size_t>(st.st_size > 0 ? st.st_size : 4096) + 1, '\0');
+        ssize_t n = ::readlink(loc.path.c_str(), target.data(), target.size());
+        if (n < 0 || static_cast<size_t>(n) >= target.size()) break;
+        target.resize(static_cast<size_t>(n));
+        size_t slash = loc.path.rfind('/');
+        if (target.empty() || target[0] == '/' || slash == std::string::npos)
+            loc.path = target;
+        else
+            loc.path = loc.path.substr(0, slash + 1) + target;
     }
     size_t slash = loc.path.rfind('/');
     if (slash == std::string::npos) {
-        loc.dir = ".";
+        loc.dir.assign(1, '.');
         loc.base = loc.path;
     } else {
         loc.prefix = loc.path.substr(0, slash + 1);
