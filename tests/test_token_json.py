@@ -5,6 +5,9 @@ import decimal
 import enum
 import json
 import logging
+import math
+import random
+import struct
 import sys
 from pathlib import Path
 
@@ -110,6 +113,22 @@ class TestIdentity:
         assert rec.msg == "Error saving tokens: %s"
         assert type(rec.args[0]) is UnicodeEncodeError and str(rec.args[0]) == str(expected.value)
         assert Path(registry.tokens_file).read_bytes() == b"{}"
+
+    def test_floats_of_every_magnitude(self, registry):
+        rng = random.Random(2024)
+        floats = [struct.unpack("<d", rng.getrandbits(64).to_bytes(8, "little"))[0] for _ in range(20000)]
+        floats += [math.ldexp(1.0, e) for e in range(-1074, 1024)]
+        floats += [float(f"{m}e{e}") for m in ("1", "1.5", "9.999999999999999") for e in range(-324, 309)]
+        floats += [0.1, 1 / 3, 2.0**53 + 2, 1e15 + 0.5, 123456789012345680.0, 0.0001, 0.00009999]
+        registry.tokens = {"t": Token("t", "n", "h", "c", metadata={"floats": floats})}
+        assert json_dumps_calls(registry._save_tokens) == 0
+        assert Path(registry.tokens_file).read_bytes() == expected_text(registry).encode("utf-8")
+
+    def test_long_strings(self, registry):
+        long_text = ("é\u2028\"\n漢😀x" * 20000) + "\x00"
+        registry.tokens = {"t": Token("t", long_text, "h", "c", metadata={long_text: long_text[::-1]})}
+        registry._save_tokens()
+        assert Path(registry.tokens_file).read_bytes() == expected_text(registry).encode("utf-8")
 
     def test_deep_nesting(self, registry):
         deep = []

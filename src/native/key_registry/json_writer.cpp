@@ -6,13 +6,14 @@
 #include <array>
 #include <charconv>
 #include <cmath>
+#include <iterator>
 
 namespace vk::keys {
 
 namespace {
 
 // Deeper nesting than this is left to the json module, which reports cycles
-// ("Circular reference detected") and its own recursion limit.
+// and its own recursion limit.
 constexpr int MAX_DEPTH = 100;
 
 // For each ASCII character: 0 when written as itself, otherwise the letter
@@ -32,16 +33,40 @@ constexpr std::array<char, 128> make_escapes() {
 }
 constexpr std::array<char, 128> ESCAPES = make_escapes();
 
+// The longest output of one character: an escape such as \u001f.
+constexpr size_t MAX_CHAR_BYTES = 6;
+// Characters of a string rendered per piece.
+constexpr size_t CHUNK = 16384;
+
+/// Store the escape of ASCII character `c` at `p`; returns the new end.
+inline char *put_escape(char *p, unsigned c) {
+    char e = ESCAPES[c];
+    *p++ = '\\';
+    if (e != 'u') {
+        *p++ = e;
+        return p;
+    }
+    static constexpr char hex[] = "0123456789abcdef";
+    *p++ = 'u';
+    *p++ = '0';
+    *p++ = '0';
+    *p++ = hex[(c >> 4) & 0xF];
+    *p++ = hex[c & 0xF];
+    return p;
+}
+
 class Writer {
 public:
-    explicit Writer(std::string &out) : out_(out) {}
+    explicit Writer(ByteBuffer &out) : out_(out) {}
 
-    void raw(const char *s, size_t n) { out_.append(s, n); }
     void raw(std::string_view s) { out_.append(s); }
 
     void newline(int level) {
-        out_.push_back('\n');
-        out_.append(static_cast<size_t>(level) * 2, ' ');
+        size_t n = 1 + static_cast<size_t>(level) * 2;
+        char *p = out_.room(n);
+        *p = '\n';
+        std::memset(p + 1, ' ', n - 1);
+        out_.commit(p + n);
     }
 
     bool value(PyObject *v, int level) {
@@ -67,84 +92,81 @@ public:
     }
 
     bool string(PyObject *s) {
-        Py_ssize_t n = PyUnicode_GET_LENGTH(s);
-        out_.push_back('"');
-        bool ok = true;
-        if (PyUnicode_IS_ASCII(s)) {
-            ascii(PyUnicode_1BYTE_DATA(s), n);
-        } else {
-            switch (PyUnicode_KIND(s)) {
-            case PyUnicode_1BYTE_KIND: ok = encode(PyUnicode_1BYTE_DATA(s), n); break;
-            case PyUnicode_2BYTE_KIND: ok = encode(PyUnicode_2BYTE_DATA(s), n); break;
-            default: ok = encode(PyUnicode_4BYTE_DATA(s), n); break;
+        size_t n = static_cast<size_t>(PyUnicode_GET_LENGTH(s));
+        bool is_ascii = PyUnicode_IS_ASCII(s);
+        int kind = PyUnicode_KIND(s);
+        const void *data = PyUnicode_DATA(s);
+        out_.push('"');
+        // In pieces, so that room for the worst case stays small.
+        for (size_t start = 0; start < n; start += CHUNK) {
+            size_t len = n - start < CHUNK ? n - start : CHUNK;
+            char *p = out_.room(len * MAX_CHAR_BYTES);
+            if (is_ascii) {
+                p = ascii(p, static_cast<const Py_UCS1 *>(data) + start, len);
+            } else if (kind == PyUnicode_1BYTE_KIND) {
+                p = encode(p, static_cast<const Py_UCS1 *>(data) + start, len);
+            } else if (kind == PyUnicode_2BYTE_KIND) {
+                p = encode(p, static_cast<const Py_UCS2 *>(data) + start, len);
+            } else {
+                p = encode(p, static_cast<const Py_UCS4 *>(data) + start, len);
             }
+            if (p == nullptr) return false;
+            out_.commit(p);
         }
-        out_.push_back('"');
-        return ok;
+        out_.push('"');
+        return true;
     }
 
 private:
-    void escape(unsigned c) {
-        char e = ESCAPES[c];
-        if (e == 'u') {
-            static constexpr char hex[] = "0123456789abcdef";
-            char u[6] = {'\\', 'u', '0', '0', hex[(c >> 4) & 0xF], hex[c & 0xF]};
-            raw(u, 6);
-        } else {
-            char s[2] = {'\\', e};
-            raw(s, 2);
-        }
-    }
-
-    void ascii(const Py_UCS1 *p, Py_ssize_t n) {
-        Py_ssize_t start = 0;
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            if (ESCAPES[p[i]] != 0) {
-                raw(reinterpret_cast<const char *>(p + start), static_cast<size_t>(i - start));
-                escape(p[i]);
+    static char *ascii(char *p, const Py_UCS1 *s, size_t n) {
+        size_t start = 0;
+        for (size_t i = 0; i < n; ++i) {
+            if (ESCAPES[s[i]] != 0) {
+                std::memcpy(p, s + start, i - start);
+                p = put_escape(p + (i - start), s[i]);
                 start = i + 1;
             }
         }
-        raw(reinterpret_cast<const char *>(p + start), static_cast<size_t>(n - start));
+        std::memcpy(p, s + start, n - start);
+        return p + (n - start);
     }
 
-    /// UTF-8 of a non-ASCII string; false for a lone surrogate, which UTF-8
+    /// UTF-8 of a non-ASCII string; null for a lone surrogate, which UTF-8
     /// cannot hold (the json path then reports it).
     template <typename Ch>
-    bool encode(const Ch *p, Py_ssize_t n) {
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            Py_UCS4 c = p[i];
+    static char *encode(char *p, const Ch *s, size_t n) {
+        for (size_t i = 0; i < n; ++i) {
+            Py_UCS4 c = s[i];
             if (c < 0x80) {
                 if (ESCAPES[c] != 0)
-                    escape(c);
+                    p = put_escape(p, c);
                 else
-                    out_.push_back(static_cast<char>(c));
+                    *p++ = static_cast<char>(c);
             } else if (c < 0x800) {
-                out_.push_back(static_cast<char>(0xC0 | (c >> 6)));
-                out_.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+                *p++ = static_cast<char>(0xC0 | (c >> 6));
+                *p++ = static_cast<char>(0x80 | (c & 0x3F));
             } else if (c >= 0xD800 && c <= 0xDFFF) {
-                return false;
+                return nullptr;
             } else if (c < 0x10000) {
-                out_.push_back(static_cast<char>(0xE0 | (c >> 12)));
-                out_.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-                out_.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+                *p++ = static_cast<char>(0xE0 | (c >> 12));
+                *p++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+                *p++ = static_cast<char>(0x80 | (c & 0x3F));
             } else {
-                out_.push_back(static_cast<char>(0xF0 | (c >> 18)));
-                out_.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-                out_.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-                out_.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+                *p++ = static_cast<char>(0xF0 | (c >> 18));
+                *p++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+                *p++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+                *p++ = static_cast<char>(0x80 | (c & 0x3F));
             }
         }
-        return true;
+        return p;
     }
 
     bool integer(PyObject *v) {
         int overflow = 0;
         long long x = PyLong_AsLongLongAndOverflow(v, &overflow);
         if (overflow == 0) {
-            char buf[24];
-            auto r = std::to_chars(buf, buf + sizeof buf, x);
-            raw(buf, static_cast<size_t>(r.ptr - buf));
+            char *p = out_.room(24);
+            out_.commit(std::to_chars(p, p + 24, x).ptr);
             return true;
         }
         // Big ints go through int's own repr, digit limit included.
@@ -160,7 +182,7 @@ private:
             PyErr_Clear();
             return false;
         }
-        raw(p, static_cast<size_t>(len));
+        out_.append(p, static_cast<size_t>(len));
         return true;
     }
 
@@ -170,15 +192,83 @@ private:
         } else if (std::isinf(d)) {
             raw(d > 0 ? std::string_view("Infinity") : std::string_view("-Infinity"));
         } else {
-            // float's repr: shortest round-trip digits, ".0" added to integral values.
-            char *s = PyOS_double_to_string(d, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
-            if (s == nullptr) {
-                PyErr_Clear();
-                return false;
-            }
-            raw(std::string_view(s));
-            PyMem_Free(s);
+            return float_repr(d);
         }
+        return true;
+    }
+
+#if defined(__cpp_lib_to_chars) && __cpp_lib_to_chars >= 201611L
+    /// float's repr: the shortest digits that read back as `d`, laid out as
+    /// Python does (exponent form below 1e-4 and from 1e16 on, at least two
+    /// exponent digits, ".0" on integral values).
+    bool float_repr(double d) {
+        char buf[40];
+        auto r = std::to_chars(buf, buf + sizeof buf, d, std::chars_format::scientific);
+        if (r.ec != std::errc()) return python_float_repr(d);
+        std::string_view sci(buf, static_cast<size_t>(r.ptr - buf));
+        size_t e = sci.find('e');
+        std::string_view mantissa = sci.substr(0, e);
+        int exponent = 0;
+        std::from_chars(sci.data() + e + 1 + (sci[e + 1] == '+'), sci.data() + sci.size(), exponent);
+        bool negative = mantissa.front() == '-';
+        if (negative) mantissa.remove_prefix(1);
+        char digits[32];
+        size_t n = 0;
+        for (char c : mantissa)
+            if (c != '.') digits[n++] = c;
+        int point = exponent + 1;  // digits before the decimal point
+        // Fixed notation is at most 16 digits, 4 leading zeros, "0." and a sign.
+        char *p = out_.room(48);
+        if (negative) *p++ = '-';
+        if (point <= -4 || point > 16) {
+            *p++ = digits[0];
+            if (n > 1) {
+                *p++ = '.';
+                std::memcpy(p, digits + 1, n - 1);
+                p += n - 1;
+            }
+            *p++ = 'e';
+            int x = point - 1;
+            *p++ = x < 0 ? '-' : '+';
+            if (x < 0) x = -x;
+            if (x < 10) *p++ = '0';
+            p = std::to_chars(p, p + 8, x).ptr;
+        } else if (point <= 0) {
+            *p++ = '0';
+            *p++ = '.';
+            std::memset(p, '0', static_cast<size_t>(-point));
+            p += -point;
+            std::memcpy(p, digits, n);
+            p += n;
+        } else if (static_cast<size_t>(point) >= n) {
+            std::memcpy(p, digits, n);
+            p += n;
+            std::memset(p, '0', static_cast<size_t>(point) - n);
+            p += static_cast<size_t>(point) - n;
+            *p++ = '.';
+            *p++ = '0';
+        } else {
+            std::memcpy(p, digits, static_cast<size_t>(point));
+            p += point;
+            *p++ = '.';
+            std::memcpy(p, digits + point, n - static_cast<size_t>(point));
+            p += n - static_cast<size_t>(point);
+        }
+        out_.commit(p);
+        return true;
+    }
+#else
+    bool float_repr(double d) { return python_float_repr(d); }
+#endif
+
+    bool python_float_repr(double d) {
+        char *s = PyOS_double_to_string(d, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
+        if (s == nullptr) {
+            PyErr_Clear();
+            return false;
+        }
+        raw(std::string_view(s));
+        PyMem_Free(s);
         return true;
     }
 
@@ -188,15 +278,15 @@ private:
             raw("[]");
             return true;
         }
-        out_.push_back('[');
+        out_.push('[');
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(v); ++i) {
-            if (i > 0) out_.push_back(',');
+            if (i > 0) out_.push(',');
             newline(level + 1);
             object item = nb::borrow(PyList_GET_ITEM(v, i));
             if (!value(item.ptr(), level + 1)) return false;
         }
         newline(level);
-        out_.push_back(']');
+        out_.push(']');
         return true;
     }
 
@@ -206,14 +296,14 @@ private:
             raw("{}");
             return true;
         }
-        out_.push_back('{');
+        out_.push('{');
         Py_ssize_t pos = 0;
         PyObject *k = nullptr, *item = nullptr;
         bool first = true;
         while (PyDict_Next(v, &pos, &k, &item)) {
             if (!PyUnicode_CheckExact(k)) return false;
             object key = nb::borrow(k), val = nb::borrow(item);
-            if (!first) out_.push_back(',');
+            if (!first) out_.push(',');
             first = false;
             newline(level + 1);
             if (!string(key.ptr())) return false;
@@ -221,11 +311,11 @@ private:
             if (!value(val.ptr(), level + 1)) return false;
         }
         newline(level);
-        out_.push_back('}');
+        out_.push('}');
         return true;
     }
 
-    std::string &out_;
+    ByteBuffer &out_;
 };
 
 /// The request window as `asdict` copies it: a list of numbers cannot make
@@ -239,51 +329,92 @@ bool plain_window(PyObject *window) {
     return true;
 }
 
+/// Whether `getattr(token, field)` is plainly the instance dict entry, or
+/// the class default when the entry is missing: the class reads attributes
+/// the standard way and holds no descriptor that would take over a field.
+bool plain_fields(PyTypeObject *type, const handle *fields, size_t n) {
+    if (type->tp_getattro != PyObject_GenericGetAttr) return false;
+    PyObject *cls_dict = type->tp_dict;
+    for (size_t i = 0; i < n; ++i) {
+        PyObject *attr = PyDict_GetItemWithError(cls_dict, fields[i].ptr());
+        if (attr == nullptr) {
+            if (PyErr_Occurred()) {
+                PyErr_Clear();
+                return false;
+            }
+            continue;
+        }
+        if (Py_TYPE(attr)->tp_descr_set != nullptr) return false;
+    }
+    return true;
+}
+
+/// `getattr(token, name)` as a new reference, or null (no error pending)
+/// when it cannot be read.
+PyObject *field_of(PyObject *token, PyObject *instance_dict, handle name) {
+    if (instance_dict != nullptr) {
+        PyObject *v = PyDict_GetItemWithError(instance_dict, name.ptr());
+        if (v != nullptr) return Py_NewRef(v);
+        if (PyErr_Occurred()) {
+            PyErr_Clear();
+            return nullptr;
+        }
+    }
+    PyObject *v = PyObject_GetAttr(token, name.ptr());
+    if (v == nullptr) PyErr_Clear();
+    return v;
+}
+
 }  // namespace
 
-bool write_token_file_json(handle tokens, handle token_type, std::string &out) {
+bool write_token_file_json(handle tokens, handle token_type, ByteBuffer &out) {
     if (!PyDict_CheckExact(tokens.ptr())) return false;
     if (PyDict_GET_SIZE(tokens.ptr()) == 0) {
         out.append("{}");
         return true;
     }
-    // The ten members of `to_dict`, in field order, and their rendered names.
-    const handle fields[] = {names.token_id,    names.name,       names.hashed_key, names.created_at,
-                             names.expires_at,  names.last_used,  names.permissions, names.rate_limit,
-                             names.is_active,   names.metadata};
+    // The ten members of `to_dict`, in field order, and their rendered names;
+    // the request window is read last, as `asdict` copies it too.
+    const handle fields[] = {names.token_id,   names.name,      names.hashed_key,  names.created_at,
+                             names.expires_at, names.last_used, names.permissions, names.rate_limit,
+                             names.is_active,  names.metadata,  names._request_timestamps};
     static constexpr std::string_view member[] = {
         "\"token_id\": ",   "\"name\": ",      "\"hashed_key\": ",  "\"created_at\": ",
         "\"expires_at\": ", "\"last_used\": ", "\"permissions\": ", "\"rate_limit\": ",
         "\"is_active\": ",  "\"metadata\": "};
+    PyTypeObject *type = reinterpret_cast<PyTypeObject *>(token_type.ptr());
+    bool direct = plain_fields(type, fields, std::size(fields));
 
     Writer w(out);
-    out.push_back('{');
+    out.push('{');
     Py_ssize_t pos = 0;
     PyObject *k = nullptr, *v = nullptr;
     bool first = true;
     while (PyDict_Next(tokens.ptr(), &pos, &k, &v)) {
-        if (!PyUnicode_CheckExact(k) || Py_TYPE(v) != reinterpret_cast<PyTypeObject *>(token_type.ptr()))
-            return false;
+        if (!PyUnicode_CheckExact(k) || Py_TYPE(v) != type) return false;
         object key = nb::borrow(k), token = nb::borrow(v);
-        PyObject *window = PyObject_GetAttr(token.ptr(), names._request_timestamps.ptr());
-        if (window == nullptr) {
-            PyErr_Clear();
-            return false;
-        }
-        object win = nb::steal(window);
-        if (!plain_window(win.ptr())) return false;
-        out.append(first ? "\n  " : ",\n  ");
-        first = false;
-        if (!w.string(key.ptr())) return false;
-        out.append(": {");
-        for (size_t i = 0; i < std::size(fields); ++i) {
-            out.append(i == 0 ? "\n    " : ",\n    ");
-            out.append(member[i]);
-            PyObject *fv = PyObject_GetAttr(token.ptr(), fields[i].ptr());
-            if (fv == nullptr) {
+        object instance_dict;
+        if (direct) {
+            PyObject *d = PyObject_GenericGetDict(token.ptr(), nullptr);
+            if (d == nullptr) {
                 PyErr_Clear();
                 return false;
             }
+            instance_dict = nb::steal(d);
+        }
+        PyObject *window = field_of(token.ptr(), instance_dict.ptr(), names._request_timestamps);
+        if (window == nullptr) return false;
+        object win = nb::steal(window);
+        if (!plain_window(win.ptr())) return false;
+        out.append(first ? std::string_view("\n  ") : std::string_view(",\n  "));
+        first = false;
+        if (!w.string(key.ptr())) return false;
+        out.append(": {");
+        for (size_t i = 0; i < std::size(member); ++i) {
+            out.append(i == 0 ? std::string_view("\n    ") : std::string_view(",\n    "));
+            out.append(member[i]);
+            PyObject *fv = field_of(token.ptr(), instance_dict.ptr(), fields[i]);
+            if (fv == nullptr) return false;
             object field_value = nb::steal(fv);
             if (!w.value(field_value.ptr(), 2)) return false;
         }

@@ -299,17 +299,48 @@ object with_open(handle path, std::initializer_list<handle> mode_args, handle en
     return result;
 }
 
+/// The text buffer of a save. Each thread keeps one between saves, so that
+/// a save of a large registry does not fault in fresh memory every time; a
+/// save started while the thread's buffer is in use (from Python code run
+/// by the writer) gets a buffer of its own.
+class SaveBuffer {
+public:
+    SaveBuffer() : shared_(!busy_) {
+        if (shared_) busy_ = true;
+    }
+    ~SaveBuffer() {
+        if (!shared_) return;
+        kept_.trim();  // gives memory back after a registry shrank a lot
+        kept_.clear();
+        busy_ = false;
+    }
+    SaveBuffer(const SaveBuffer &) = delete;
+    SaveBuffer &operator=(const SaveBuffer &) = delete;
+    ByteBuffer &get() { return shared_ ? kept_ : own_; }
+
+private:
+    static thread_local ByteBuffer kept_;
+    static thread_local bool busy_;
+    bool shared_;
+    ByteBuffer own_;
+};
+
+thread_local ByteBuffer SaveBuffer::kept_;
+thread_local bool SaveBuffer::busy_ = false;
+
 }  // namespace
 
 void save_tokens(handle self, bool durable) {
     bool encoding_step = false;
     try {
         object tokens = get_attr(self, names.tokens);
-        std::string text;
+        SaveBuffer buffer;
+        ByteBuffer &text = buffer.get();
+        text.clear();
         bool native = native_writer_allowed() && write_token_file_json(tokens, state.token_type, text);
         object content;  // the text as a str, when one is needed
         if (!native) {
-            std::string().swap(text);
+            text.clear();
             content = render_with_json(tokens);
         }
         object encryptor = get_attr(self, names._encryptor);
