@@ -237,6 +237,18 @@ class TestSubclassOverrides:
         assert enc.decrypt_text(MAGIC_HEADER + b"<h\xc3\xa9>") == "hé"
         assert calls == [("encrypt", "hé".encode()), ("decrypt", b"<h\xc3\xa9>")]
 
+    def test_token_held_elsewhere_is_left_unchanged(self):
+        kept = []
+
+        class Keeping(FileEncryptor):
+            def encrypt(self, data):
+                kept.append(super().encrypt(data))
+                return kept[-1]
+
+        out = Keeping(KEY).encrypt_text("x" * 100000)
+        assert out == MAGIC_HEADER + kept[0]
+        assert Fernet(KEY.encode()).decrypt(kept[0]) == b"x" * 100000
+
     def test_override_results_are_used_as_python_would(self):
         class Odd(FileEncryptor):
             def encrypt(self, data):

@@ -88,16 +88,26 @@ object FileEncryptor_encrypt_text(handle self, PyObject *const *args, Py_ssize_t
     object ciphertext = is_own_method<FileEncryptor_encrypt>(encrypt, self) ? encrypt_impl(self, plain)
                                                                             : call(encrypt, plain);
     object header = global(names.MAGIC_HEADER);
-    if (PyBytes_CheckExact(header.ptr()) && PyBytes_CheckExact(ciphertext.ptr())) {
-        Py_ssize_t nh = PyBytes_GET_SIZE(header.ptr());
-        Py_ssize_t nc = PyBytes_GET_SIZE(ciphertext.ptr());
-        object out = steal_or_raise(PyBytes_FromStringAndSize(nullptr, nh + nc));
-        char *dst = PyBytes_AS_STRING(out.ptr());
+    if (!PyBytes_CheckExact(header.ptr()) || !PyBytes_CheckExact(ciphertext.ptr()))
+        return steal_or_raise(PyNumber_Add(header.ptr(), ciphertext.ptr()));
+    Py_ssize_t nh = PyBytes_GET_SIZE(header.ptr());
+    Py_ssize_t nc = PyBytes_GET_SIZE(ciphertext.ptr());
+    if (Py_REFCNT(ciphertext.ptr()) == 1) {
+        // The token was made for this call and nothing else holds it: grow it
+        // in place and slide it behind the header, rather than copying a
+        // large token into fresh memory.
+        PyObject *token = ciphertext.release().ptr();
+        if (_PyBytes_Resize(&token, nh + nc) < 0) raise_pending();  // frees the token on failure
+        char *dst = PyBytes_AS_STRING(token);
+        std::memmove(dst + nh, dst, static_cast<size_t>(nc));
         std::memcpy(dst, PyBytes_AS_STRING(header.ptr()), static_cast<size_t>(nh));
-        std::memcpy(dst + nh, PyBytes_AS_STRING(ciphertext.ptr()), static_cast<size_t>(nc));
-        return out;
+        return nb::steal(token);
     }
-    return steal_or_raise(PyNumber_Add(header.ptr(), ciphertext.ptr()));
+    object out = steal_or_raise(PyBytes_FromStringAndSize(nullptr, nh + nc));
+    char *dst = PyBytes_AS_STRING(out.ptr());
+    std::memcpy(dst, PyBytes_AS_STRING(header.ptr()), static_cast<size_t>(nh));
+    std::memcpy(dst + nh, PyBytes_AS_STRING(ciphertext.ptr()), static_cast<size_t>(nc));
+    return out;
 }
 
 object FileEncryptor_decrypt_text(handle self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
