@@ -620,20 +620,29 @@ class TestUnreadableFileIsKept:
         KeyRegistry(path).create_token("n")
         assert os.listdir(tmp_path) == ["tokens.json"]
 
-    @pytest.mark.skipif(os.geteuid() == 0, reason="root ignores directory permissions")
-    def test_no_copy_no_replacement(self, tmp_path, caplog):
-        d = tmp_path / "d"
-        d.mkdir()
-        (d / "tokens.json").write_bytes(b"garbage")
-        reg = KeyRegistry(str(d / "tokens.json"))
-        d.chmod(0o500)
-        try:
-            with caplog.at_level(logging.ERROR, logger=LOGGER):
-                reg.create_token("n")
-        finally:
-            d.chmod(0o700)
-        assert (d / "tokens.json").read_bytes() == b"garbage"
-        assert isinstance(records(caplog, logging.ERROR)[0].args[0], PermissionError)
+    def test_no_copy_no_replacement(self, tmp_path):
+        # The file size limit lets the new token file through but not the copy
+        # of the larger unreadable one.
+        script = textwrap.dedent(
+            f"""
+            import logging, resource, signal, sys
+            from vesperkit.auth.key_registry import KeyRegistry
+            logging.basicConfig(stream=sys.stdout, format="%(levelname)s %(message)s")
+            path = {str(tmp_path / "tokens.json")!r}
+            open(path, "wb").write(b"garbage" * 2000)
+            reg = KeyRegistry(path)
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+            resource.setrlimit(resource.RLIMIT_FSIZE, (4000, 4000))
+            reg.create_token("n")
+            print("returned", len(reg.tokens))
+            """
+        )
+        result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
+        assert result.returncode == 0, result.stderr
+        assert "ERROR Error saving tokens: [Errno 27] File too large" in result.stdout
+        assert result.stdout.strip().endswith("returned 1")
+        assert (tmp_path / "tokens.json").read_bytes() == b"garbage" * 2000
+        assert os.listdir(tmp_path) == ["tokens.json"]
 
 
 CRASH_CHILD = """
