@@ -58,9 +58,6 @@ class TestConstructor:
         assert list(vars(enc)) == ["_fernet"]
         assert isinstance(enc._fernet, Fernet)
 
-    def test_key_by_name(self):
-        assert FileEncryptor(key=KEY).decrypt(Fernet(KEY.encode()).encrypt(b"x")) == b"x"
-
     @pytest.mark.parametrize("key", [None, ""])
     def test_missing_key(self, no_env_key, key):
         with pytest.raises(ValueError) as exc:
@@ -141,12 +138,6 @@ class TestFormat:
         data = FileEncryptor(KEY).encrypt_text("secret")
         with pytest.raises(InvalidToken):
             FileEncryptor(OTHER_KEY).decrypt_text(data)
-
-    def test_tampered_token(self):
-        data = bytearray(FileEncryptor(KEY).encrypt_text("secret"))
-        data[-5] ^= 1
-        with pytest.raises(InvalidToken):
-            FileEncryptor(KEY).decrypt_text(bytes(data))
 
     def test_plaintext_that_is_not_utf8(self):
         enc = FileEncryptor(KEY)
