@@ -1,4 +1,116 @@
-// Module placeholder; its classes are added by the module's own sources.
-#include "common/py.hpp"
+// Module `vesperkit.utils.encryption`: binds the standard modules, the Fernet
+// names (or their stand-ins when the cryptography package is missing) and
+// FileEncryptor, in their documented order.
+#include "common/module.hpp"
+#include "common/pyclass.hpp"
+#include "encryption/encryptor.hpp"
 
-NB_MODULE(encryption, m) { m.doc() = "vesperkit native module encryption (under construction)."; }
+namespace vk::enc {
+
+ModuleState state;
+Names names;
+
+void init_names() {
+#define VK_NAME(n) names.n = interned(#n)
+    VK_NAME(_fernet); VK_NAME(encrypt); VK_NAME(decrypt); VK_NAME(decode); VK_NAME(encode);
+    VK_NAME(getenv); VK_NAME(generate_key); VK_NAME(startswith);
+    VK_NAME(ENCRYPTION_AVAILABLE); VK_NAME(Fernet); VK_NAME(MAGIC_HEADER); VK_NAME(os);
+    VK_NAME(VESPERKIT_ENCRYPTION_KEY);
+#undef VK_NAME
+    names.utf_8 = interned("utf-8");
+}
+
+namespace {
+
+PyMethodDef encryptor_methods[] = {
+    init_def<FileEncryptor_init>(
+        "__init__($self, /, key=None)\n--\n\n"
+        "A Fernet cipher under `key`, or under $VESPERKIT_ENCRYPTION_KEY when `key` is None or empty."),
+    method_def<FileEncryptor_encrypt>(
+        "encrypt",
+        "encrypt($self, /, data)\n--\n\n"
+        "A bare Fernet token for the bytes `data` (no magic line)."),
+    method_def<FileEncryptor_decrypt>(
+        "decrypt",
+        "decrypt($self, /, token)\n--\n\n"
+        "The plaintext of a bare Fernet token, whatever its age; InvalidToken when it does not verify."),
+    method_def<FileEncryptor_encrypt_text>(
+        "encrypt_text",
+        "encrypt_text($self, /, text)\n--\n\n"
+        "MAGIC_HEADER followed by a Fernet token of the UTF-8 bytes of `text`."),
+    method_def<FileEncryptor_decrypt_text>(
+        "decrypt_text",
+        "decrypt_text($self, /, data)\n--\n\n"
+        "The text of encrypted-text data, or of a bare Fernet token."),
+    method_def<FileEncryptor_generate_key>(
+        "generate_key",
+        "generate_key()\n--\n\n"
+        "A new random Fernet key as 44 characters of URL-safe base64.",
+        METH_STATIC),
+    method_def<FileEncryptor_is_encrypted>(
+        "is_encrypted",
+        "is_encrypted(data)\n--\n\n"
+        "Whether the bytes `data` begin with MAGIC_HEADER (a prefix test only).",
+        METH_STATIC),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+}  // namespace vk::enc
+
+VK_MODULE(encryption, m) {
+    using namespace vk;
+    using namespace vk::enc;
+    m.doc() = "Fernet encryption of byte strings and text, and the on-disk encrypted-text format.";
+    init_module_globals(m);
+    init_names();
+    handle d = handle(PyModule_GetDict(m.ptr()));
+    state.module_dict = d;
+    state.module_name = nb::borrow(m.attr("__name__")).release();
+    auto set = [&](const char *name, handle value) { check(PyDict_SetItemString(d.ptr(), name, value.ptr())); };
+
+    set("base64", steal_or_raise(PyImport_ImportModule("base64")));
+    object logging = steal_or_raise(PyImport_ImportModule("logging"));
+    set("logging", logging);
+    set("os", steal_or_raise(PyImport_ImportModule("os")));
+    object typing = steal_or_raise(PyImport_ImportModule("typing"));
+    set("Optional", get_attr(typing, interned("Optional")));
+    set("logger", call(get_attr(logging, interned("getLogger")), state.module_name));
+
+    // The cryptography package is optional: only an ImportError means "absent";
+    // anything else it raises while loading is a real fault and stops the import.
+    object fernet_names = steal_or_raise(PyTuple_Pack(2, interned("Fernet").ptr(), interned("InvalidToken").ptr()));
+    PyObject *fernet_mod = PyImport_ImportModuleLevel("cryptography.fernet", nullptr, nullptr, fernet_names.ptr(), 0);
+    object fernet_cls, invalid_token;
+    if (fernet_mod != nullptr) {
+        object mod = nb::steal(fernet_mod);
+        PyObject *f = PyObject_GetAttrString(mod.ptr(), "Fernet");
+        PyObject *t = f != nullptr ? PyObject_GetAttrString(mod.ptr(), "InvalidToken") : nullptr;
+        if (t != nullptr) {
+            fernet_cls = nb::steal(f);
+            invalid_token = nb::steal(t);
+        } else {
+            Py_XDECREF(f);
+            // A module without the names fails like `from ... import` does.
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise_pending();
+            PyErr_Clear();
+        }
+    } else {
+        if (!PyErr_ExceptionMatches(PyExc_ImportError)) raise_pending();
+        PyErr_Clear();
+    }
+    bool available = fernet_cls.is_valid();
+    set("Fernet", available ? handle(fernet_cls) : handle(Py_None));
+    set("InvalidToken", available ? handle(invalid_token) : handle(PyExc_Exception));
+    set("ENCRYPTION_AVAILABLE", available ? handle(Py_True) : handle(Py_False));
+    set("MAGIC_HEADER", steal_or_raise(PyBytes_FromStringAndSize(MAGIC, MAGIC_LEN)));
+
+    const char *modname = PyUnicode_AsUTF8(state.module_name.ptr());
+    object cls = new_plain_class(modname, "FileEncryptor",
+        "Symmetric authenticated encryption (Fernet) of byte strings and text.\n\n"
+        "The only state is the cipher, `_fernet`; encrypted text is MAGIC_HEADER\n"
+        "followed by one Fernet token.");
+    add_methods(cls, encryptor_methods);
+    set("FileEncryptor", cls);
+}

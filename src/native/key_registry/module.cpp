@@ -1,4 +1,223 @@
-// Module placeholder; its classes are added by the module's own sources.
-#include "common/py.hpp"
+// Module `vesperkit.auth.key_registry`: binds the standard modules, the
+// package helpers and FileEncryptor, then defines Token and KeyRegistry, in
+// their documented order.
+#include "common/module.hpp"
+#include "common/pyclass.hpp"
+#include "key_registry/registry.hpp"
 
-NB_MODULE(key_registry, m) { m.doc() = "vesperkit native module key_registry (under construction)."; }
+namespace vk::keys {
+
+ModuleState state;
+Names names;
+
+void init_names() {
+#define VK_NAME(n) names.n = interned(#n)
+    VK_NAME(token_id); VK_NAME(name); VK_NAME(hashed_key); VK_NAME(created_at); VK_NAME(expires_at);
+    VK_NAME(last_used); VK_NAME(permissions); VK_NAME(rate_limit); VK_NAME(is_active); VK_NAME(metadata);
+    VK_NAME(_request_timestamps);
+    VK_NAME(tokens_file); VK_NAME(tokens); VK_NAME(_encryptor); VK_NAME(TOKEN_PREFIX); VK_NAME(_load_tokens);
+    VK_NAME(_save_tokens); VK_NAME(_hash_key); VK_NAME(_generate_key); VK_NAME(_generate_token_id);
+    VK_NAME(_keep_unreadable_copy);
+    VK_NAME(is_expired); VK_NAME(is_rate_limited); VK_NAME(record_request); VK_NAME(to_dict); VK_NAME(from_dict);
+    VK_NAME(logging); VK_NAME(os); VK_NAME(json); VK_NAME(hashlib); VK_NAME(secrets); VK_NAME(time);
+    VK_NAME(datetime); VK_NAME(asdict); VK_NAME(Path); VK_NAME(validate_file_path); VK_NAME(FileEncryptor);
+    VK_NAME(logger); VK_NAME(Token);
+    VK_NAME(monotonic); VK_NAME(now); VK_NAME(fromisoformat); VK_NAME(isoformat); VK_NAME(timedelta);
+    VK_NAME(days); VK_NAME(sha256); VK_NAME(hexdigest); VK_NAME(encode); VK_NAME(token_urlsafe);
+    VK_NAME(token_hex); VK_NAME(dumps); VK_NAME(loads); VK_NAME(load); VK_NAME(indent); VK_NAME(ensure_ascii);
+    VK_NAME(JSONDecodeError); VK_NAME(error); VK_NAME(warning); VK_NAME(exists); VK_NAME(read); VK_NAME(close);
+    VK_NAME(decode); VK_NAME(is_encrypted); VK_NAME(encrypt_text); VK_NAME(decrypt_text); VK_NAME(key);
+    VK_NAME(items); VK_NAME(values); VK_NAME(get); VK_NAME(update); VK_NAME(pop); VK_NAME(append);
+    VK_NAME(chmod); VK_NAME(strftime); VK_NAME(startswith); VK_NAME(open); VK_NAME(rb); VK_NAME(r);
+    VK_NAME(encoding);
+#undef VK_NAME
+    names.utf_8 = interned("utf-8");
+    names.tok_prefix = interned("tok_");
+    // Numbers kept for the life of the process, like the interned names.
+    names.zero = steal_or_raise(PyLong_FromLong(0)).release();
+    names.sixty = steal_or_raise(PyFloat_FromDouble(60.0)).release();
+    names.mode_600 = steal_or_raise(PyLong_FromLong(0600)).release();
+}
+
+bool truthy(handle obj) { return check(PyObject_IsTrue(obj.ptr())) != 0; }
+
+object global(handle name) { return lookup_global(state.module_dict, name); }
+
+object now() { return call_method(get_attr(global(names.datetime), names.datetime), names.now); }
+
+object now_iso() { return call_method(now(), names.isoformat); }
+
+namespace {
+
+PyMethodDef token_methods[] = {
+    method_def<Token_is_expired>(
+        "is_expired",
+        "is_expired($self, /)\n--\n\n"
+        "Whether the local time now is later than `expires_at` (never when it is None)."),
+    method_def<Token_has_permission>(
+        "has_permission",
+        "has_permission($self, /, permission)\n--\n\n"
+        "Whether `permission` is listed, or \"admin\" is."),
+    method_def<Token_is_rate_limited>(
+        "is_rate_limited",
+        "is_rate_limited($self, /)\n--\n\n"
+        "Whether `rate_limit` successes were recorded in the last 60 seconds; drops older ones."),
+    method_def<Token_record_request>(
+        "record_request",
+        "record_request($self, /)\n--\n\n"
+        "Record one successful request at the current monotonic time."),
+    method_def<Token_to_dict>(
+        "to_dict",
+        "to_dict($self, /)\n--\n\n"
+        "The stored form: a new dict of the ten persistent fields (no request window)."),
+    method_def<Token_from_dict>(
+        "from_dict",
+        "from_dict($cls, /, data)\n--\n\n"
+        "A token of this class from its stored form; \"_request_timestamps\" is ignored.",
+        METH_CLASS),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMethodDef registry_methods[] = {
+    init_def<KeyRegistry_init>(
+        "__init__($self, /, tokens_file='vesperkit_tokens.json', encryption_key=None)\n--\n\n"
+        "Load the registry from `tokens_file`, encrypted under `encryption_key` when one is given."),
+    method_def<KeyRegistry_load_tokens>(
+        "_load_tokens",
+        "_load_tokens($self, /)\n--\n\n"
+        "Read the token file; an unparseable one is logged and gives an empty registry."),
+    method_def<KeyRegistry_save_tokens>(
+        "_save_tokens",
+        "_save_tokens($self, /)\n--\n\n"
+        "Replace the token file with the current tokens; failures are logged, not raised."),
+    method_def<KeyRegistry_hash_key>(
+        "_hash_key",
+        "_hash_key($self, /, api_key)\n--\n\n"
+        "SHA-256 of the key's UTF-8 bytes as 64 lowercase hex digits."),
+    method_def<KeyRegistry_generate_key>(
+        "_generate_key",
+        "_generate_key($self, /)\n--\n\n"
+        "A new API key: TOKEN_PREFIX and 43 URL-safe base64 characters."),
+    method_def<KeyRegistry_generate_token_id>(
+        "_generate_token_id",
+        "_generate_token_id($self, /)\n--\n\n"
+        "A new token id: \"tok_\" and 16 lowercase hex digits."),
+    method_def<KeyRegistry_create_token>(
+        "create_token",
+        "create_token($self, /, name, permissions=None, expires_days=None, rate_limit=0, metadata=None)\n--\n\n"
+        "Issue a key; returns (api_key, token). The key is not stored, only its hash."),
+    method_def<KeyRegistry_validate_token>(
+        "validate_token",
+        "validate_token($self, /, api_key)\n--\n\n"
+        "The active, unexpired, not rate-limited token of the key, recording the use; else None."),
+    method_def<KeyRegistry_revoke_token>(
+        "revoke_token",
+        "revoke_token($self, /, token_id)\n--\n\n"
+        "Deactivate the token for good; False when there is no such token."),
+    method_def<KeyRegistry_delete_token>(
+        "delete_token",
+        "delete_token($self, /, token_id)\n--\n\n"
+        "Remove the token; False when there is no such token."),
+    method_def<KeyRegistry_list_tokens>(
+        "list_tokens",
+        "list_tokens($self, /, include_inactive=False)\n--\n\n"
+        "A new list of the tokens (active ones only unless include_inactive)."),
+    method_def<KeyRegistry_get_token>(
+        "get_token",
+        "get_token($self, /, token_id)\n--\n\n"
+        "The registry's own token record, or None."),
+    method_def<KeyRegistry_update_token>(
+        "update_token",
+        "update_token($self, /, token_id, name=None, permissions=None, rate_limit=None, metadata=None)\n--\n\n"
+        "Change the given fields (metadata is merged); None when there is no such token."),
+    method_def<KeyRegistry_regenerate_key>(
+        "regenerate_key",
+        "regenerate_key($self, /, token_id)\n--\n\n"
+        "Replace the token's key and return the new one; the old key stops validating."),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+}  // namespace vk::keys
+
+VK_MODULE(key_registry, m) {
+    using namespace vk;
+    using namespace vk::keys;
+    m.doc() = "API keys: issuing, validation with rate limits, revocation and regeneration, "
+              "kept as SHA-256 hashes in a JSON token file, encrypted when a key is configured.";
+    init_module_globals(m);
+    init_names();
+    handle d = handle(PyModule_GetDict(m.ptr()));
+    state.module_dict = d;
+    state.module_name = nb::borrow(m.attr("__name__")).release();
+    auto set = [&](const char *name, handle value) { check(PyDict_SetItemString(d.ptr(), name, value.ptr())); };
+    auto import = [](const char *name) { return steal_or_raise(PyImport_ImportModule(name)); };
+
+    object logging = import("logging");
+    set("logging", logging);
+    set("os", import("os"));
+    object json = import("json");
+    set("json", json);
+    for (const char *name : {"hashlib", "secrets", "time", "datetime"}) set(name, import(name));
+    object typing = import("typing");
+    for (const char *name : {"Optional", "Dict", "List"}) set(name, get_attr(typing, interned(name)));
+    object dataclasses = import("dataclasses");
+    for (const char *name : {"dataclass", "field", "asdict"}) set(name, get_attr(dataclasses, interned(name)));
+    set("Path", get_attr(import("pathlib"), interned("Path")));
+
+    // The package helpers come from the package root, two levels up.
+    object parts = steal_or_raise(PyUnicode_RSplit(state.module_name.ptr(), make_str(".").ptr(), 2));
+    object root = steal_or_raise(PySequence_GetItem(parts.ptr(), 0));
+    object text_mod = steal_or_raise(PyImport_Import(
+        steal_or_raise(PyUnicode_FromFormat("%U.utils.text", root.ptr())).ptr()));
+    object enc_mod = steal_or_raise(PyImport_Import(
+        steal_or_raise(PyUnicode_FromFormat("%U.utils.encryption", root.ptr())).ptr()));
+    set("validate_file_path", get_attr(text_mod, interned("validate_file_path")));
+    set("FileEncryptor", get_attr(enc_mod, interned("FileEncryptor")));
+    set("logger", call(get_attr(logging, interned("getLogger")), state.module_name));
+
+    const char *modname = PyUnicode_AsUTF8(state.module_name.ptr());
+    handle str_type(reinterpret_cast<PyObject *>(&PyUnicode_Type));
+    handle int_type(reinterpret_cast<PyObject *>(&PyLong_Type));
+    handle bool_type(reinterpret_cast<PyObject *>(&PyBool_Type));
+    handle float_type(reinterpret_cast<PyObject *>(&PyFloat_Type));
+    handle list_type(reinterpret_cast<PyObject *>(&PyList_Type));
+    handle dict_type(reinterpret_cast<PyObject *>(&PyDict_Type));
+    object optional_str = typing_subscript("Optional", {str_type});
+    // A new ["read", "write"] per token.
+    object read_write = steal_or_raise(Py_BuildValue("(ss)", "read", "write"));
+    object default_permissions = call(get_attr(import("functools"), interned("partial")), list_type, read_write);
+    object token_t = make_dataclass(modname, "Token", {
+        field_required("token_id", str_type),
+        field_required("name", str_type),
+        field_required("hashed_key", str_type),
+        field_required("created_at", str_type),
+        field_value("expires_at", optional_str, handle(Py_None)),
+        field_value("last_used", optional_str, handle(Py_None)),
+        field_factory("permissions", typing_subscript("List", {str_type}), default_permissions),
+        field_value("rate_limit", int_type, names.zero),
+        field_value("is_active", bool_type, handle(Py_True)),
+        field_factory("metadata", get_attr(typing, interned("Dict")), dict_type),
+        field_factory("_request_timestamps", typing_subscript("List", {float_type}), list_type, /*repr=*/false),
+    });
+    set_attr(token_t, interned("__doc__"),
+             make_str("The record of one issued API key: its SHA-256 hash (never the key), times,\n"
+                      "permissions, rate limit, state and metadata, plus a per-process request window."));
+    add_methods(token_t, token_methods);
+    set("Token", token_t);
+    state.token_type = token_t.release();
+    state.token_to_dict = nb::borrow(dict_get(handle(reinterpret_cast<PyTypeObject *>(state.token_type.ptr())->tp_dict),
+                                              names.to_dict)).release();
+    state.json_module = json.release();
+    state.json_dumps = get_attr(state.json_module, names.dumps).release();
+    state.asdict = get_attr(dataclasses, names.asdict).release();
+
+    object registry_t = new_plain_class(modname, "KeyRegistry",
+        "Issued API keys, kept as SHA-256 hashes in a JSON token file that is rewritten\n"
+        "after every change and encrypted when an encryption key is given.");
+    set_attr(registry_t, names.TOKEN_PREFIX, interned("vsk_"));
+    add_methods(registry_t, registry_methods);
+    set("KeyRegistry", registry_t);
+    state.registry_type = registry_t.release();
+}

@@ -1,0 +1,427 @@
+// Native rendering of the token file (see json_writer.hpp for the contract).
+#include "key_registry/json_writer.hpp"
+
+#include "key_registry/registry.hpp"
+
+#include <array>
+#include <charconv>
+#include <cmath>
+#include <iterator>
+
+namespace vk::keys {
+
+namespace {
+
+// Deeper nesting than this is left to the json module, which reports cycles
+// and its own recursion limit.
+constexpr int MAX_DEPTH = 100;
+
+// For each ASCII character: 0 when written as itself, otherwise the letter
+// of its escape ('u' for the \u00XX form). Only control characters, '"' and
+// '\\' are escaped; non-ASCII text is written as itself.
+constexpr std::array<char, 128> make_escapes() {
+    std::array<char, 128> e{};
+    for (int c = 0; c < 0x20; ++c) e[static_cast<size_t>(c)] = 'u';
+    e['\b'] = 'b';
+    e['\t'] = 't';
+    e['\n'] = 'n';
+    e['\f'] = 'f';
+    e['\r'] = 'r';
+    e['"'] = '"';
+    e['\\'] = '\\';
+    return e;
+}
+constexpr std::array<char, 128> ESCAPES = make_escapes();
+
+// The longest output of one character: an escape such as \u001f.
+constexpr size_t MAX_CHAR_BYTES = 6;
+// Characters of a string rendered per piece.
+constexpr size_t CHUNK = 16384;
+
+/// Store the escape of ASCII character `c` at `p`; returns the new end.
+inline char *put_escape(char *p, unsigned c) {
+    char e = ESCAPES[c];
+    *p++ = '\\';
+    if (e != 'u') {
+        *p++ = e;
+        return p;
+    }
+    static constexpr char hex[] = "0123456789abcdef";
+    *p++ = 'u';
+    *p++ = '0';
+    *p++ = '0';
+    *p++ = hex[(c >> 4) & 0xF];
+    *p++ = hex[c & 0xF];
+    return p;
+}
+
+class Writer {
+public:
+    explicit Writer(ByteBuffer &out) : out_(out) {}
+
+    void raw(std::string_view s) { out_.append(s); }
+
+    void newline(int level) {
+        size_t n = 1 + static_cast<size_t>(level) * 2;
+        char *p = out_.room(n);
+        *p = '\n';
+        std::memset(p + 1, ' ', n - 1);
+        out_.commit(p + n);
+    }
+
+    bool value(PyObject *v, int level) {
+        if (v == Py_None) {
+            raw("null");
+            return true;
+        }
+        if (v == Py_True) {
+            raw("true");
+            return true;
+        }
+        if (v == Py_False) {
+            raw("false");
+            return true;
+        }
+        PyTypeObject *t = Py_TYPE(v);
+        if (t == &PyUnicode_Type) return string(v);
+        if (t == &PyLong_Type) return integer(v);
+        if (t == &PyFloat_Type) return real(PyFloat_AS_DOUBLE(v));
+        if (t == &PyList_Type) return list(v, level);
+        if (t == &PyDict_Type) return dict(v, level);
+        return false;
+    }
+
+    bool string(PyObject *s) {
+        size_t n = static_cast<size_t>(PyUnicode_GET_LENGTH(s));
+        bool is_ascii = PyUnicode_IS_ASCII(s);
+        int kind = PyUnicode_KIND(s);
+        const void *data = PyUnicode_DATA(s);
+        out_.push('"');
+        // In pieces, so that room for the worst case stays small.
+        for (size_t start = 0; start < n; start += CHUNK) {
+            size_t len = n - start < CHUNK ? n - start : CHUNK;
+            char *p = out_.room(len * MAX_CHAR_BYTES);
+            if (is_ascii) {
+                p = ascii(p, static_cast<const Py_UCS1 *>(data) + start, len);
+            } else if (kind == PyUnicode_1BYTE_KIND) {
+                p = encode(p, static_cast<const Py_UCS1 *>(data) + start, len);
+            } else if (kind == PyUnicode_2BYTE_KIND) {
+                p = encode(p, static_cast<const Py_UCS2 *>(data) + start, len);
+            } else {
+                p = encode(p, static_cast<const Py_UCS4 *>(data) + start, len);
+            }
+            if (p == nullptr) return false;
+            out_.commit(p);
+        }
+        out_.push('"');
+        return true;
+    }
+
+private:
+    static char *ascii(char *p, const Py_UCS1 *s, size_t n) {
+        size_t start = 0;
+        for (size_t i = 0; i < n; ++i) {
+            if (ESCAPES[s[i]] != 0) {
+                std::memcpy(p, s + start, i - start);
+                p = put_escape(p + (i - start), s[i]);
+                start = i + 1;
+            }
+        }
+        std::memcpy(p, s + start, n - start);
+        return p + (n - start);
+    }
+
+    /// UTF-8 of a non-ASCII string; null for a lone surrogate, which UTF-8
+    /// cannot hold (the json path then reports it).
+    template <typename Ch>
+    static char *encode(char *p, const Ch *s, size_t n) {
+        for (size_t i = 0; i < n; ++i) {
+            Py_UCS4 c = s[i];
+            if (c < 0x80) {
+                if (ESCAPES[c] != 0)
+                    p = put_escape(p, c);
+                else
+                    *p++ = static_cast<char>(c);
+            } else if (c < 0x800) {
+                *p++ = static_cast<char>(0xC0 | (c >> 6));
+                *p++ = static_cast<char>(0x80 | (c & 0x3F));
+            } else if (c >= 0xD800 && c <= 0xDFFF) {
+                return nullptr;
+            } else if (c < 0x10000) {
+                *p++ = static_cast<char>(0xE0 | (c >> 12));
+                *p++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+                *p++ = static_cast<char>(0x80 | (c & 0x3F));
+            } else {
+                *p++ = static_cast<char>(0xF0 | (c >> 18));
+                *p++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+                *p++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+                *p++ = static_cast<char>(0x80 | (c & 0x3F));
+            }
+        }
+        return p;
+    }
+
+    bool integer(PyObject *v) {
+        int overflow = 0;
+        long long x = PyLong_AsLongLongAndOverflow(v, &overflow);
+        if (overflow == 0) {
+            char *p = out_.room(24);
+            out_.commit(std::to_chars(p, p + 24, x).ptr);
+            return true;
+        }
+        // Big ints go through int's own repr, digit limit included.
+        PyObject *s = PyObject_Str(v);
+        if (s == nullptr) {
+            PyErr_Clear();
+            return false;
+        }
+        object text = nb::steal(s);
+        Py_ssize_t len = 0;
+        const char *p = PyUnicode_AsUTF8AndSize(s, &len);
+        if (p == nullptr) {
+            PyErr_Clear();
+            return false;
+        }
+        out_.append(p, static_cast<size_t>(len));
+        return true;
+    }
+
+    bool real(double d) {
+        if (std::isnan(d)) {
+            raw("NaN");
+        } else if (std::isinf(d)) {
+            raw(d > 0 ? std::string_view("Infinity") : std::string_view("-Infinity"));
+        } else {
+            return float_repr(d);
+        }
+        return true;
+    }
+
+#if defined(__cpp_lib_to_chars) && __cpp_lib_to_chars >= 201611L
+    /// float's repr: the shortest digits that read back as `d`, laid out as
+    /// Python does (exponent form below 1e-4 and from 1e16 on, at least two
+    /// exponent digits, ".0" on integral values).
+    bool float_repr(double d) {
+        char buf[40];
+        auto r = std::to_chars(buf, buf + sizeof buf, d, std::chars_format::scientific);
+        if (r.ec != std::errc()) return python_float_repr(d);
+        std::string_view sci(buf, static_cast<size_t>(r.ptr - buf));
+        size_t e = sci.find('e');
+        std::string_view mantissa = sci.substr(0, e);
+        int exponent = 0;
+        std::from_chars(sci.data() + e + 1 + (sci[e + 1] == '+'), sci.data() + sci.size(), exponent);
+        bool negative = mantissa.front() == '-';
+        if (negative) mantissa.remove_prefix(1);
+        char digits[32];
+        size_t n = 0;
+        for (char c : mantissa)
+            if (c != '.') digits[n++] = c;
+        int point = exponent + 1;  // digits before the decimal point
+        // Fixed notation is at most 16 digits, 4 leading zeros, "0." and a sign.
+        char *p = out_.room(48);
+        if (negative) *p++ = '-';
+        if (point <= -4 || point > 16) {
+            *p++ = digits[0];
+            if (n > 1) {
+                *p++ = '.';
+                std::memcpy(p, digits + 1, n - 1);
+                p += n - 1;
+            }
+            *p++ = 'e';
+            int x = point - 1;
+            *p++ = x < 0 ? '-' : '+';
+            if (x < 0) x = -x;
+            if (x < 10) *p++ = '0';
+            p = std::to_chars(p, p + 8, x).ptr;
+        } else if (point <= 0) {
+            *p++ = '0';
+            *p++ = '.';
+            std::memset(p, '0', static_cast<size_t>(-point));
+            p += -point;
+            std::memcpy(p, digits, n);
+            p += n;
+        } else if (static_cast<size_t>(point) >= n) {
+            std::memcpy(p, digits, n);
+            p += n;
+            std::memset(p, '0', static_cast<size_t>(point) - n);
+            p += static_cast<size_t>(point) - n;
+            *p++ = '.';
+            *p++ = '0';
+        } else {
+            std::memcpy(p, digits, static_cast<size_t>(point));
+            p += point;
+            *p++ = '.';
+            std::memcpy(p, digits + point, n - static_cast<size_t>(point));
+            p += n - static_cast<size_t>(point);
+        }
+        out_.commit(p);
+        return true;
+    }
+#else
+    bool float_repr(double d) { return python_float_repr(d); }
+#endif
+
+    bool python_float_repr(double d) {
+        char *s = PyOS_double_to_string(d, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
+        if (s == nullptr) {
+            PyErr_Clear();
+            return false;
+        }
+        raw(std::string_view(s));
+        PyMem_Free(s);
+        return true;
+    }
+
+    bool list(PyObject *v, int level) {
+        if (level >= MAX_DEPTH) return false;
+        if (PyList_GET_SIZE(v) == 0) {
+            raw("[]");
+            return true;
+        }
+        out_.push('[');
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(v); ++i) {
+            if (i > 0) out_.push(',');
+            newline(level + 1);
+            object item = nb::borrow(PyList_GET_ITEM(v, i));
+            if (!value(item.ptr(), level + 1)) return false;
+        }
+        newline(level);
+        out_.push(']');
+        return true;
+    }
+
+    bool dict(PyObject *v, int level) {
+        if (level >= MAX_DEPTH) return false;
+        if (PyDict_GET_SIZE(v) == 0) {
+            raw("{}");
+            return true;
+        }
+        out_.push('{');
+        Py_ssize_t pos = 0;
+        PyObject *k = nullptr, *item = nullptr;
+        bool first = true;
+        while (PyDict_Next(v, &pos, &k, &item)) {
+            if (!PyUnicode_CheckExact(k)) return false;
+            object key = nb::borrow(k), val = nb::borrow(item);
+            if (!first) out_.push(',');
+            first = false;
+            newline(level + 1);
+            if (!string(key.ptr())) return false;
+            raw(": ");
+            if (!value(val.ptr(), level + 1)) return false;
+        }
+        newline(level);
+        out_.push('}');
+        return true;
+    }
+
+    ByteBuffer &out_;
+};
+
+/// The request window as `asdict` copies it: a list of numbers cannot make
+/// the copy fail, anything else is left to the json path.
+bool plain_window(PyObject *window) {
+    if (!PyList_CheckExact(window)) return false;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(window); ++i) {
+        PyTypeObject *t = Py_TYPE(PyList_GET_ITEM(window, i));
+        if (t != &PyFloat_Type && t != &PyLong_Type) return false;
+    }
+    return true;
+}
+
+/// Whether `getattr(token, field)` is plainly the instance dict entry, or
+/// the class default when the entry is missing: the class reads attributes
+/// the standard way and holds no descriptor that would take over a field.
+bool plain_fields(PyTypeObject *type, const handle *fields, size_t n) {
+    if (type->tp_getattro != PyObject_GenericGetAttr) return false;
+    PyObject *cls_dict = type->tp_dict;
+    for (size_t i = 0; i < n; ++i) {
+        PyObject *attr = PyDict_GetItemWithError(cls_dict, fields[i].ptr());
+        if (attr == nullptr) {
+            if (PyErr_Occurred()) {
+                PyErr_Clear();
+                return false;
+            }
+            continue;
+        }
+        if (Py_TYPE(attr)->tp_descr_set != nullptr) return false;
+    }
+    return true;
+}
+
+/// `getattr(token, name)` as a new reference, or null (no error pending)
+/// when it cannot be read.
+PyObject *field_of(PyObject *token, PyObject *instance_dict, handle name) {
+    if (instance_dict != nullptr) {
+        PyObject *v = PyDict_GetItemWithError(instance_dict, name.ptr());
+        if (v != nullptr) return Py_NewRef(v);
+        if (PyErr_Occurred()) {
+            PyErr_Clear();
+            return nullptr;
+        }
+    }
+    PyObject *v = PyObject_GetAttr(token, name.ptr());
+    if (v == nullptr) PyErr_Clear();
+    return v;
+}
+
+}  // namespace
+
+bool write_token_file_json(handle tokens, handle token_type, ByteBuffer &out) {
+    if (!PyDict_CheckExact(tokens.ptr())) return false;
+    if (PyDict_GET_SIZE(tokens.ptr()) == 0) {
+        out.append("{}");
+        return true;
+    }
+    // The ten members of `to_dict`, in field order, and their rendered names;
+    // the request window is read last, as `asdict` copies it too.
+    const handle fields[] = {names.token_id,   names.name,      names.hashed_key,  names.created_at,
+                             names.expires_at, names.last_used, names.permissions, names.rate_limit,
+                             names.is_active,  names.metadata,  names._request_timestamps};
+    static constexpr std::string_view member[] = {
+        "\"token_id\": ",   "\"name\": ",      "\"hashed_key\": ",  "\"created_at\": ",
+        "\"expires_at\": ", "\"last_used\": ", "\"permissions\": ", "\"rate_limit\": ",
+        "\"is_active\": ",  "\"metadata\": "};
+    PyTypeObject *type = reinterpret_cast<PyTypeObject *>(token_type.ptr());
+    bool direct = plain_fields(type, fields, std::size(fields));
+
+    Writer w(out);
+    out.push('{');
+    Py_ssize_t pos = 0;
+    PyObject *k = nullptr, *v = nullptr;
+    bool first = true;
+    while (PyDict_Next(tokens.ptr(), &pos, &k, &v)) {
+        if (!PyUnicode_CheckExact(k) || Py_TYPE(v) != type) return false;
+        object key = nb::borrow(k), token = nb::borrow(v);
+        object instance_dict;
+        if (direct) {
+            PyObject *d = PyObject_GenericGetDict(token.ptr(), nullptr);
+            if (d == nullptr) {
+                PyErr_Clear();
+                return false;
+            }
+            instance_dict = nb::steal(d);
+        }
+        PyObject *window = field_of(token.ptr(), instance_dict.ptr(), names._request_timestamps);
+        if (window == nullptr) return false;
+        object win = nb::steal(window);
+        if (!plain_window(win.ptr())) return false;
+        out.append(first ? std::string_view("\n  ") : std::string_view(",\n  "));
+        first = false;
+        if (!w.string(key.ptr())) return false;
+        out.append(": {");
+        for (size_t i = 0; i < std::size(member); ++i) {
+            out.append(i == 0 ? std::string_view("\n    ") : std::string_view(",\n    "));
+            out.append(member[i]);
+            PyObject *fv = field_of(token.ptr(), instance_dict.ptr(), fields[i]);
+            if (fv == nullptr) return false;
+            object field_value = nb::steal(fv);
+            if (!w.value(field_value.ptr(), 2)) return false;
+        }
+        out.append("\n  }");
+    }
+    out.append("\n}");
+    return true;
+}
+
+}  // namespace vk::keys

@@ -1,0 +1,268 @@
+// KeyRegistry operations: issuing, checking, revoking, deleting, listing,
+// updating tokens and replacing their keys.
+#include "common/args.hpp"
+#include "common/convert.hpp"
+#include "common/dispatch.hpp"
+#include "common/errors.hpp"
+#include "key_registry/registry.hpp"
+
+namespace vk::keys {
+
+namespace {
+
+object hash_key_impl(handle api_key) {
+    object raw = steal_or_raise(PyUnicode_AsUTF8String(api_key.ptr()));
+    object digest = call_method(global(names.hashlib), names.sha256, raw);
+    return call_method(digest, names.hexdigest);
+}
+
+/// Key hashes are compared without an early exit, so the time taken does
+/// not tell how much of a presented key's hash matched.
+bool same_hash(handle stored, handle hashed) {
+    PyObject *a = stored.ptr(), *b = hashed.ptr();
+    if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) {
+        if (PyUnicode_GET_LENGTH(a) != PyUnicode_GET_LENGTH(b) || PyUnicode_KIND(a) != PyUnicode_KIND(b))
+            return false;
+        size_t n = static_cast<size_t>(PyUnicode_GET_LENGTH(a)) * PyUnicode_KIND(a);
+        const volatile unsigned char *pa = static_cast<const unsigned char *>(PyUnicode_DATA(a));
+        const volatile unsigned char *pb = static_cast<const unsigned char *>(PyUnicode_DATA(b));
+        unsigned diff = 0;
+        for (size_t i = 0; i < n; ++i) diff |= static_cast<unsigned>(pa[i] ^ pb[i]);
+        return diff == 0;
+    }
+    return truthy(steal_or_raise(PyObject_RichCompare(a, b, Py_EQ)));
+}
+
+/// A str holding a lone surrogate, which has no UTF-8 form.
+bool has_surrogates(handle s) {
+    PyObject *o = s.ptr();
+    Py_ssize_t n = PyUnicode_GET_LENGTH(o);
+    int kind = PyUnicode_KIND(o);
+    if (kind == PyUnicode_1BYTE_KIND) return false;
+    const void *data = PyUnicode_DATA(o);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        if (c >= 0xD800 && c <= 0xDFFF) return true;
+    }
+    return false;
+}
+
+object concat(handle a, handle b) {
+    if (PyUnicode_CheckExact(a.ptr()) && PyUnicode_CheckExact(b.ptr()))
+        return steal_or_raise(PyUnicode_Concat(a.ptr(), b.ptr()));
+    return steal_or_raise(PyNumber_Add(a.ptr(), b.ptr()));
+}
+
+object save(handle self) { return call_method(self, names._save_tokens); }
+
+object tokens_of(handle self) { return get_attr(self, names.tokens); }
+
+bool contains(handle container, handle key) { return check(PySequence_Contains(container.ptr(), key.ptr())) != 0; }
+
+object item(handle container, handle key) { return steal_or_raise(PyObject_GetItem(container.ptr(), key.ptr())); }
+
+/// Call `cls(**{name: value, ...})`.
+object call_with_keywords(handle fn, std::initializer_list<std::pair<handle, handle>> kwargs) {
+    object kw = steal_or_raise(PyDict_New());
+    for (auto &[k, v] : kwargs) check(PyDict_SetItem(kw.ptr(), k.ptr(), v.ptr()));
+    object empty = steal_or_raise(PyTuple_New(0));
+    return steal_or_raise(PyObject_Call(fn.ptr(), empty.ptr(), kw.ptr()));
+}
+
+}  // namespace
+
+object KeyRegistry_hash_key(handle, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    static const Signature sig("_hash_key", true, {req("api_key")});
+    Args a = parse_args(sig, args, nargs, kwnames);
+    require_exact_str(a[0], "api_key");
+    return hash_key_impl(a[0]);
+}
+
+object KeyRegistry_generate_key(handle self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    static const Signature sig("_generate_key", true, {});
+    parse_args(sig, args, nargs, kwnames);
+    object prefix = get_attr(self, names.TOKEN_PREFIX);
+    object body = call_method(global(names.secrets), names.token_urlsafe, object(make_int(32)));
+    return concat(prefix, body);
+}
+
+object KeyRegistry_generate_token_id(handle, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    static const Signature sig("_generate_token_id", true, {});
+    parse_args(sig, args, nargs, kwnames);
+    object hex = call_method(global(names.secrets), names.token_hex, object(make_int(8)));
+    return concat(names.tok_prefix, hex);
+}
+
+object KeyRegistry_create_token(handle self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    static const Signature sig("create_token", true,
+                               {req("name"), opt("permissions"), opt("expires_days"), opt("rate_limit"), opt("metadata")});
+    Args a = parse_args(sig, args, nargs, kwnames);
+    handle name = a[0], permissions = a.or_none(1), expires_arg = a.or_none(2), metadata = a.or_none(4);
+    object expires_days = expires_arg.is_none() ? nb::none() : to_int_arg(expires_arg, "expires_days");
+    object rate_limit = a.given(3) ? to_int_arg(a[3], "rate_limit") : make_int(0);
+    require_exact_str(name, "name");
+    require_exact_list_or_none(permissions, "permissions");
+    require_exact_dict_or_none(metadata, "metadata");
+
+    object api_key = call_method(self, names._generate_key);
+    object token_id = call_method(self, names._generate_token_id);
+    object expires_at = nb::none();
+    if (truthy(expires_days)) {
+        object datetime = global(names.datetime);
+        object start = call_method(get_attr(datetime, names.datetime), names.now);
+        object delta = call_with_keywords(get_attr(datetime, names.timedelta), {{names.days, expires_days}});
+        object end = steal_or_raise(PyNumber_Add(start.ptr(), delta.ptr()));
+        expires_at = call_method(end, names.isoformat);
+    }
+    object hashed = call_method(self, names._hash_key, api_key);
+    object created_at = now_iso();
+    // A non-empty list or dict from the caller is stored itself, not a copy.
+    object perms = !permissions.is_none() && PyList_GET_SIZE(permissions.ptr()) > 0
+                       ? nb::borrow(permissions)
+                       : steal_or_raise(Py_BuildValue("[ss]", "read", "write"));
+    object meta = !metadata.is_none() && PyDict_GET_SIZE(metadata.ptr()) > 0 ? nb::borrow(metadata)
+                                                                               : steal_or_raise(PyDict_New());
+    object token = call_with_keywords(global(names.Token), {
+        {names.token_id, token_id},     {names.name, name},
+        {names.hashed_key, hashed},     {names.created_at, created_at},
+        {names.expires_at, expires_at}, {names.permissions, perms},
+        {names.rate_limit, rate_limit}, {names.is_active, handle(Py_True)},
+        {names.metadata, meta},
+    });
+    check(PyObject_SetItem(tokens_of(self).ptr(), token_id.ptr(), token.ptr()));
+    save(self);
+    return steal_or_raise(PyTuple_Pack(2, api_key.ptr(), token.ptr()));
+}
+
+object KeyRegistry_validate_token(handle self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    static const Signature sig("validate_token", true, {req("api_key")});
+    Args a = parse_args(sig, args, nargs, kwnames);
+    handle api_key = a[0];
+    require_exact_str(api_key, "api_key");
+    if (PyUnicode_GET_LENGTH(api_key.ptr()) == 0) return nb::none();
+    object prefix = get_attr(self, names.TOKEN_PREFIX);
+    bool prefixed = PyUnicode_CheckExact(prefix.ptr())
+                        ? check_size(PyUnicode_Tailmatch(api_key.ptr(), prefix.ptr(), 0, PY_SSIZE_T_MAX, -1)) != 0
+                        : truthy(call_method(api_key, names.startswith, prefix));
+    if (!prefixed) return nb::none();
+    // No issued key holds a lone surrogate, and it could not be hashed: such
+    // a key is refused like any other unknown key.
+    if (has_surrogates(api_key)) return nb::none();
+
+    object hash_method = get_attr(self, names._hash_key);
+    object hashed = is_own_method<KeyRegistry_hash_key>(hash_method, self) ? hash_key_impl(api_key)
+                                                                           : call(hash_method, api_key);
+    object tokens = tokens_of(self);
+    // A snapshot of the values: looking at them may run Python code.
+    object values = PyDict_CheckExact(tokens.ptr()) ? steal_or_raise(PyDict_Values(tokens.ptr()))
+                                                    : steal_or_raise(PySequence_List(
+                                                          call_method(tokens, names.values).ptr()));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(values.ptr()); ++i) {
+        object token = nb::borrow(PyList_GET_ITEM(values.ptr(), i));
+        if (!same_hash(get_attr(token, names.hashed_key), hashed)) continue;
+
+        // The first token with this hash decides; a refusal gives no reason,
+        // records nothing and saves nothing.
+        if (!truthy(get_attr(token, names.is_active))) return nb::none();
+        object m = get_attr(token, names.is_expired);
+        if (is_own_method<Token_is_expired>(m, token) ? is_expired_impl(token) : truthy(call(m))) return nb::none();
+        m = get_attr(token, names.is_rate_limited);
+        if (is_own_method<Token_is_rate_limited>(m, token) ? is_rate_limited_impl(token) : truthy(call(m)))
+            return nb::none();
+        m = get_attr(token, names.record_request);
+        if (is_own_method<Token_record_request>(m, token))
+            record_request_impl(token);
+        else
+            call(m);
+        set_attr(token, names.last_used, now_iso());
+        m = get_attr(self, names._save_tokens);
+        // This save only records `last_used`: it is atomic but not flushed.
+        if (is_own_method<KeyRegistry_save_tokens>(m, self))
+            save_tokens(self, false);
+        else
+            call(m);
+        return token;
+    }
+    return nb::none();
+}
+
+object KeyRegistry_revoke_token(handle self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    static const Signature sig("revoke_token", true, {req("token_id")});
+    Args a = parse_args(sig, args, nargs, kwnames);
+    require_exact_str(a[0], "token_id");
+    object tokens = tokens_of(self);
+    if (!contains(tokens, a[0])) return nb::bool_(false);
+    set_attr(item(tokens, a[0]), names.is_active, handle(Py_False));
+    save(self);
+    return nb::bool_(true);
+}
+
+object KeyRegistry_delete_token(handle self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    static const Signature sig("delete_token", true, {req("token_id")});
+    Args a = parse_args(sig, args, nargs, kwnames);
+    require_exact_str(a[0], "token_id");
+    object tokens = tokens_of(self);
+    if (!contains(tokens, a[0])) return nb::bool_(false);
+    check(PyObject_DelItem(tokens.ptr(), a[0].ptr()));
+    save(self);
+    return nb::bool_(true);
+}
+
+object KeyRegistry_list_tokens(handle self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    static const Signature sig("list_tokens", true, {opt("include_inactive")});
+    Args a = parse_args(sig, args, nargs, kwnames);
+    bool include_inactive = a.given(0) && truthy(a[0]);
+    object all = steal_or_raise(PySequence_List(call_method(tokens_of(self), names.values).ptr()));
+    if (include_inactive) return all;
+    object active = steal_or_raise(PyList_New(0));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(all.ptr()); ++i) {
+        object token = nb::borrow(PyList_GET_ITEM(all.ptr(), i));
+        if (truthy(get_attr(token, names.is_active))) check(PyList_Append(active.ptr(), token.ptr()));
+    }
+    return active;
+}
+
+object KeyRegistry_get_token(handle self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    static const Signature sig("get_token", true, {req("token_id")});
+    Args a = parse_args(sig, args, nargs, kwnames);
+    require_exact_str(a[0], "token_id");
+    return call_method(tokens_of(self), names.get, a[0]);
+}
+
+object KeyRegistry_update_token(handle self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    static const Signature sig("update_token", true,
+                               {req("token_id"), opt("name"), opt("permissions"), opt("rate_limit"), opt("metadata")});
+    Args a = parse_args(sig, args, nargs, kwnames);
+    handle token_id = a[0], name = a.or_none(1), permissions = a.or_none(2), metadata = a.or_none(4);
+    object rate_limit = a.or_none(3).is_none() ? nb::none() : to_int_arg(a[3], "rate_limit");
+    require_exact_str(token_id, "token_id");
+    require_exact_str_or_none(name, "name");
+    require_exact_list_or_none(permissions, "permissions");
+    require_exact_dict_or_none(metadata, "metadata");
+
+    object tokens = tokens_of(self);
+    if (!contains(tokens, token_id)) return nb::none();
+    object token = item(tokens, token_id);
+    // Tested against None: an empty name or list, or a limit of 0, is applied.
+    if (!name.is_none()) set_attr(token, names.name, name);
+    if (!permissions.is_none()) set_attr(token, names.permissions, permissions);
+    if (!rate_limit.is_none()) set_attr(token, names.rate_limit, rate_limit);
+    if (!metadata.is_none()) call_method(get_attr(token, names.metadata), names.update, metadata);
+    save(self);
+    return token;
+}
+
+object KeyRegistry_regenerate_key(handle self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    static const Signature sig("regenerate_key", true, {req("token_id")});
+    Args a = parse_args(sig, args, nargs, kwnames);
+    require_exact_str(a[0], "token_id");
+    object tokens = tokens_of(self);
+    if (!contains(tokens, a[0])) return nb::none();
+    object new_key = call_method(self, names._generate_key);
+    object hashed = call_method(self, names._hash_key, new_key);
+    set_attr(item(tokens, a[0]), names.hashed_key, hashed);
+    save(self);
+    return new_key;
+}
+
+}  // namespace vk::keys

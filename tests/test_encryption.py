@@ -1,0 +1,322 @@
+"""vesperkit.utils.encryption: FileEncryptor and the encrypted-text format."""
+
+import inspect
+import subprocess
+import sys
+import textwrap
+
+import pytest
+from cryptography.fernet import Fernet, InvalidToken
+
+import vesperkit.utils.encryption as encryption
+from vesperkit.utils.encryption import MAGIC_HEADER, FileEncryptor
+
+KEY = Fernet.generate_key().decode()
+OTHER_KEY = Fernet.generate_key().decode()
+MISSING_KEY_MESSAGE = (
+    "Encryption key required. Pass 'key' argument or set the VESPERKIT_ENCRYPTION_KEY environment "
+    'variable. Generate one with: python -c "from cryptography.fernet import Fernet; '
+    'print(Fernet.generate_key().decode())"'
+)
+MISSING_PACKAGE_MESSAGE = (
+    "Encryption requires the 'cryptography' package. Install with: pip install vesperkit[encryption]"
+)
+
+
+@pytest.fixture
+def no_env_key(monkeypatch):
+    monkeypatch.delenv("VESPERKIT_ENCRYPTION_KEY", raising=False)
+
+
+class TestModule:
+    def test_names_bound_in_order(self):
+        names = [n for n in vars(encryption) if not n.startswith("__")]
+        assert names == [
+            "base64", "logging", "os", "Optional", "logger", "Fernet", "InvalidToken",
+            "ENCRYPTION_AVAILABLE", "MAGIC_HEADER", "FileEncryptor",
+        ]
+
+    def test_constants(self):
+        assert MAGIC_HEADER == bytes.fromhex("56534B5F454E435F56310A") == b"VSK_ENC_V1\n"
+        assert encryption.ENCRYPTION_AVAILABLE is True
+        assert encryption.Fernet is Fernet and encryption.InvalidToken is InvalidToken
+        assert encryption.logger.name == "vesperkit.utils.encryption"
+
+    def test_plain_class_with_methods_in_order(self):
+        assert FileEncryptor.__bases__ == (object,)
+        methods = [n for n in vars(FileEncryptor) if not n.startswith("__") or n == "__init__"]
+        assert methods == ["__init__", "encrypt", "decrypt", "encrypt_text", "decrypt_text",
+                           "generate_key", "is_encrypted"]
+        assert str(inspect.signature(FileEncryptor)) == "(key=None)"
+        assert str(inspect.signature(FileEncryptor.is_encrypted)) == "(data)"
+        assert str(inspect.signature(FileEncryptor.generate_key)) == "()"
+
+
+class TestConstructor:
+    def test_only_state_is_the_cipher(self):
+        enc = FileEncryptor(KEY)
+        assert list(vars(enc)) == ["_fernet"]
+        assert isinstance(enc._fernet, Fernet)
+
+    @pytest.mark.parametrize("key", [None, ""])
+    def test_missing_key(self, no_env_key, key):
+        with pytest.raises(ValueError) as exc:
+            FileEncryptor(key)
+        assert str(exc.value) == MISSING_KEY_MESSAGE
+
+    def test_empty_environment_variable_is_no_key(self, monkeypatch):
+        monkeypatch.setenv("VESPERKIT_ENCRYPTION_KEY", "")
+        with pytest.raises(ValueError, match="^Encryption key required"):
+            FileEncryptor()
+
+    @pytest.mark.parametrize("key", [None, ""])
+    def test_key_from_environment(self, monkeypatch, key):
+        monkeypatch.setenv("VESPERKIT_ENCRYPTION_KEY", KEY)
+        token = FileEncryptor(key).encrypt(b"data")
+        assert Fernet(KEY.encode()).decrypt(token) == b"data"
+
+    def test_argument_wins_over_environment(self, monkeypatch):
+        monkeypatch.setenv("VESPERKIT_ENCRYPTION_KEY", OTHER_KEY)
+        token = FileEncryptor(KEY).encrypt(b"data")
+        assert Fernet(KEY.encode()).decrypt(token) == b"data"
+
+    def test_malformed_key_error_passes_through(self):
+        with pytest.raises(ValueError, match="Fernet key must be 32 url-safe base64-encoded bytes"):
+            FileEncryptor("not a key")
+
+    def test_missing_package_is_reported_before_the_key(self, monkeypatch, no_env_key):
+        monkeypatch.setattr(encryption, "ENCRYPTION_AVAILABLE", False)
+        for args in [(KEY,), (), (None,)]:
+            with pytest.raises(ImportError) as exc:
+                FileEncryptor(*args)
+            assert str(exc.value) == MISSING_PACKAGE_MESSAGE
+
+    def test_fernet_is_looked_up_when_called(self, monkeypatch):
+        made = []
+        monkeypatch.setattr(encryption, "Fernet", lambda key: made.append(key) or "cipher")
+        assert FileEncryptor("k").__dict__ == {"_fernet": "cipher"}
+        assert made == [b"k"]
+
+
+class TestFormat:
+    @pytest.mark.parametrize("text", ["", "plain ascii", "non-ASCII: é ü 漢字 😀", "line\nbreaks\r\n\x00"])
+    def test_round_trip(self, text):
+        enc = FileEncryptor(KEY)
+        assert enc.decrypt_text(enc.encrypt_text(text)) == text
+
+    def test_encrypted_text_is_header_then_a_plain_fernet_token(self):
+        data = FileEncryptor(KEY).encrypt_text("héllo")
+        assert data[:11] == MAGIC_HEADER
+        assert Fernet(KEY.encode()).decrypt(data[11:]) == "héllo".encode("utf-8")
+        assert not data.endswith(b"\n")
+
+    def test_empty_text_still_has_a_token(self):
+        data = FileEncryptor(KEY).encrypt_text("")
+        assert data.startswith(MAGIC_HEADER) and len(data) > len(MAGIC_HEADER)
+
+    def test_each_encryption_differs(self):
+        enc = FileEncryptor(KEY)
+        a, b = enc.encrypt_text("same"), enc.encrypt_text("same")
+        assert a != b
+        assert enc.decrypt_text(a) == enc.decrypt_text(b) == "same"
+
+    def test_decrypt_text_accepts_a_bare_token(self):
+        enc = FileEncryptor(KEY)
+        assert enc.decrypt_text(enc.encrypt("ünï".encode())) == "ünï"
+
+    def test_decrypt_does_not_strip_the_header(self):
+        enc = FileEncryptor(KEY)
+        with pytest.raises(InvalidToken):
+            enc.decrypt(enc.encrypt_text("x"))
+
+    def test_only_one_header_is_stripped(self):
+        enc = FileEncryptor(KEY)
+        with pytest.raises(InvalidToken):
+            enc.decrypt_text(MAGIC_HEADER + enc.encrypt_text("x"))
+
+    def test_wrong_key(self):
+        data = FileEncryptor(KEY).encrypt_text("secret")
+        with pytest.raises(InvalidToken):
+            FileEncryptor(OTHER_KEY).decrypt_text(data)
+
+    def test_plaintext_that_is_not_utf8(self):
+        enc = FileEncryptor(KEY)
+        with pytest.raises(UnicodeDecodeError):
+            enc.decrypt_text(enc.encrypt(b"\xff\xfe"))
+
+    def test_text_that_utf8_cannot_hold(self):
+        with pytest.raises(UnicodeEncodeError):
+            FileEncryptor(KEY).encrypt_text("\ud800")
+
+    @pytest.mark.parametrize(
+        "data, expected",
+        [
+            (MAGIC_HEADER, True),
+            (MAGIC_HEADER + b"anything", True),
+            (b"", False),
+            (b"VSK_ENC_V1", False),
+            (b"VSK_ENC_V2\n", False),
+            (b" VSK_ENC_V1\n", False),
+        ],
+    )
+    def test_is_encrypted_is_a_prefix_test(self, data, expected):
+        assert FileEncryptor.is_encrypted(data) is expected
+
+    def test_bare_token_is_not_reported_encrypted(self):
+        assert FileEncryptor.is_encrypted(FileEncryptor(KEY).encrypt(b"x")) is False
+
+    def test_generate_key(self):
+        key = FileEncryptor.generate_key()
+        assert type(key) is str and len(key) == 44
+        assert FileEncryptor(key).decrypt_text(FileEncryptor(key).encrypt_text("k")) == "k"
+        assert key != FileEncryptor.generate_key()
+
+    def test_generate_key_without_the_package(self, monkeypatch):
+        monkeypatch.setattr(encryption, "ENCRYPTION_AVAILABLE", False)
+        with pytest.raises(ImportError) as exc:
+            FileEncryptor.generate_key()
+        assert str(exc.value) == "cryptography package is required"
+
+
+class BytesSub(bytes):
+    pass
+
+
+class StrSub(str):
+    pass
+
+
+class TestArgumentTypes:
+    @pytest.mark.parametrize(
+        "call, arg, expected, value",
+        [
+            (lambda v: FileEncryptor(v), "key", "str", b"key"),
+            (lambda v: FileEncryptor(key=v), "key", "str", StrSub(KEY)),
+            (lambda v: FileEncryptor(KEY).encrypt(v), "data", "bytes", "text"),
+            (lambda v: FileEncryptor(KEY).encrypt(v), "data", "bytes", None),
+            (lambda v: FileEncryptor(KEY).decrypt(v), "token", "bytes", bytearray(b"x")),
+            (lambda v: FileEncryptor(KEY).encrypt_text(v), "text", "str", b"x"),
+            (lambda v: FileEncryptor(KEY).encrypt_text(v), "text", "str", StrSub("x")),
+            (lambda v: FileEncryptor(KEY).decrypt_text(v), "data", "bytes", BytesSub(b"x")),
+            (lambda v: FileEncryptor.is_encrypted(v), "data", "bytes", None),
+            (lambda v: FileEncryptor.is_encrypted(v), "data", "bytes", memoryview(MAGIC_HEADER)),
+        ],
+    )
+    def test_exact_types(self, call, arg, expected, value):
+        with pytest.raises(TypeError) as exc:
+            call(value)
+        assert str(exc.value) == (
+            f"Argument '{arg}' has incorrect type (expected {expected}, got {type(value).__name__})"
+        )
+
+
+class TestSubclassOverrides:
+    def test_text_methods_go_through_the_instance(self):
+        calls = []
+
+        class Recording(FileEncryptor):
+            def encrypt(self, data):
+                calls.append(("encrypt", data))
+                return b"<" + data + b">"
+
+            def decrypt(self, token):
+                calls.append(("decrypt", token))
+                return token[1:-1]
+
+        enc = Recording(KEY)
+        assert enc.encrypt_text("hé") == MAGIC_HEADER + b"<h\xc3\xa9>"
+        assert enc.decrypt_text(MAGIC_HEADER + b"<h\xc3\xa9>") == "hé"
+        assert calls == [("encrypt", "hé".encode()), ("decrypt", b"<h\xc3\xa9>")]
+
+    def test_token_held_elsewhere_is_left_unchanged(self):
+        kept = []
+
+        class Keeping(FileEncryptor):
+            def encrypt(self, data):
+                kept.append(super().encrypt(data))
+                return kept[-1]
+
+        out = Keeping(KEY).encrypt_text("x" * 100000)
+        assert out == MAGIC_HEADER + kept[0]
+        assert Fernet(KEY.encode()).decrypt(kept[0]) == b"x" * 100000
+
+    def test_override_results_are_used_as_python_would(self):
+        class Odd(FileEncryptor):
+            def encrypt(self, data):
+                return "not bytes"
+
+        with pytest.raises(TypeError, match="can't concat str to bytes"):
+            Odd(KEY).encrypt_text("x")
+
+
+def run_without_cryptography(body, blocker="raise ImportError('blocked: ' + name)"):
+    """Run `body` in a fresh interpreter in which importing cryptography fails."""
+    script = textwrap.dedent(
+        """
+        import sys
+
+        class Blocker:
+            def find_spec(self, name, path=None, target=None):
+                if name == "cryptography" or name.startswith("cryptography."):
+                    {blocker}
+                return None
+
+        sys.meta_path.insert(0, Blocker())
+        """
+    ).format(blocker=blocker) + textwrap.dedent(body)
+    return subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
+
+
+class TestWithoutCryptography:
+    def test_module_loads_and_refuses_only_encryption(self):
+        result = run_without_cryptography(
+            """
+            import vesperkit.utils.encryption as e
+            assert e.ENCRYPTION_AVAILABLE is False
+            assert e.Fernet is None and e.InvalidToken is Exception
+            assert e.FileEncryptor.is_encrypted(e.MAGIC_HEADER + b"x") is True
+            for call, message in [
+                (lambda: e.FileEncryptor("a key"), "Encryption requires the 'cryptography' package. "
+                                                   "Install with: pip install vesperkit[encryption]"),
+                (lambda: e.FileEncryptor.generate_key(), "cryptography package is required"),
+            ]:
+                try:
+                    call()
+                except ImportError as exc:
+                    assert str(exc) == message, exc
+                else:
+                    raise AssertionError("no ImportError")
+            try:
+                raise ValueError("x")
+            except e.InvalidToken:
+                pass
+
+            import vesperkit.auth.key_registry as kr, tempfile, os
+            d = tempfile.mkdtemp()
+            reg = kr.KeyRegistry(os.path.join(d, "t.json"))
+            key, token = reg.create_token("n")
+            assert reg.validate_token(key) is token
+            try:
+                kr.KeyRegistry(os.path.join(d, "t.json"), "a key")
+            except ImportError:
+                pass
+            else:
+                raise AssertionError("no ImportError")
+            print("ok")
+            """
+        )
+        assert result.returncode == 0, result.stderr
+        assert result.stdout.strip() == "ok"
+
+    def test_other_import_failures_stop_the_module(self):
+        result = run_without_cryptography(
+            """
+            try:
+                import vesperkit.utils.encryption
+            except RuntimeError as exc:
+                print("raised", exc)
+            """,
+            blocker="raise RuntimeError('broken install')",
+        )
+        assert result.returncode == 0, result.stderr
+        assert result.stdout.strip() == "raised broken install"
