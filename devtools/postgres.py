@@ -154,6 +154,24 @@ def drop_database(dsn: str) -> None:
         conn.execute(f'DROP DATABASE IF EXISTS "{name}" WITH (FORCE)')
 
 
+def drop_stale_databases(dsn: str, prefix: str) -> None:
+    """Drop databases named by `create_database(..., prefix)` whose creating process is gone.
+
+    Only for a server of this checkout: a run killed before its clean-up
+    leaves its database behind.
+    """
+    import psycopg
+    import psutil
+
+    with psycopg.connect(database_dsn(dsn, "postgres"), autocommit=True) as conn:
+        names = [row[0] for row in conn.execute(
+            "SELECT datname FROM pg_database WHERE datname LIKE %s", (prefix.replace("_", r"\_") + r"\_%",))]
+        for name in names:
+            pid = name[len(prefix) + 1:].split("_", 1)[0]
+            if pid.isdigit() and not psutil.pid_exists(int(pid)):
+                conn.execute(f'DROP DATABASE IF EXISTS "{name}" WITH (FORCE)')
+
+
 @contextlib.contextmanager
 def scratch_database(dsn: Optional[str] = None, prefix: str = "vsk") -> Iterator[str]:
     """A new database for the duration of the block (on `dsn`'s server, by default the local one)."""
