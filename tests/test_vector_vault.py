@@ -33,7 +33,10 @@ VERSION_SQL = "SELECT extversion FROM pg_extension WHERE extname = 'vector'"
 SEARCH_SETTINGS_SQL = (
     "SELECT set_config('hnsw.iterative_scan', 'strict_order', false), "
     "set_config('hnsw.max_scan_tuples', '2147483647', false), "
-    "set_config('hnsw.scan_mem_multiplier', '1000', false)"
+    "set_config('hnsw.scan_mem_multiplier', '1000', false), "
+    "set_config('hnsw.ef_search', least(1000, greatest(200, "
+    "CASE WHEN current_setting('hnsw.ef_search', true) ~ '^[0-9]{1,9}$' "
+    "THEN current_setting('hnsw.ef_search', true)::int ELSE 0 END))::text, false)"
 )
 SEARCH_SQL = "SELECT record, 1 - (embedding <=> %s) AS score FROM {} WHERE embedding IS NOT NULL{} ORDER BY embedding <=> %s LIMIT %s"
 
@@ -806,15 +809,18 @@ def hnsw_plan_forced(backend, iterative=True):
         (mode,) = conn.execute("SELECT current_setting('hnsw.iterative_scan')").fetchone()
         for name in forced:
             conn.execute(f"SET {name} = off")
-        if not iterative:
+        (breadth,) = conn.execute("SELECT current_setting('hnsw.ef_search')").fetchone()
+        if not iterative:  # a plain scan of pgvector's default breadth
             conn.execute("SET hnsw.iterative_scan = off")
+            conn.execute("SET hnsw.ef_search = 40")
     try:
         yield
     finally:
         with backend._conn() as conn:
             for name in forced:
                 conn.execute(f"RESET {name}")
-            conn.execute("SELECT set_config('hnsw.iterative_scan', %s, false)", (mode,))
+            conn.execute("SELECT set_config('hnsw.iterative_scan', %s, false), "
+                         "set_config('hnsw.ef_search', %s, false)", (mode, breadth))
 
 
 @pytest.mark.postgres
@@ -831,16 +837,26 @@ class TestSearchFindsEveryMatch:
         with hnsw_plan_forced(crowded, iterative=False):  # what a plain index scan would have answered
             assert len(crowded.vector_search(self.QUERY, top_k=10, threshold=-1, tenant_id="few")) < 5
 
+    @pytest.mark.parametrize("top_k", [100, 500])
     @pytest.mark.parametrize("scope", [{}, {"tenant_id": "many"}])
-    def test_top_k_above_the_index_search_breadth_returns_top_k_rows(self, crowded, scope):
+    def test_top_k_above_the_index_search_breadth_returns_top_k_rows(self, crowded, scope, top_k):
         for plan in (contextlib.nullcontext(), hnsw_plan_forced(crowded)):
             with plan:
-                got = crowded.vector_search(self.QUERY, top_k=100, threshold=-1, **scope)
+                got = crowded.vector_search(self.QUERY, top_k=top_k, threshold=-1, **scope)
             scores = [r["score"] for r in got]
-            assert len(got) == 100 and scores == sorted(scores, reverse=True)
+            assert len(got) == top_k and scores == sorted(scores, reverse=True)
             assert all(r["tenant_id"] == "many" for r in got) if scope else True
         with hnsw_plan_forced(crowded, iterative=False):
-            assert len(crowded.vector_search(self.QUERY, top_k=100, threshold=-1, **scope)) < 100
+            assert len(crowded.vector_search(self.QUERY, top_k=top_k, threshold=-1, **scope)) < top_k
+
+    def test_search_breadth_is_raised_but_a_wider_configured_one_is_kept(self, make_backend, pg_dsn):
+        def breadth(backend):
+            with backend._conn() as conn:
+                return conn.execute("SELECT current_setting('hnsw.ef_search')").fetchone()[0]
+
+        assert breadth(make_backend()) == "200"
+        wide = psycopg.conninfo.make_conninfo(pg_dsn, options="-c hnsw.ef_search=300")
+        assert breadth(make_backend(dsn=wide)) == "300"
 
 
 # ================================================================ reliability (real database)

@@ -117,14 +117,20 @@ bool supports_iterative_scan(handle row) {
 // afterwards: a scoped search, or a top_k above that breadth, would silently
 // return fewer rows than exist. With iterative scans in strict order and no
 // tuple or memory cut-off below the table's size, the scan continues until
-// top_k matching rows are found or the index is exhausted. Servers without
-// iterative scans answer searches exactly, without the index.
+// top_k matching rows are found or the index is exhausted. The first pass is
+// also widened to 200 candidates (a higher value configured for the server,
+// database or connection is kept): at 40, recall@10 of embedding-like data
+// falls to about 0.91 at 100,000 rows. Servers without iterative scans answer
+// searches exactly, without the index.
 void configure_search(handle conn) {
     static handle version_sql = interned("SELECT extversion FROM pg_extension WHERE extname = 'vector'");
     static handle iterative_sql = interned(
         "SELECT set_config('hnsw.iterative_scan', 'strict_order', false), "
         "set_config('hnsw.max_scan_tuples', '2147483647', false), "
-        "set_config('hnsw.scan_mem_multiplier', '1000', false)");
+        "set_config('hnsw.scan_mem_multiplier', '1000', false), "
+        "set_config('hnsw.ef_search', least(1000, greatest(200, "
+        "CASE WHEN current_setting('hnsw.ef_search', true) ~ '^[0-9]{1,9}$' "
+        "THEN current_setting('hnsw.ef_search', true)::int ELSE 0 END))::text, false)");
     static handle exact_sql = interned("SET enable_indexscan = off");
     object cursor = call_method(conn, names.execute, version_sql);
     object row = call_method(cursor, names.fetchone);
