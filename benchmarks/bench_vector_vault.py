@@ -43,7 +43,8 @@ SMALL_TENANT = "small"
 SEARCH_SETTINGS = (
     "SELECT set_config('hnsw.iterative_scan', 'strict_order', false), "
     "set_config('hnsw.max_scan_tuples', '2147483647', false), "
-    "set_config('hnsw.scan_mem_multiplier', '1000', false)"
+    "set_config('hnsw.scan_mem_multiplier', '1000', false), "
+    "set_config('hnsw.ef_search', '200', false)"
 )
 INSERT = (
     "INSERT INTO {}(id, tenant_id, user_id, session_id, summary, record, embedding)\n"
@@ -144,7 +145,8 @@ def loaded_table(dsn: str, n: int) -> tuple[PostgresVectorBackend, str]:
 
 
 class PlainPsycopg:
-    """The same statements through psycopg directly (no lock, no checks)."""
+    """The same statements through psycopg directly (no lock, no checks), with
+    the same session settings as the backend's connections."""
 
     def __init__(self, dsn: str, table: str, ping: bool):
         self.conn = psycopg.connect(dsn, autocommit=True)
