@@ -27,6 +27,7 @@ import contextlib
 import json
 import os
 import secrets
+import time
 import warnings
 from pathlib import Path
 from typing import Iterator, Optional
@@ -69,26 +70,34 @@ def _prune_dead_handles(data_dir: Path) -> None:
         handles.write_text(json.dumps(alive))
 
 
-def _drop_stale_pid_file(data_dir: Path) -> None:
-    """Remove a postmaster.pid whose process is gone or is no longer a postgres server.
-
-    A killed server leaves its pid file behind; if the number has been reused
-    by an unrelated process the file would make the server look alive.
-    """
+def _is_running_server(pid: int, data_dir: Path) -> bool:
     import psutil
 
-    pid_file = data_dir / "postmaster.pid"
-    try:
-        pid = int(pid_file.read_text().split("\n", 1)[0])
-    except (OSError, ValueError):
-        return
     try:
         proc = psutil.Process(pid)
-        if proc.name() == "postgres" and str(data_dir) in " ".join(proc.cmdline()):
-            return
+        return (proc.status() != psutil.STATUS_ZOMBIE and proc.name() == "postgres"
+                and str(data_dir) in " ".join(proc.cmdline()))
     except psutil.Error:
-        pass
-    pid_file.unlink(missing_ok=True)
+        return False
+
+
+def _clear_stale_lock_files(data_dir: Path) -> None:
+    """Remove the lock files of a server that no longer runs.
+
+    A killed server leaves postmaster.pid and its socket's lock file behind.
+    The server refuses to start while the pid they name exists, which it still
+    does when the number was reused or the killed process is an unreaped zombie.
+    """
+    for lock in [data_dir / "postmaster.pid", *data_dir.glob(".s.PGSQL.*.lock")]:
+        try:
+            pid = int(lock.read_text().split("\n", 1)[0])
+        except (OSError, ValueError):
+            continue
+        if _is_running_server(pid, data_dir):
+            return  # a live server of this data directory: reused as it is
+        lock.unlink(missing_ok=True)
+        if lock.name.endswith(".lock") and lock.name != "postmaster.pid":
+            (data_dir / lock.name[: -len(".lock")]).unlink(missing_ok=True)
 
 
 @contextlib.contextmanager
@@ -110,11 +119,21 @@ def ensure_server(data_dir: Optional[Path] = None) -> str:
         data_dir = Path(data_dir or DEFAULT_DATA_DIR).resolve()
         data_dir.parent.mkdir(parents=True, exist_ok=True)
         embedded = _import_embedded()
-        if data_dir.exists():
-            _prune_dead_handles(data_dir)
-            _drop_stale_pid_file(data_dir)
-        with _server_environment():
-            _server = embedded.get_server(data_dir, cleanup_mode="stop")
+        for attempt in range(3):
+            if data_dir.exists():
+                _prune_dead_handles(data_dir)
+                _clear_stale_lock_files(data_dir)
+            try:
+                with _server_environment():
+                    _server = embedded.get_server(data_dir, cleanup_mode="stop")
+                break
+            except Exception:
+                # The processes of a killed server may still be exiting; a
+                # failed handle must not be handed out again.
+                embedded.PostgresServer._instances.pop(data_dir, None)
+                if attempt == 2:
+                    raise
+                time.sleep(1.0)
     return _server.get_uri()
 
 

@@ -26,19 +26,21 @@ import pytest
 @pytest.fixture(scope="session")
 def pg_dsn():
     """Connection string of a scratch database with pgvector available, dropped at the end."""
+    import psycopg
+
     from devtools import postgres
 
     try:
         server = postgres.ensure_server()
-        if not os.environ.get(postgres.DSN_ENV):
+        if os.environ.get(postgres.DSN_ENV):
+            psycopg.connect(server).close()  # reachable?
+        else:
             postgres.drop_stale_databases(server, "vsk_test")
     except Exception as exc:  # no server: the tests that need one cannot run
         message = f"no PostgreSQL server with pgvector: {exc!r}"
         if IN_CI:
             pytest.fail(message)
         pytest.skip(message)
-
-    import psycopg
 
     try:
         dsn = postgres.create_database(server, "vsk_test")
