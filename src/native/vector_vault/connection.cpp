@@ -450,14 +450,14 @@ object make_generator_type(const char *) {
         {Py_tp_doc, const_cast<char *>("Generator of one `_conn` acquisition: yields the locked connection once.")},
         {0, nullptr},
     };
-    static PyType_Spec spec = {
+    static PyType_Spec generator_type_def = {
         "vesperkit.memory.backends.vector_vault.ConnectionScope",
         sizeof(ConnGenerator),
         0,
         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
         slots,
     };
-    return steal_or_raise(PyType_FromSpec(&spec));
+    return steal_or_raise(PyType_FromSpec(&generator_type_def));
 }
 
 object conn_generator_function(handle, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
