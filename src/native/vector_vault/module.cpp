@@ -1,4 +1,184 @@
-// Module placeholder; its classes are added by the module's own sources.
-#include "common/py.hpp"
+// Module `vesperkit.memory.backends.vector_vault`: binds the standard modules,
+// the PostgreSQL driver and pgvector's adapter, and defines
+// PostgresVectorBackend, in their documented order.
+#include "common/pyclass.hpp"
+#include "vector_vault/vault.hpp"
 
-NB_MODULE(vector_vault, m) { m.doc() = "vesperkit native module vector_vault (under construction)."; }
+namespace vk::vault {
+
+ModuleState state;
+Names names;
+
+void init_names() {
+#define VK_NAME(n) names.n = interned(#n)
+    VK_NAME(_dsn); VK_NAME(_dim); VK_NAME(_table); VK_NAME(_ext_ensured); VK_NAME(_connection);
+    VK_NAME(_conn_pid); VK_NAME(_conn_lock);
+    VK_NAME(_conn); VK_NAME(_session_id); VK_NAME(_embedding_or_none); VK_NAME(add);
+    VK_NAME(acquire); VK_NAME(release); VK_NAME(closed); VK_NAME(close); VK_NAME(execute);
+    VK_NAME(fetchone); VK_NAME(fetchall); VK_NAME(rowcount); VK_NAME(fileno);
+    VK_NAME(connect); VK_NAME(Error); VK_NAME(getpid); VK_NAME(suppress); VK_NAME(dumps); VK_NAME(Lock);
+    VK_NAME(get);
+    VK_NAME(psycopg); VK_NAME(os); VK_NAME(json); VK_NAME(contextlib); VK_NAME(threading); VK_NAME(Vector);
+    VK_NAME(register_vector);
+    VK_NAME(id); VK_NAME(tenant_id); VK_NAME(user_id); VK_NAME(session_id); VK_NAME(summary); VK_NAME(source);
+    VK_NAME(embedding); VK_NAME(score); VK_NAME(method); VK_NAME(count);
+    VK_NAME(vsk_memories);
+#undef VK_NAME
+    names.select_1 = interned("SELECT 1");
+}
+
+namespace {
+
+PyMethodDef conn_def = method_def<conn_generator_function>(
+    "_conn",
+    "_conn(self)\n--\n\n"
+    "Scoped use of the backend's connection.\n\n"
+    "Takes the backend's lock and yields one open autocommit connection with the\n"
+    "pgvector adapters registered: a connection that was closed, belongs to another\n"
+    "process (inherited through a fork) or fails a ping is replaced first. The lock\n"
+    "is released when the block ends, normally or by an exception.");
+
+PyMethodDef fork_def = method_def<after_fork_in_child>(
+    "_after_fork_in_child", "_after_fork_in_child()\n--\n\nGive every backend of a forked child a fresh lock.");
+
+PyMethodDef init_methods[] = {
+    init_def<Backend_init>(
+        "__init__($self, /, dsn, *, embedding_dim, table='vsk_memories', reset=False)\n--\n\n"
+        "Connect to the database at `dsn` and create the table and its two indexes if needed.\n\n"
+        "`table` may hold only letters, digits and underscores; `reset` drops the table\n"
+        "(with all its rows) first. `embedding_dim` sets the width of the vector column\n"
+        "of a table created now; an existing table keeps its own."),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMethodDef backend_methods[] = {
+    method_def<Backend_session_id>(
+        "_session_id",
+        "_session_id(record)\n--\n\n"
+        "The \"session_id\" inside the record's \"source\" dict (a str), or None.",
+        METH_STATIC),
+    method_def<Backend_embedding_or_none>(
+        "_embedding_or_none",
+        "_embedding_or_none(record)\n--\n\n"
+        "The record's \"embedding\" when it is truthy (the same object), otherwise None.",
+        METH_STATIC),
+    method_def<Backend_add>(
+        "add",
+        "add($self, /, record)\n--\n\n"
+        "Insert the record, or replace every column of the row with the same \"id\".\n\n"
+        "The whole record is kept as JSON; its tenant, user, session, summary and\n"
+        "embedding also fill their own columns."),
+    method_def<Backend_add_batch>(
+        "add_batch",
+        "add_batch($self, /, records)\n--\n\n"
+        "`add` each record in order, each committed on its own; returns len(records).\n\n"
+        "A failing record stops the batch: those before it stay stored."),
+    method_def<Backend_get>(
+        "get",
+        "get($self, /, memory_id)\n--\n\nThe stored record (a new dict), or None."),
+    method_def<Backend_update>(
+        "update",
+        "update($self, /, memory_id, fields)\n--\n\n"
+        "Merge the top-level keys of `fields` into the stored JSON record; True when a row changed.\n\n"
+        "Only the JSON changes: the scope, summary and embedding columns keep the values of\n"
+        "the last `add`."),
+    method_def<Backend_delete>(
+        "delete",
+        "delete($self, /, memory_id)\n--\n\nDelete the record; True when a row was deleted."),
+    method_def<Backend_vector_search>(
+        "vector_search",
+        "vector_search($self, /, query_embedding, *, top_k, threshold, tenant_id=None, user_id=None, "
+        "session_id=None, allowed_ids=None)\n--\n\n"
+        "The top_k stored records nearest to the query by cosine distance, best first, among\n"
+        "those scoring at least `threshold`.\n\n"
+        "Each item is a copy of the record with \"score\" (cosine similarity) and \"method\"\n"
+        "(\"embedding\") set. The rows are narrowed by tenant, user and session, or instead\n"
+        "by the set `allowed_ids`."),
+    method_def<Backend_all_records>(
+        "all_records",
+        "all_records($self, /, *, tenant_id=None, user_id=None, session_id=None)\n--\n\n"
+        "Every stored record of the scope, as a list (in no particular order)."),
+    method_def<Backend_stats>(
+        "stats",
+        "stats($self, /, *, tenant_id=None, user_id=None, session_id=None)\n--\n\n"
+        "{\"count\": number of stored records of the scope}."),
+    method_def<Backend_clear>(
+        "clear",
+        "clear($self, /, tenant_id=None, user_id=None, session_id=None)\n--\n\n"
+        "Delete every record of the scope (all records when no identifier is given)."),
+    method_def<Backend_convert_storage_format>(
+        "convert_storage_format",
+        "convert_storage_format($self, /, new_format, new_file=None)\n--\n\n"
+        "Always raises NotImplementedError: records live in the database, not in a file."),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+}  // namespace vk::vault
+
+NB_MODULE(vector_vault, m) {
+    using namespace vk;
+    using namespace vk::vault;
+    m.doc() = "Memory records in one PostgreSQL table with a pgvector column; nearest-neighbour "
+              "search by cosine distance, scoped by tenant, user and session.";
+    init_module_globals(m);
+    init_names();
+    handle d = handle(PyModule_GetDict(m.ptr()));
+    state.module_dict = d;
+    state.module_name = nb::borrow(m.attr("__name__")).release();
+    const char *modname = PyUnicode_AsUTF8(state.module_name.ptr());
+    auto set = [&](const char *name, handle value) { check(PyDict_SetItemString(d.ptr(), name, value.ptr())); };
+    auto import = [](const char *name) { return steal_or_raise(PyImport_ImportModule(name)); };
+
+    object contextlib = import("contextlib");
+    object os = import("os");
+    object threading = import("threading");
+    set("contextlib", contextlib);
+    set("json", import("json"));
+    set("os", os);
+    set("threading", threading);
+    object typing = import("typing");
+    for (const char *name : {"Iterable", "List", "Optional", "Set"}) set(name, get_attr(typing, interned(name)));
+    // Required: without the driver or the adapter the module does not load.
+    set("psycopg", import("psycopg"));
+    set("Vector", get_attr(import("pgvector"), interned("Vector")));
+    set("register_vector", get_attr(import("pgvector.psycopg"), interned("register_vector")));
+
+    state.statements = steal_or_raise(PyDict_New()).release();
+    state.connect_kwnames = steal_or_raise(PyTuple_Pack(1, interned("autocommit").ptr())).release();
+    state.registry = call(get_attr(import("weakref"), interned("WeakSet"))).release();
+    state.generator_type = make_generator_type(modname).release();
+
+    object backend = new_plain_class(modname, "PostgresVectorBackend",
+        "StorageBackend backed by Postgres + pgvector.\n\n"
+        "Each memory record is one row of one table: the full record in a jsonb column,\n"
+        "its summary's embedding in a vector column indexed (hnsw) for cosine distance,\n"
+        "and its tenant, user and session identifiers in indexed columns for scoped\n"
+        "searches. One connection per process, cached; a lock serialises its use, so one\n"
+        "backend may be shared by several threads.");
+    add_methods(backend, init_methods);
+    object conn_fn = new_function(&conn_def, state.module_name);
+    object conn_cm = call(get_attr(contextlib, interned("contextmanager")), conn_fn);
+    set_attr(conn_cm, interned("__qualname__"), make_str("PostgresVectorBackend._conn"));
+    set_attr(backend, names._conn, conn_cm);
+    add_methods(backend, backend_methods);
+    set("PostgresVectorBackend", backend);
+
+    object class_dict = steal_or_raise(PyType_GetDict(reinterpret_cast<PyTypeObject *>(backend.ptr())));
+    state.conn_attr = nb::borrow(dict_get(class_dict, names._conn)).release();
+    state.session_id_attr = nb::borrow(dict_get(class_dict, names._session_id)).release();
+    state.embedding_attr = nb::borrow(dict_get(class_dict, names._embedding_or_none)).release();
+    state.add_attr = nb::borrow(dict_get(class_dict, names.add)).release();
+    state.backend_type = backend.release();
+
+    // Forked children must not inherit a lock held by a thread that does not exist there.
+    if (PyObject_HasAttrString(os.ptr(), "register_at_fork")) {
+        object hook = new_function(&fork_def, state.module_name);
+        object kwnames = steal_or_raise(PyTuple_Pack(1, interned("after_in_child").ptr()));
+        object register_at_fork = get_attr(os, interned("register_at_fork"));
+        PyObject *argv[] = {nullptr, hook.ptr()};
+        steal_or_raise(PyObject_Vectorcall(register_at_fork.ptr(), argv + 1, PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                           kwnames.ptr()));
+    }
+}

@@ -1,0 +1,337 @@
+"""Benchmark of PostgresVectorBackend against plain psycopg, and search quality.
+
+1. Overhead: `add`, `get` and `vector_search` against the same statements sent
+   through psycopg directly, in the same run, interleaved batch by batch. The
+   peer "same statements" sends what the backend sends (the connection ping
+   "SELECT 1" and the operation's statement) with the same session settings;
+   the peer "statement only" leaves out the ping, for reference.
+2. Search quality: `vector_search` latency (p50, p99) and recall@10 against
+   exact search (numpy brute force), unscoped and scoped, at several table
+   sizes (100,000 records of width 384 at the largest).
+
+The data is seeded and embedding-like (topic clusters with low-dimensional
+local structure), ten tenants of 10% each plus one small tenant of 0.1%. The
+tables are kept in a database "vsk_bench" on the local server and reused by
+later runs. Run: .venv/bin/python benchmarks/bench_vector_vault.py [--quick]
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import resource
+import statistics
+import sys
+import time
+from pathlib import Path
+
+import numpy as np
+import psycopg
+from pgvector import Vector
+from pgvector.psycopg import register_vector
+
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
+from devtools.postgres import database_dsn, ensure_server  # noqa: E402
+
+from vesperkit.memory.backends.vector_vault import PostgresVectorBackend  # noqa: E402
+
+SEED = 20240602
+DIM = 384
+TENANTS = [f"tenant{i}" for i in range(10)]
+SMALL_TENANT = "small"
+SEARCH_SETTINGS = (
+    "SELECT set_config('hnsw.iterative_scan', 'strict_order', false), "
+    "set_config('hnsw.max_scan_tuples', '2147483647', false), "
+    "set_config('hnsw.scan_mem_multiplier', '1000', false), "
+    "set_config('hnsw.ef_search', '200', false)"
+)
+INSERT = (
+    "INSERT INTO {}(id, tenant_id, user_id, session_id, summary, record, embedding)\n"
+    "VALUES (%s, %s, %s, %s, %s, %s, %s)\n"
+    "ON CONFLICT (id) DO UPDATE\n"
+    "SET tenant_id = EXCLUDED.tenant_id,\n    user_id = EXCLUDED.user_id,\n"
+    "    session_id = EXCLUDED.session_id,\n    summary = EXCLUDED.summary,\n"
+    "    record = EXCLUDED.record,\n    embedding = EXCLUDED.embedding"
+)
+GET = "SELECT record FROM {} WHERE id = %s"
+SEARCH = ("SELECT record, 1 - (embedding <=> %s) AS score FROM {} WHERE embedding IS NOT NULL{} "
+          "ORDER BY embedding <=> %s LIMIT %s")
+
+
+# ---------------------------------------------------------------- data
+
+
+def unit(x: np.ndarray) -> np.ndarray:
+    return x / np.linalg.norm(x, axis=-1, keepdims=True)
+
+
+class Embeddings:
+    """Sentence-embedding-like vectors: 64 topic directions, each with its own
+    8-dimensional local variation, plus a little isotropic noise (nearest
+    neighbours at cosine ~0.85, tenth ~0.7, unrelated pairs ~0)."""
+
+    def __init__(self, dim: int = DIM, seed: int = SEED):
+        rng = np.random.default_rng(seed)
+        self.topics = unit(rng.normal(size=(64, dim)))
+        self.bases = rng.normal(size=(64, dim, 8)) / np.sqrt(dim)
+
+    def sample(self, rng: np.random.Generator, n: int) -> np.ndarray:
+        out = np.empty((n, self.topics.shape[1]), dtype=np.float32)
+        for start in range(0, n, 10000):  # bounded temporaries
+            m = min(10000, n - start)
+            t = rng.integers(0, len(self.topics), m)
+            local = np.einsum("ndk,nk->nd", self.bases[t], rng.normal(size=(m, 8)))
+            noise = unit(rng.normal(size=(m, self.topics.shape[1])))
+            out[start:start + m] = unit(self.topics[t] + 0.8 * local + 0.25 * noise)
+        return out
+
+
+def dataset(n: int, dim: int = DIM):
+    model = Embeddings(dim)
+    vectors = model.sample(np.random.default_rng(SEED + 10), n)
+    tenants = np.array([TENANTS[i % 10] for i in range(n)], dtype=object)
+    tenants[np.arange(n // 1000) * 1000 + 5] = SMALL_TENANT  # 0.1% of the rows, spread out
+    queries = model.sample(np.random.default_rng(SEED + 1), 400)
+    return vectors, tenants, queries
+
+
+def memory(i: int, tenant: str, vec) -> dict:
+    return {"id": f"m{i}", "tenant_id": tenant, "user_id": f"u{i % 97}", "summary": f"session {i} summary",
+            "tags": ["bench", tenant], "source": {"session_id": f"s{i % 1013}", "author": "bench"},
+            "embedding": vec}
+
+
+def bench_database() -> str:
+    server = ensure_server()
+    with psycopg.connect(server, autocommit=True) as conn:
+        if not conn.execute("SELECT 1 FROM pg_database WHERE datname = 'vsk_bench'").fetchone():
+            conn.execute("CREATE DATABASE vsk_bench")
+    return database_dsn(server, "vsk_bench")
+
+
+def loaded_table(dsn: str, n: int) -> tuple[PostgresVectorBackend, str]:
+    """The search table of n rows (created, loaded by COPY and indexed once; reused afterwards)."""
+    table = f"bench_{n}_{DIM}_{SEED}"
+    backend = PostgresVectorBackend(dsn, embedding_dim=DIM, table=table)
+    if backend.stats() == {"count": n}:
+        with psycopg.connect(dsn) as conn:
+            if conn.execute(f"SELECT jsonb_typeof(record) FROM {table} LIMIT 1").fetchone() == ("object",):
+                return backend, table
+    vectors, tenants, _ = dataset(n)
+    started = time.perf_counter()
+    with psycopg.connect(dsn, autocommit=True) as conn:
+        register_vector(conn)
+        conn.execute(f"TRUNCATE {table}")
+        conn.execute(f"DROP INDEX IF EXISTS {table}_emb")
+        with conn.cursor() as cur, cur.copy(
+                f"COPY {table} (id, tenant_id, user_id, session_id, summary, record, embedding) "
+                f"FROM STDIN WITH (FORMAT BINARY)") as copy:
+            copy.set_types(["text", "text", "text", "text", "text", "jsonb", "vector"])
+            for i in range(n):
+                rec = memory(i, tenants[i], None)
+                del rec["embedding"]  # kept out of the bulk JSON copy to keep the load small
+                copy.write_row((rec["id"], rec["tenant_id"], rec["user_id"], rec["source"]["session_id"],
+                                rec["summary"], rec, vectors[i]))
+        conn.execute("SET maintenance_work_mem = '1GB'")
+        conn.execute("SET max_parallel_maintenance_workers = 1")
+        conn.execute(f"CREATE INDEX {table}_emb ON {table} USING hnsw (embedding vector_cosine_ops)")
+        conn.execute(f"ANALYZE {table}")
+    print(f"  loaded {n} rows into {table} in {time.perf_counter() - started:.0f} s", flush=True)
+    return backend, table
+
+
+# ---------------------------------------------------------------- the peers
+
+
+class PlainPsycopg:
+    """The same statements through psycopg directly (no lock, no checks), with
+    the same session settings as the backend's connections."""
+
+    def __init__(self, dsn: str, table: str, ping: bool):
+        self.conn = psycopg.connect(dsn, autocommit=True)
+        register_vector(self.conn)
+        self.conn.execute(SEARCH_SETTINGS)
+        self.table, self.ping = table, ping
+
+    def add(self, record: dict) -> None:
+        conn = self.conn
+        if self.ping:
+            conn.execute("SELECT 1")
+        source = record.get("source") or {}
+        conn.execute(INSERT.format(self.table),
+                     (record["id"], record.get("tenant_id"), record.get("user_id"), source.get("session_id"),
+                      record.get("summary"), json.dumps(record), record.get("embedding") or None))
+
+    def get(self, memory_id: str):
+        if self.ping:
+            self.conn.execute("SELECT 1")
+        row = self.conn.execute(GET.format(self.table), (memory_id,)).fetchone()
+        return None if row is None else row[0]
+
+    def vector_search(self, query, *, top_k, threshold, tenant_id=None):
+        q = Vector(query)
+        scope, params = ("", [q, q, top_k]) if tenant_id is None else (" AND tenant_id = %s", [q, tenant_id, q, top_k])
+        if self.ping:
+            self.conn.execute("SELECT 1")
+        rows = self.conn.execute(SEARCH.format(self.table, scope), params).fetchall()
+        out = []
+        for record, score in rows:
+            score = float(score)
+            if score >= threshold:
+                item = dict(record)
+                item["score"] = score
+                item["method"] = "embedding"
+                out.append(item)
+        return out
+
+    def close(self) -> None:
+        self.conn.close()
+
+
+def interleaved(contenders: dict, make_batches, rounds: int) -> dict[str, float]:
+    """Mean microseconds per operation of each contender, batches alternating in rotating order."""
+    totals = {name: 0.0 for name in contenders}
+    counts = {name: 0 for name in contenders}
+    names = list(contenders)
+    for r in range(rounds):
+        order = names[r % len(names):] + names[: r % len(names)]
+        for name in order:
+            batch = make_batches(name, r)
+            fn = contenders[name]
+            started = time.perf_counter()
+            for op in batch:
+                fn(op)
+            totals[name] += time.perf_counter() - started
+            counts[name] += len(batch)
+    return {name: totals[name] / counts[name] * 1e6 for name in names}
+
+
+def overhead(dsn: str, search_backend: PostgresVectorBackend, search_table: str, queries: np.ndarray,
+             quick: bool) -> list[tuple]:
+    rows = []
+    add_n = 600 if quick else 3000
+    rounds = 10 if quick else 30
+    tables = {name: f"bench_add_{name}" for name in ("vault", "same", "stmt")}
+    backends = {}
+    for name, table in tables.items():
+        backends[name] = PostgresVectorBackend(dsn, embedding_dim=DIM, table=table, reset=True)
+    peers = {"same": PlainPsycopg(dsn, tables["same"], ping=True),
+             "stmt": PlainPsycopg(dsn, tables["stmt"], ping=False)}
+    rng = np.random.default_rng(SEED + 2)
+    vectors = rng.normal(0, 1, (add_n, DIM)).tolist()
+    per_round = add_n // rounds
+
+    def add_batch(name, r):
+        return [memory(i, TENANTS[i % 10], vectors[i]) for i in range(r * per_round, (r + 1) * per_round)]
+
+    adds = interleaved({"vault": backends["vault"].add, "same": peers["same"].add, "stmt": peers["stmt"].add},
+                       add_batch, rounds)
+    rows.append(("add (width 384, hnsw-indexed table)", adds))
+
+    id_rng = np.random.default_rng(SEED + 3)
+    get_ids = [f"m{i}" for i in id_rng.integers(0, add_n, 400 * rounds)]
+    for peer in peers.values():
+        peer.table = tables["vault"]  # all read the same table
+    gets = interleaved({"vault": backends["vault"].get, "same": peers["same"].get, "stmt": peers["stmt"].get},
+                       lambda name, r: get_ids[r * 400:(r + 1) * 400], rounds)
+    rows.append(("get (record with its embedding in the JSON)", gets))
+
+    for peer in peers.values():
+        peer.table = search_table
+    qs = [q.tolist() for q in queries[:100]]
+    for label, scope in (("vector_search top_k=10, unscoped", {}),
+                         ("vector_search top_k=10, tenant 10%", {"tenant_id": TENANTS[3]})):
+        def run(fn, scope=scope):
+            return lambda q: fn(q, top_k=10, threshold=0.0, **scope)
+
+        searches = interleaved({"vault": run(search_backend.vector_search), "same": run(peers["same"].vector_search),
+                                "stmt": run(peers["stmt"].vector_search)},
+                               lambda name, r: qs[(r * 10) % 100:(r * 10) % 100 + 10], rounds * 2)
+        rows.append((label, searches))
+    for peer in peers.values():
+        peer.close()
+    for backend in backends.values():
+        backend._connection.close()
+    return rows
+
+
+# ---------------------------------------------------------------- quality
+
+
+def exact_top(vectors: np.ndarray, candidates: np.ndarray, query: np.ndarray, k: int) -> set[int]:
+    sims = vectors[candidates] @ query  # rows are unit vectors
+    best = np.argpartition(-sims, min(k, len(sims) - 1))[:k]
+    return {int(candidates[i]) for i in best}
+
+
+def quality(backend: PostgresVectorBackend, n: int, queries: np.ndarray, n_queries: int,
+            breadth: str | None = None) -> list[tuple]:
+    """Latency and recall of the backend; `breadth` replaces the backend's hnsw.ef_search."""
+    vectors, tenants, _ = dataset(n)
+    qn = queries / np.linalg.norm(queries, axis=1, keepdims=True)
+    all_rows = np.arange(n)
+    with backend._conn() as conn:
+        (own,) = conn.execute("SELECT current_setting('hnsw.ef_search')").fetchone()
+        if breadth is not None:
+            conn.execute("SELECT set_config('hnsw.ef_search', %s, false)", (breadth,))
+    out = []
+    for label, scope in (("unscoped", {}), ("tenant 10%", {"tenant_id": TENANTS[3]}),
+                         ("tenant 0.1%", {"tenant_id": SMALL_TENANT})):
+        candidates = all_rows if not scope else np.nonzero(tenants == scope["tenant_id"])[0]
+        latencies, recalls = [], []
+        for q in range(n_queries):
+            query = queries[q].tolist()
+            started = time.perf_counter()
+            got = backend.vector_search(query, top_k=10, threshold=-1.0, **scope)
+            latencies.append((time.perf_counter() - started) * 1e3)
+            truth = exact_top(vectors, candidates, qn[q], 10)
+            recalls.append(len({int(r["id"][1:]) for r in got} & truth) / len(truth))
+        latencies.sort()
+        out.append((n, breadth or own, label, len(candidates), statistics.median(latencies),
+                    latencies[min(len(latencies) - 1, int(0.99 * len(latencies)))], statistics.mean(recalls)))
+    if breadth is not None:
+        with backend._conn() as conn:
+            conn.execute("SELECT set_config('hnsw.ef_search', %s, false)", (own,))
+    return out
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--quick", action="store_true", help="small sizes, for a smoke run")
+    args = parser.parse_args()
+    sizes = [2000, 10000] if args.quick else [10000, 100000]
+    n_queries = 50 if args.quick else 200
+
+    dsn = bench_database()
+    tables = {n: loaded_table(dsn, n) for n in sizes}
+    with psycopg.connect(dsn) as conn:
+        server = conn.execute("SELECT current_setting('server_version'), extversion FROM pg_extension "
+                              "WHERE extname = 'vector'").fetchone()
+    print(f"PostgreSQL {server[0]}, pgvector {server[1]}; psycopg {psycopg.__version__} ({psycopg.pq.__impl__}); "
+          f"sizes {sizes}; width {DIM}; seed {SEED}", flush=True)
+    largest = sizes[-1]
+    _, _, queries = dataset(largest)
+
+    print("\n== overhead against psycopg (mean us per operation; same run, interleaved)")
+    rows = overhead(dsn, tables[largest][0], tables[largest][1], queries, args.quick)
+    print(f"{'operation':46} {'vault':>9} {'same stmts':>11} {'ratio':>6} {'stmt only':>10} {'ratio':>6}")
+    for label, t in rows:
+        print(f"{label:46} {t['vault']:9.1f} {t['same']:11.1f} {t['vault'] / t['same']:6.3f} "
+              f"{t['stmt']:10.1f} {t['vault'] / t['stmt']:6.3f}")
+
+    print(f"\n== vector_search top_k=10: latency and recall@10 against exact search ({n_queries} queries)")
+    print("   (ef_search: the backend's own setting; 40, pgvector's default, for reference)")
+    print(f"{'rows':>7} {'ef_search':>9} {'scope':12} {'matching':>9} {'p50 ms':>8} {'p99 ms':>8} {'recall@10':>10}")
+    runs = [(n, None) for n in sizes] + [(largest, "40")]
+    for n, breadth in runs:
+        for size, ef, label, matching, p50, p99, recall in quality(tables[n][0], n, queries, n_queries, breadth):
+            print(f"{size:7} {ef:>9} {label:12} {matching:9} {p50:8.2f} {p99:8.2f} {recall:10.3f}")
+    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
+    print(f"\npeak RSS of this process: {peak:.0f} MiB")
+    for backend, _ in tables.values():
+        backend._connection.close()
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,195 @@
+// Internal interface of the vector vault module: module state, interned names,
+// the connection scope shared by every operation, and the entry points that
+// module.cpp registers (connection.cpp, records.cpp, search.cpp).
+#pragma once
+
+#include "common/py.hpp"
+
+#include <utility>
+
+namespace vk::vault {
+
+/// Objects created when the module is loaded and kept for the life of the process.
+struct ModuleState {
+    handle module_dict;       // globals: the driver, the adapter, json, os... looked up at call time
+    handle module_name;       // "vesperkit.memory.backends.vector_vault"
+    handle backend_type;      // PostgresVectorBackend
+    handle generator_type;    // the objects that `_conn`'s generator function returns
+    handle registry;          // weakref.WeakSet of backends, renewed after a fork
+    handle statements;        // dict: table name -> list of statement texts, built on first use
+    handle connect_kwnames;   // ("autocommit",)
+    // The class attributes as created: while an object of the exact class
+    // still sees these, its own C++ bodies may be called directly.
+    handle conn_attr, session_id_attr, embedding_attr, add_attr;
+};
+
+extern ModuleState state;
+
+/// Interned attribute names, dict keys and fixed texts.
+struct Names {
+    handle _dsn, _dim, _table, _ext_ensured, _connection, _conn_pid, _conn_lock;
+    handle _conn, _session_id, _embedding_or_none, add;
+    handle acquire, release, closed, close, execute, fetchone, fetchall, rowcount, fileno;
+    handle connect, Error, getpid, suppress, dumps, Lock, get;
+    handle psycopg, os, json, contextlib, threading, Vector, register_vector;
+    handle id, tenant_id, user_id, session_id, summary, source, embedding, score, method;
+    handle count;
+    handle vsk_memories, select_1;
+};
+
+extern Names names;
+
+void init_names();
+
+/// The generator type behind `_conn` (created once by module.cpp).
+object make_generator_type(const char *module_name);
+
+// ---------------------------------------------------------------- helpers
+
+/// The Python exception of the C++ exception being handled (call inside a catch block).
+object take_current_exception();
+
+/// Raise `exc` (an exception instance) unchanged.
+[[noreturn]] void reraise(object exc);
+
+/// Truth value of a Python object.
+inline bool truthy(handle v) { return check(PyObject_IsTrue(v.ptr())) != 0; }
+
+/// `name` in the module's globals, at call time.
+object global(handle name);
+
+/// True when `self` is exactly a PostgresVectorBackend whose attribute `name`
+/// still resolves to the class attribute `original`: then the method's C++
+/// body may be used directly; otherwise the attribute is called, so that
+/// subclasses and replaced attributes are honoured.
+bool uses_own(handle self, handle name, handle original);
+
+/// Run `body` inside the context manager `mgr`, as a `with` statement does.
+/// Returns false normally, true when `__exit__` swallowed the body's exception.
+template <class Body>
+bool run_in_context(handle mgr, Body &&body);
+
+/// The pieces of one acquisition: the lock that was taken and the connection.
+struct Acquired {
+    object lock;
+    object conn;
+};
+
+/// Steps of `_conn` up to the yield: take the lock, discard a stale or
+/// foreign connection, ping a cached one, connect when needed. On failure the
+/// lock is released and the exception propagates.
+Acquired acquire_connection(handle self);
+
+/// Release `lock` after the block ended normally.
+void release_lock(handle lock);
+
+/// Release `lock` while the C++ exception being handled propagates (call in a catch block).
+[[noreturn]] void release_after_error(handle lock);
+
+/// Run `body(conn)` inside one `_conn()` block of `self`. The result is empty
+/// when an overriding `_conn` swallowed the body's exception.
+template <class Body>
+object with_conn(handle self, Body &&body);
+
+// ---------------------------------------------------------------- statements
+
+/// Scope masks: which of tenant, user, session narrow the rows.
+enum : unsigned { SCOPE_TENANT = 1, SCOPE_USER = 2, SCOPE_SESSION = 4 };
+
+enum class Stmt : unsigned {
+    insert,
+    get,
+    update,
+    remove,
+    search_ids,
+    search_scope,               // + mask (8 entries)
+    list_scope = search_scope + 8,
+    count_scope = list_scope + 8,
+    clear_scope = count_scope + 8,
+    end = clear_scope + 8,
+};
+
+/// The text of statement `which` (plus `mask` for the scoped families) for `table`.
+object statement(handle table, Stmt which, unsigned mask = 0);
+
+/// Scope mask and parameters of three optional identifiers (None: no restriction).
+unsigned scope_of(handle tenant_id, handle user_id, handle session_id, handle params_list);
+
+// ---------------------------------------------------------------- entry points
+
+object conn_generator_function(handle, PyObject *const *, Py_ssize_t, PyObject *);
+object after_fork_in_child(handle, PyObject *const *, Py_ssize_t, PyObject *);
+
+object Backend_init(handle, PyObject *const *, Py_ssize_t, PyObject *);
+object Backend_session_id(handle, PyObject *const *, Py_ssize_t, PyObject *);
+object Backend_embedding_or_none(handle, PyObject *const *, Py_ssize_t, PyObject *);
+object Backend_add(handle, PyObject *const *, Py_ssize_t, PyObject *);
+object Backend_add_batch(handle, PyObject *const *, Py_ssize_t, PyObject *);
+object Backend_get(handle, PyObject *const *, Py_ssize_t, PyObject *);
+object Backend_update(handle, PyObject *const *, Py_ssize_t, PyObject *);
+object Backend_delete(handle, PyObject *const *, Py_ssize_t, PyObject *);
+object Backend_vector_search(handle, PyObject *const *, Py_ssize_t, PyObject *);
+object Backend_all_records(handle, PyObject *const *, Py_ssize_t, PyObject *);
+object Backend_stats(handle, PyObject *const *, Py_ssize_t, PyObject *);
+object Backend_clear(handle, PyObject *const *, Py_ssize_t, PyObject *);
+object Backend_convert_storage_format(handle, PyObject *const *, Py_ssize_t, PyObject *);
+
+// ---------------------------------------------------------------- templates
+
+template <class Body>
+bool run_in_context(handle mgr, Body &&body) {
+    // Special-method lookup on the type, as the `with` statement does.
+    handle type = handle(reinterpret_cast<PyObject *>(Py_TYPE(mgr.ptr())));
+    PyObject *enter = PyObject_GetAttrString(type.ptr(), "__enter__");
+    if (enter == nullptr) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_TypeError, "'%.200s' object does not support the context manager protocol",
+                     Py_TYPE(mgr.ptr())->tp_name);
+        raise_pending();
+    }
+    object enter_fn = nb::steal(enter);
+    PyObject *exit = PyObject_GetAttrString(type.ptr(), "__exit__");
+    if (exit == nullptr) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_TypeError,
+                     "'%.200s' object does not support the context manager protocol (missed __exit__ method)",
+                     Py_TYPE(mgr.ptr())->tp_name);
+        raise_pending();
+    }
+    object exit_fn = nb::steal(exit);
+    object value = call(enter_fn, mgr);
+    try {
+        body(handle(value));
+    } catch (...) {
+        object exc = take_current_exception();
+        PyObject *raw_tb = PyException_GetTraceback(exc.ptr());
+        object tb = raw_tb != nullptr ? nb::steal(raw_tb) : nb::none();
+        object swallowed = call(exit_fn, mgr, handle(reinterpret_cast<PyObject *>(Py_TYPE(exc.ptr()))), exc, tb);
+        if (truthy(swallowed)) return true;
+        reraise(std::move(exc));
+    }
+    call(exit_fn, mgr, handle(Py_None), handle(Py_None), handle(Py_None));
+    return false;
+}
+
+template <class Body>
+object with_conn(handle self, Body &&body) {
+    if (uses_own(self, names._conn, state.conn_attr)) {
+        Acquired held = acquire_connection(self);
+        object result;
+        try {
+            result = body(handle(held.conn));
+        } catch (...) {
+            release_after_error(held.lock);
+        }
+        release_lock(held.lock);
+        return result;
+    }
+    object mgr = call_method(self, names._conn);
+    object result;
+    bool swallowed = run_in_context(mgr, [&](handle conn) { result = body(conn); });
+    if (swallowed) return object();
+    return result;
+}
+
+}  // namespace vk::vault
