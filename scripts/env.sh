@@ -29,7 +29,9 @@ if [ ! -x "$VENV/bin/python" ]; then
 fi
 
 PIP=("$VENV/bin/python" -m pip --disable-pip-version-check -q)
+# Some machines list package folders that may not exist; pip's notes about them are noise.
+quiet_pip() { "${PIP[@]}" "$@" 2> >(grep -v '^WARNING: Location .* is ignored' >&2); }
 # Build requirements are installed once so that rebuilds need no isolated env.
-"${PIP[@]}" install "scikit-build-core>=0.10" "nanobind>=2.4" "cmake>=3.18" ninja
+quiet_pip install "scikit-build-core>=0.10" "nanobind>=2.4" "cmake>=3.18" ninja
 echo "==> building and installing vesperkit"
-"${PIP[@]}" install --no-build-isolation ${VESPERKIT_PIP_ARGS:-} "$ROOT[all,test,bench]"
+quiet_pip install --no-build-isolation ${VESPERKIT_PIP_ARGS:-} "$ROOT[all,test,bench]"
