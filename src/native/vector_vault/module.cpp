@@ -1,6 +1,7 @@
 // Module `vesperkit.memory.backends.vector_vault`: binds the standard modules,
 // the PostgreSQL driver and pgvector's adapter, and defines
 // PostgresVectorBackend, in their documented order.
+#include "common/module.hpp"
 #include "common/pyclass.hpp"
 #include "vector_vault/vault.hpp"
 
@@ -117,7 +118,7 @@ PyMethodDef backend_methods[] = {
 
 }  // namespace vk::vault
 
-NB_MODULE(vector_vault, m) {
+VK_MODULE(vector_vault, m) {
     using namespace vk;
     using namespace vk::vault;
     m.doc() = "Memory records in one PostgreSQL table with a pgvector column; nearest-neighbour "
