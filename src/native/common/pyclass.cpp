@@ -8,9 +8,17 @@
 namespace vk {
 
 handle interned(const char *text) {
+    // One reference per distinct text, held by `kept` and deliberately never
+    // released (see py.hpp). Asking again for a text already kept adds no
+    // reference, so a call on a hot path leaks nothing.
+    static PyObject *kept = nullptr;
+    if (kept == nullptr && (kept = PyDict_New()) == nullptr) raise_pending();
     PyObject *s = PyUnicode_InternFromString(text);
     if (s == nullptr) raise_pending();
-    return handle(s);  // deliberately never released: see py.hpp
+    PyObject *held = PyDict_SetDefault(kept, s, s);  // borrowed
+    Py_DECREF(s);
+    if (held == nullptr) raise_pending();
+    return handle(held);
 }
 
 PyObject *restore_exception() noexcept {

@@ -421,7 +421,8 @@ void save_tokens(handle self, bool durable) {
 
         object os = global(names.os);
         object os_name = get_attr(os, names.name);
-        if (check(PyObject_RichCompareBool(os_name.ptr(), interned("nt").ptr(), Py_NE)))
+        static handle nt = interned("nt");
+        if (check(PyObject_RichCompareBool(os_name.ptr(), nt.ptr(), Py_NE)))
             call_method(os, names.chmod, tokens_file, names.mode_600);
     } catch (nb::python_error &e) {
         if (!(e.matches(PyExc_OSError) || e.matches(PyExc_TypeError) || matches_json_decode_error(e) ||

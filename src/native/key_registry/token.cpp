@@ -105,7 +105,8 @@ object Token_has_permission(handle self, PyObject *const *args, Py_ssize_t nargs
     object permissions = get_attr(self, names.permissions);
     if (check(PySequence_Contains(permissions.ptr(), a[0].ptr()))) return nb::bool_(true);
     // "admin" grants every permission.
-    return nb::bool_(check(PySequence_Contains(permissions.ptr(), interned("admin").ptr())) != 0);
+    static handle admin = interned("admin");
+    return nb::bool_(check(PySequence_Contains(permissions.ptr(), admin.ptr())) != 0);
 }
 
 object Token_is_rate_limited(handle self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
