@@ -509,6 +509,31 @@ class TestRegistryCallbacks:
         assert registry.tokens == {}
         check_registry(registry, workdir / "tokens.json")
 
+    @pytest.mark.parametrize("method", ["revoke_token", "delete_token", "get_token", "update_token",
+                                        "regenerate_key"])
+    def test_token_id_comparison_that_mutates_the_tokens(self, registry, workdir, method):
+        api_key, token = registry.create_token("n")
+
+        class Sneaky(str):
+            def __hash__(self):
+                return hash(token.token_id)
+
+            def __eq__(self, other):
+                if not fired:
+                    fired.append(True)
+                    registry.tokens.pop(token.token_id, None)
+                    gc.collect()
+                return False
+
+        fired = [True]
+        registry.tokens[Sneaky("other")] = plain_token()
+        fired.clear()
+        registry.tokens[token.token_id] = token
+        call_guarded(getattr(registry, method), token.token_id)
+        assert token.token_id not in registry.tokens or registry.tokens[token.token_id] is token
+        call_guarded(registry._save_tokens)
+        json.loads((workdir / "tokens.json").read_text("utf-8"))
+
     @pytest.mark.parametrize("method", ["is_active", "is_expired", "is_rate_limited", "record_request"])
     def test_token_checks_that_delete_the_token_during_validation(self, registry, workdir, method):
         api_key, token = registry.create_token("n")
@@ -1314,8 +1339,6 @@ class TestIntrospection:
             [sys.executable, "-m", "mypy.stubtest", "--mypy-config-file", os.devnull,
              "vesperkit.utils.encryption", "vesperkit.auth.key_registry", "vesperkit.memory.backends.vector_vault"],
             capture_output=True, text=True, timeout=300,
-            # mypy itself need not run under a sanitizer run's preloaded runtime.
-            env={**{k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS")},
-                 "MYPY_CACHE_DIR": os.path.join(tempfile.gettempdir(), "vesperkit-stubtest-cache")},
+            env={**os.environ, "MYPY_CACHE_DIR": os.path.join(tempfile.gettempdir(), "vesperkit-stubtest-cache")},
         )
         assert result.returncode == 0, result.stdout + result.stderr
