@@ -554,10 +554,9 @@ class TestRegistryCallbacks:
         assert result is None or result is replacement
         check_registry(registry, workdir / "tokens.json")
 
-    def test_metadata_changed_by_another_thread_during_saves(self, registry, workdir, monkeypatch):
+    def test_metadata_changed_by_another_thread_during_saves(self, registry, workdir):
         api_key, token = registry.create_token("n", metadata={"start": 0})
         stop = threading.Event()
-        monkeypatch.setattr(sys, "getswitchinterval", sys.getswitchinterval)
         old_interval = sys.getswitchinterval()
         sys.setswitchinterval(1e-6)
         errors = []
@@ -907,8 +906,6 @@ class TestVaultDriverMisbehaving:
                               ("all_records", (), {}), ("update", ("a", {}), {})]:
             call_guarded(getattr(fake_backend, method), *a, **kw)
             assert not fake_backend._conn_lock.locked()
-        fake_backend._connection = None if isinstance(fake_backend._connection, FakeConnection) is False else \
-            fake_backend._connection
         check_backend_usable(fake_backend, driver)
 
     @pytest.mark.parametrize("target", ["Vector", "register_vector"])
@@ -958,9 +955,6 @@ class TestVaultDriverMisbehaving:
 
     def test_batch_whose_records_shrink_the_batch(self, fake_backend, driver):
         records = []
-
-        class Shrinking(dict):
-            pass
 
         class Backend(PostgresVectorBackend):
             def add(self, record):
