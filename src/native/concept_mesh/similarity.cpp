@@ -1,10 +1,16 @@
 // Similarity matrix and batch construction (add_conversations).
 //
-// Both work from unit vectors held in one contiguous float64 buffer per width
+// Both work from the vectors held in one contiguous float64 buffer per width
 // group and take their dot products a block of rows at a time: numpy's matrix
 // product (an optimised BLAS) when numpy is importable, the portable kernel
 // otherwise. The batch path never holds more than one block of similarities,
 // so its memory grows with the number of sessions times the vector width.
+//
+// A similarity is dot(x, y) / (|x| * |y|), the per-pair formula, on vectors
+// scaled by a power of two (exactly) to a largest component below 1: no sum
+// of squares overflows or underflows, and vectors whose products are exact
+// (integer or short components) get bit for bit the per-pair value, so a
+// cosine of exactly 0 or exactly the threshold decides a pair the same way.
 #include "common/args.hpp"
 #include "common/convert.hpp"
 #include "common/errors.hpp"
@@ -72,10 +78,24 @@ object call_keyword(handle fn, std::initializer_list<handle> args, handle name, 
 
 object size_object(std::size_t n) { return steal_or_raise(PyLong_FromSize_t(n)); }
 
-/// The Euclidean norm, without the overflow or underflow of a plain sum of
-/// squares for very large or very small components (so that such vectors
-/// get their true cosine, as the per-pair similarity gives them).
-double norm_of(const double *x, std::size_t width) {
+/// Scales `x` in place by the power of two that brings its largest
+/// component into [0.5, 1) and returns its Euclidean norm after scaling; 0.0
+/// for a zero vector. Vectors with an infinite or NaN component are left as
+/// they are (their similarities come out NaN or 0.0, as per pair).
+double scale_and_norm(double *x, std::size_t width) {
+    double m = 0.0;
+    bool finite = true;
+    for (std::size_t k = 0; k < width; ++k) {
+        double a = std::fabs(x[k]);
+        if (!(a <= 1.7976931348623157e308)) finite = false;  // inf or NaN
+        else if (a > m) m = a;
+    }
+    if (finite) {
+        if (m == 0.0) return 0.0;
+        int e = 0;
+        std::frexp(m, &e);
+        for (std::size_t k = 0; k < width; ++k) x[k] = std::ldexp(x[k], -e);
+    }
     double s0 = 0.0, s1 = 0.0;
     std::size_t k = 0;
     for (; k + 2 <= width; k += 2) {
@@ -83,26 +103,17 @@ double norm_of(const double *x, std::size_t width) {
         s1 += x[k + 1] * x[k + 1];
     }
     for (; k < width; ++k) s0 += x[k] * x[k];
-    double s = s0 + s1;
-    if (std::isnan(s)) return s;
-    if (std::isfinite(s) && s >= 0x1p-960) return std::sqrt(s);
-    double m = 0.0;
-    for (k = 0; k < width; ++k) m = std::max(m, std::fabs(x[k]));
-    if (m == 0.0 || std::isinf(m)) return m;
-    double t = 0.0;
-    for (k = 0; k < width; ++k) {
-        double y = x[k] / m;
-        t += y * y;
-    }
-    return m * std::sqrt(t);
+    return std::sqrt(s0 + s1);
 }
 
-/// The vectors of one width, as unit rows.
+/// The vectors of one width, scaled, with their norms.
 struct Group {
     std::size_t width = 0;
     std::vector<std::size_t> positions;  // entries of this width, ascending
     std::vector<std::size_t> unit_pos;   // those with a non-zero norm, ascending; row u is unit_pos[u]
-    // Unit rows: a numpy array when numpy does the products, else `own`.
+    std::vector<double> norms;           // norm of row u
+    std::vector<double> inv_norms;       // 1 / norm of row u
+    // Rows: a numpy array when numpy does the products, else `own`.
     object array;
     Buffer array_view;
     std::vector<double> own;
@@ -115,8 +126,10 @@ struct Group {
     double *out = nullptr;
 
     std::size_t units() const { return unit_pos.size(); }
-    /// Similarity of unit rows u (inside the current block) and v >= r0.
-    double at(std::size_t u, std::size_t v) const { return out[(u - r0) * ld + (v - r0)]; }
+    /// Dot product of rows u (inside the current block) and v >= r0.
+    double dot(std::size_t u, std::size_t v) const { return out[(u - r0) * ld + (v - r0)]; }
+    /// Similarity of rows u (inside the current block) and v >= r0.
+    double similarity(std::size_t u, std::size_t v) const { return dot(u, v) / (norms[u] * norms[v]); }
 };
 
 /// One component as a float64 without calling into Python; false when the
@@ -182,7 +195,7 @@ void fill_numpy(Group &g, const std::vector<object> &vectors, handle np) {
     if (count * g.width > 0) std::memcpy(g.rows, b.buf, count * g.width * sizeof(double));
 }
 
-/// All entries grouped by width, converted to unit rows.
+/// All entries grouped by width, converted to scaled rows.
 class UnitVectors {
 public:
     /// Builds the width groups (in order of first appearance); an entry that
@@ -206,7 +219,7 @@ public:
     std::size_t group_count() const { return groups_.size(); }
     Group &group(std::size_t k) { return *groups_[k]; }
 
-    /// Converts group `k`: stacking, norms, unit rows. With numpy the rows
+    /// Converts group `k`: stacking, scaling, norms. With numpy the rows
     /// live in a numpy array, so that its matrix product can use them.
     void convert(std::size_t k, const std::vector<object> &vectors, handle np) {
         Group &g = *groups_[k];
@@ -232,16 +245,18 @@ public:
                 for (std::size_t r = 0; r < count; ++r)
                     fill_interpreted(vectors[g.positions[r]], width, g.rows + r * width);
         }
-        // Unit rows are packed to the front; zero vectors get none and so
-        // score 0.0 against everything.
+        // Rows of non-zero vectors are packed to the front; zero vectors get
+        // none and so score 0.0 against everything.
         for (std::size_t r = 0; r < count; ++r) {
-            const double *x = g.rows + r * width;
-            double norm = norm_of(x, width);
+            double *x = g.rows + r * width;
+            double norm = scale_and_norm(x, width);
             if (norm == 0.0) continue;
             double *u = g.rows + g.unit_pos.size() * width;
-            for (std::size_t c = 0; c < width; ++c) u[c] = x[c] / norm;
+            if (u != x) std::memmove(u, x, width * sizeof(double));
             local_of_[g.positions[r]] = static_cast<std::int32_t>(g.unit_pos.size());
             g.unit_pos.push_back(g.positions[r]);
+            g.norms.push_back(norm);
+            g.inv_norms.push_back(1.0 / norm);
         }
     }
 
@@ -291,7 +306,7 @@ public:
     }
 
     /// Prepares the similarities of entry `i` against every later entry;
-    /// false when it has no unit vector (all its similarities are 0.0).
+    /// false when it has no row (a zero or empty vector: all its similarities are 0.0).
     bool prepare_row(std::size_t i, handle np) {
         std::int32_t u = local_of_[i];
         if (u < 0) return false;
@@ -306,7 +321,7 @@ public:
         std::int32_t ui = local_of_[i], uj = local_of_[j];
         if (ui < 0 || uj < 0 || group_of_[i] != group_of_[j]) return 0.0;
         const Group &g = *groups_[static_cast<std::size_t>(group_of_[i])];
-        return g.at(static_cast<std::size_t>(ui), static_cast<std::size_t>(uj));
+        return g.similarity(static_cast<std::size_t>(ui), static_cast<std::size_t>(uj));
     }
 
     std::int32_t group_of(std::size_t i) const { return group_of_[i]; }
@@ -416,12 +431,12 @@ object similarity_matrix_impl(handle embeddings) {
                 // The diagonal holds the vector's own cosine with numpy and
                 // 0.0 without it, as the two classic paths give it.
                 if (!np.is_none()) {
-                    object d = make_float(g.at(r, r));
+                    object d = make_float(g.similarity(r, r));
                     replace_item(rows[i], i, d.ptr());
                 }
                 for (std::size_t c = r + 1; c < g.units(); ++c) {
                     std::size_t j = g.unit_pos[c];
-                    object v = make_float(g.at(r, c));
+                    object v = make_float(g.similarity(r, c));
                     replace_item(rows[i], j, v.ptr());
                     replace_item(rows[j], i, v.ptr());
                 }
@@ -610,17 +625,23 @@ private:
     void scan_similar(std::size_t i, Add &add) {
         auto u = static_cast<std::size_t>(units_.local_of(i));
         Group &g = units_.group(static_cast<std::size_t>(units_.group_of(i)));
-        // row[c] is the similarity with unit row g.r0 + c.
+        // row[c] is the dot product with row g.r0 + c.
         const double *row = g.out + (u - g.r0) * g.ld;
         std::size_t first = u + 1 - g.r0, end = g.units() - g.r0;
         const std::size_t *pos = g.unit_pos.data() + g.r0;
+        const double *inv = g.inv_norms.data() + g.r0;
+        double norm = g.norms[u];
         if (threshold_.exact()) {
+            // A product with the inverse norms is within a few ulps of the
+            // similarity: it screens, and the exact quotient decides.
             double cut = threshold_.cut();
+            double screen = cut - 1e-9 * std::max(1.0, std::fabs(cut));
+            double inv_u = g.inv_norms[u];
             for (std::size_t c = first; c < end; ++c)
-                if (row[c] >= cut) add(pos[c]);
+                if (row[c] * inv_u * inv[c] >= screen && row[c] / (norm * g.norms[g.r0 + c]) >= cut) add(pos[c]);
         } else {
             for (std::size_t c = first; c < end; ++c)
-                if (threshold_.passes(row[c])) add(pos[c]);
+                if (threshold_.passes(row[c] / (norm * g.norms[g.r0 + c]))) add(pos[c]);
         }
     }
 
