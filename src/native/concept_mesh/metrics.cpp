@@ -1,47 +1,645 @@
 // Density, centrality, rankings, statistics and the density entropy.
+//
+// Scores are computed with the interpreter's own arithmetic: sums of floats
+// follow builtin `sum` (compensated summation, started from the int 0), and
+// every division and product happens in the order of the formulas, so the
+// stored values are bit-for-bit those of the equivalent Python code.
+#include "common/args.hpp"
+#include "common/convert.hpp"
 #include "common/errors.hpp"
 #include "concept_mesh/mesh.hpp"
 
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <vector>
+
 namespace vk::mesh {
 
-object _density_entropy(handle, PyObject *const *, Py_ssize_t, PyObject *) {
-    raise_format(PyExc_NotImplementedError, "_density_entropy is not implemented yet");
+namespace {
+
+#define VK_STATIC_NAME(fn, text)          \
+    handle fn() {                         \
+        static handle h = interned(text); \
+        return h;                         \
+    }
+VK_STATIC_NAME(name_values, "values")
+VK_STATIC_NAME(name_calculate_densities, "calculate_densities")
+VK_STATIC_NAME(name_calculate_centralities, "calculate_centralities")
+VK_STATIC_NAME(name_node_density, "_calculate_node_density")
+VK_STATIC_NAME(name_node_centrality, "_calculate_node_centrality")
+VK_STATIC_NAME(name_top_density, "get_top_density_nodes")
+VK_STATIC_NAME(name_top_centrality, "get_top_centrality_nodes")
+VK_STATIC_NAME(name_density_entropy, "_density_entropy")
+VK_STATIC_NAME(name_getitem, "__getitem__")
+VK_STATIC_NAME(key_total_nodes, "total_nodes")
+VK_STATIC_NAME(key_total_edges, "total_edges")
+VK_STATIC_NAME(key_avg_density, "avg_density")
+VK_STATIC_NAME(key_avg_centrality, "avg_centrality")
+VK_STATIC_NAME(key_global_density, "global_density")
+VK_STATIC_NAME(key_density_entropy, "density_entropy")
+VK_STATIC_NAME(key_top_density, "top_density")
+VK_STATIC_NAME(key_top_centrality, "top_centrality")
+#undef VK_STATIC_NAME
+
+constexpr double DEGREE_FACTOR = 0.4;
+constexpr double WEIGHT_FACTOR = 0.6;
+constexpr Py_ssize_t STATS_TOP = 10;
+constexpr Py_ssize_t DEFAULT_BINS = 10;
+
+/// Builtin `sum` of a sequence of exact floats: the int start 0 plus the first
+/// item, then Neumaier's compensated summation, the compensation added at the
+/// end only when it is finite and non-zero.
+struct FloatSum {
+    double total = 0.0;
+    double compensation = 0.0;
+    bool started = false;
+
+    void add(double x) {
+        if (!started) {
+            total = 0.0 + x;
+            started = true;
+            return;
+        }
+        double t = total + x;
+        if (std::fabs(total) >= std::fabs(x))
+            compensation += (total - t) + x;
+        else
+            compensation += (x - t) + total;
+        total = t;
+    }
+    double result() const {
+        double r = total;
+        if (compensation != 0.0 && std::isfinite(compensation)) r += compensation;
+        return r;
+    }
+};
+
+handle builtin(const char *name) {
+    PyObject *b = PyEval_GetBuiltins();
+    if (b == nullptr) raise_pending();
+    handle fn = dict_get(handle(b), interned(name));
+    if (!fn.is_valid()) raise_format(PyExc_NameError, "name '%s' is not defined", name);
+    return fn;
 }
 
-object ConceptMesh_calculate_densities(handle, PyObject *const *, Py_ssize_t, PyObject *) {
-    raise_format(PyExc_NotImplementedError, "ConceptMesh_calculate_densities is not implemented yet");
+/// The neighbour weights of a node when everything is plain: an exact dict of
+/// exact dicts, each with an exact float under "weight". Returns false (having
+/// changed nothing) when the node needs the generic path.
+bool plain_weight_sum(handle node, Py_ssize_t &count, FloatSum &sum) {
+    object neighbors = get_attr(node, names.neighbors);
+    if (!PyDict_CheckExact(neighbors.ptr())) return false;
+    Py_ssize_t pos = 0;
+    PyObject *key, *entry;
+    count = 0;
+    while (PyDict_Next(neighbors.ptr(), &pos, &key, &entry)) {
+        if (!PyDict_CheckExact(entry)) return false;
+        object hold = nb::borrow(handle(entry));
+        handle w = dict_get(hold, names.weight);
+        if (!w.is_valid() || !PyFloat_CheckExact(w.ptr())) return false;
+        sum.add(PyFloat_AS_DOUBLE(w.ptr()));
+        ++count;
+    }
+    return true;
 }
 
-object ConceptMesh_calculate_densities_for(handle, PyObject *const *, Py_ssize_t, PyObject *) {
-    raise_format(PyExc_NotImplementedError, "ConceptMesh_calculate_densities_for is not implemented yet");
+/// `[e["weight"] for e in node.neighbors.values()]`, with the interpreter's
+/// own look-ups and errors (a missing key raises KeyError).
+object weight_list(handle neighbors) {
+    object values = call_method(neighbors, name_values());
+    object it = steal_or_raise(PyObject_GetIter(values.ptr()));
+    object out = steal_or_raise(PyList_New(0));
+    while (PyObject *raw = PyIter_Next(it.ptr())) {
+        object entry = nb::steal(raw);
+        object w = steal_or_raise(PyObject_GetItem(entry.ptr(), names.weight.ptr()));
+        check(PyList_Append(out.ptr(), w.ptr()));
+    }
+    if (PyErr_Occurred()) raise_pending();
+    return out;
 }
 
-object ConceptMesh_calculate_node_density(handle, PyObject *const *, Py_ssize_t, PyObject *) {
-    raise_format(PyExc_NotImplementedError, "ConceptMesh_calculate_node_density is not implemented yet");
+/// `max(1, total_conversations)` as the divisor of a plain float, or an empty
+/// optional-like flag when the generic path is needed.
+bool plain_divisor(handle total, double &divisor) {
+    if (!PyLong_CheckExact(total.ptr())) return false;
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(total.ptr(), &overflow);
+    if (v == -1 && PyErr_Occurred()) raise_pending();
+    if (overflow < 0 || (overflow == 0 && v <= 1)) {
+        divisor = 1.0;
+        return true;
+    }
+    divisor = PyLong_AsDouble(total.ptr());  // OverflowError beyond the float range, as for `x / n`
+    if (divisor == -1.0 && PyErr_Occurred()) raise_pending();
+    return true;
 }
 
-object ConceptMesh_calculate_centralities(handle, PyObject *const *, Py_ssize_t, PyObject *) {
-    raise_format(PyExc_NotImplementedError, "ConceptMesh_calculate_centralities is not implemented yet");
+object density_value(handle node) {
+    Py_ssize_t count = 0;
+    FloatSum sum;
+    if (plain_weight_sum(node, count, sum))
+        return make_float(count > 0 ? sum.result() / static_cast<double>(count) : 0.0);
+    object weights = weight_list(get_attr(node, names.neighbors));
+    Py_ssize_t n = PyList_GET_SIZE(weights.ptr());
+    if (n == 0) return make_float(0.0);
+    object total = call(builtin("sum"), weights);
+    return steal_or_raise(PyNumber_TrueDivide(total.ptr(), steal_or_raise(PyLong_FromSsize_t(n)).ptr()));
 }
 
-object ConceptMesh_calculate_centralities_for(handle, PyObject *const *, Py_ssize_t, PyObject *) {
-    raise_format(PyExc_NotImplementedError, "ConceptMesh_calculate_centralities_for is not implemented yet");
+object centrality_value(handle node, handle total_conversations) {
+    Py_ssize_t count = 0;
+    FloatSum sum;
+    double divisor = 1.0;
+    if (plain_divisor(total_conversations, divisor) && plain_weight_sum(node, count, sum)) {
+        double weighted = count > 0 ? sum.result() : 0.0;
+        return make_float((static_cast<double>(count) * DEGREE_FACTOR + weighted * WEIGHT_FACTOR) / divisor);
+    }
+    object neighbors = get_attr(node, names.neighbors);
+    object degree = steal_or_raise(PyLong_FromSsize_t(check_size(PyObject_Size(neighbors.ptr()))));
+    object weighted = call(builtin("sum"), weight_list(neighbors));
+    object a = steal_or_raise(PyNumber_Multiply(degree.ptr(), make_float(DEGREE_FACTOR).ptr()));
+    object b = steal_or_raise(PyNumber_Multiply(weighted.ptr(), make_float(WEIGHT_FACTOR).ptr()));
+    object num = steal_or_raise(PyNumber_Add(a.ptr(), b.ptr()));
+    object one = make_int(1);
+    handle div = check(PyObject_RichCompareBool(total_conversations.ptr(), one.ptr(), Py_GT)) ? total_conversations
+                                                                                              : handle(one);
+    return steal_or_raise(PyNumber_TrueDivide(num.ptr(), div.ptr()));
 }
 
-object ConceptMesh_calculate_node_centrality(handle, PyObject *const *, Py_ssize_t, PyObject *) {
-    raise_format(PyExc_NotImplementedError, "ConceptMesh_calculate_node_centrality is not implemented yet");
+/// The nodes of the mesh in insertion order, as a list snapshot.
+object node_list(handle nodes) {
+    if (PyDict_CheckExact(nodes.ptr())) return steal_or_raise(PyDict_Values(nodes.ptr()));
+    return steal_or_raise(PySequence_List(call_method(nodes, name_values()).ptr()));
 }
 
-object ConceptMesh_get_top_density_nodes(handle, PyObject *const *, Py_ssize_t, PyObject *) {
-    raise_format(PyExc_NotImplementedError, "ConceptMesh_get_top_density_nodes is not implemented yet");
+/// One pass over every node, computing and storing one score per node in
+/// `nodes` order (a failure leaves the nodes before it updated). Used when the
+/// per-node method is the module's own; returns the nodes and their scores.
+struct Scored {
+    object nodes;                // list
+    std::vector<object> scores;  // the objects stored on the nodes
+};
+
+Scored score_all(handle self, bool centrality) {
+    Scored out;
+    out.nodes = node_list(get_attr(self, names.nodes));
+    Py_ssize_t n = PyList_GET_SIZE(out.nodes.ptr());
+    out.scores.reserve(static_cast<std::size_t>(n));
+    object total = centrality ? get_attr(self, names.total_conversations) : object();
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(out.nodes.ptr()); ++i) {
+        object node = nb::borrow(handle(PyList_GET_ITEM(out.nodes.ptr(), i)));
+        object value = centrality ? centrality_value(node, total) : density_value(node);
+        set_attr(node, centrality ? names.centrality : names.density, value);
+        out.scores.push_back(std::move(value));
+    }
+    return out;
 }
 
-object ConceptMesh_get_top_centrality_nodes(handle, PyObject *const *, Py_ssize_t, PyObject *) {
-    raise_format(PyExc_NotImplementedError, "ConceptMesh_get_top_centrality_nodes is not implemented yet");
+/// Calls `self.<per_node>(node)` for every node, through Python (an override).
+void score_all_through(handle self, handle per_node) {
+    object nodes = get_attr(self, names.nodes);
+    object values = call_method(nodes, name_values());
+    object it = steal_or_raise(PyObject_GetIter(values.ptr()));
+    while (PyObject *raw = PyIter_Next(it.ptr())) {
+        object node = nb::steal(raw);
+        call_method(self, per_node, node);
+    }
+    if (PyErr_Occurred()) raise_pending();
 }
 
-object ConceptMesh_get_stats(handle, PyObject *const *, Py_ssize_t, PyObject *) {
-    raise_format(PyExc_NotImplementedError, "ConceptMesh_get_stats is not implemented yet");
+bool density_native(handle self) { return is_native<ConceptMesh_calculate_node_density>(self, name_node_density()); }
+bool centrality_native(handle self) {
+    return is_native<ConceptMesh_calculate_node_centrality>(self, name_node_centrality());
+}
+
+/// `calculate_densities()` / `calculate_centralities()` of the mesh.
+void recompute(handle self, bool centrality) {
+    if (centrality ? centrality_native(self) : density_native(self))
+        score_all(self, centrality);
+    else
+        score_all_through(self, centrality ? name_node_centrality() : name_node_density());
+}
+
+/// `list[:limit]` bounds for a list of n items.
+Py_ssize_t slice_stop(handle limit, Py_ssize_t n) {
+    Py_ssize_t stop = clamp_to_ssize(limit, PY_SSIZE_T_MIN, PY_SSIZE_T_MAX);
+    if (stop < 0) {
+        stop += n;
+        if (stop < 0) stop = 0;
+    }
+    return std::min(stop, n);
+}
+
+/// Positions of `scores` in ranking order (highest first; equal scores keep
+/// their order), only the first `stop` of them. Plain floats are ranked in C++;
+/// anything else (NaN included, whose comparisons are not an order) by the
+/// interpreter's own stable sort, so that the result is always the one that
+/// `sorted(..., reverse=True)` gives.
+std::vector<Py_ssize_t> rank(const std::vector<object> &scores, Py_ssize_t stop) {
+    const Py_ssize_t n = static_cast<Py_ssize_t>(scores.size());
+    std::vector<Py_ssize_t> order;
+    if (stop <= 0) return order;
+    std::vector<double> values;
+    values.reserve(scores.size());
+    bool plain = true;
+    for (const object &s : scores) {
+        if (!PyFloat_CheckExact(s.ptr()) || std::isnan(PyFloat_AS_DOUBLE(s.ptr()))) {
+            plain = false;
+            break;
+        }
+        values.push_back(PyFloat_AS_DOUBLE(s.ptr()));
+    }
+    if (plain) {
+        order.resize(static_cast<std::size_t>(n));
+        for (Py_ssize_t i = 0; i < n; ++i) order[static_cast<std::size_t>(i)] = i;
+        // Ties broken by position: the same order as a stable descending sort.
+        auto before = [&](Py_ssize_t a, Py_ssize_t b) {
+            double x = values[static_cast<std::size_t>(a)], y = values[static_cast<std::size_t>(b)];
+            return x > y || (x == y && a < b);
+        };
+        if (stop < n) {
+            std::partial_sort(order.begin(), order.begin() + stop, order.end(), before);
+            order.resize(static_cast<std::size_t>(stop));
+        } else {
+            std::sort(order.begin(), order.end(), before);
+        }
+        return order;
+    }
+    object keys = steal_or_raise(PyList_New(n));
+    object positions = steal_or_raise(PyList_New(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyList_SET_ITEM(keys.ptr(), i, nb::borrow(scores[static_cast<std::size_t>(i)]).release().ptr());
+        PyList_SET_ITEM(positions.ptr(), i, steal_or_raise(PyLong_FromSsize_t(i)).release().ptr());
+    }
+    object kwargs = steal_or_raise(PyDict_New());
+    check(PyDict_SetItemString(kwargs.ptr(), "key", get_attr(keys, name_getitem()).ptr()));
+    check(PyDict_SetItemString(kwargs.ptr(), "reverse", Py_True));
+    object args = steal_or_raise(PyTuple_Pack(1, positions.ptr()));
+    object sorted = steal_or_raise(PyObject_Call(builtin("sorted").ptr(), args.ptr(), kwargs.ptr()));
+    for (Py_ssize_t i = 0; i < std::min(stop, n); ++i) {
+        Py_ssize_t p = PyLong_AsSsize_t(PyList_GET_ITEM(sorted.ptr(), i));
+        if (p == -1 && PyErr_Occurred()) raise_pending();
+        order.push_back(p);
+    }
+    return order;
+}
+
+/// [(node.summary, score), ...] for the ranked positions.
+object ranking_list(handle nodes, const std::vector<object> &scores, const std::vector<Py_ssize_t> &order) {
+    object out = steal_or_raise(PyList_New(static_cast<Py_ssize_t>(order.size())));
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        handle node = PyList_GET_ITEM(nodes.ptr(), order[i]);
+        object summary = get_attr(node, names.summary);
+        PyObject *pair = PyTuple_Pack(2, summary.ptr(), scores[static_cast<std::size_t>(order[i])].ptr());
+        PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(i), steal_or_raise(pair).release().ptr());
+    }
+    return out;
+}
+
+/// A ranking method: recompute one score for all nodes, rank, cut with slice
+/// semantics at `limit`.
+object top_nodes(handle self, handle limit, bool centrality) {
+    Scored s;
+    if (centrality ? centrality_native(self) : density_native(self)) {
+        bool whole_native =
+            centrality ? is_native<ConceptMesh_calculate_centralities>(self, name_calculate_centralities())
+                       : is_native<ConceptMesh_calculate_densities>(self, name_calculate_densities());
+        if (whole_native) s = score_all(self, centrality);
+    }
+    if (!s.nodes.is_valid()) {
+        call_method(self, centrality ? name_calculate_centralities() : name_calculate_densities());
+        s.nodes = node_list(get_attr(self, names.nodes));
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(s.nodes.ptr()); ++i)
+            s.scores.push_back(get_attr(PyList_GET_ITEM(s.nodes.ptr(), i), centrality ? names.centrality : names.density));
+    }
+    Py_ssize_t n = static_cast<Py_ssize_t>(s.scores.size());
+    return ranking_list(s.nodes, s.scores, rank(s.scores, slice_stop(limit, n)));
+}
+
+// ---------------------------------------------------------------------------
+// Density entropy
+
+[[noreturn]] void raise_nan_index() {
+    raise_format(PyExc_ValueError, "cannot convert float NaN to integer");
+}
+
+/// The entropy of already-read values. Values outside [0, max] cannot pick a
+/// bin outside the list: anything at or below 0 (negatives and -inf included)
+/// falls in the first bin, +inf (which is then the maximum) in the last; a NaN
+/// has no bin and raises ValueError, as converting it to an index would.
+/// The largest value as `max()` finds it (the first one that nothing beats),
+/// or nothing to bin: fewer than two values, or a maximum not above 0.
+bool entropy_max(const std::vector<double> &values, double &max_value) {
+    if (values.size() <= 1) return false;
+    max_value = values[0];
+    for (std::size_t i = 1; i < values.size(); ++i)
+        if (values[i] > max_value) max_value = values[i];
+    return !(max_value <= 0.0);
+}
+
+double density_entropy(const std::vector<double> &values, Py_ssize_t n_bins, double n_bins_d) {
+    const std::size_t n = values.size();
+    double max_value = 0.0;
+    if (!entropy_max(values, max_value)) return 0.0;
+
+    std::vector<Py_ssize_t> index(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        const double v = values[i];
+        if (std::isnan(v)) raise_nan_index();
+        Py_ssize_t k;
+        if (v == std::numeric_limits<double>::infinity()) {
+            k = n_bins - 1;
+        } else if (v <= 0.0) {
+            k = 0;
+        } else {
+            const double q = v / max_value * n_bins_d;
+            if (std::isnan(q)) raise_nan_index();
+            k = q >= n_bins_d ? n_bins - 1 : static_cast<Py_ssize_t>(q);
+            k = std::min(k, n_bins - 1);
+        }
+        if (k < 0 || n_bins <= 0) raise_format(PyExc_IndexError, "list index out of range");
+        index[i] = k;
+    }
+    // Bins are visited in ascending order; only the occupied ones matter, so a
+    // huge bin count costs no memory.
+    std::sort(index.begin(), index.end());
+    const double total = static_cast<double>(n);
+    double entropy = 0.0;
+    for (std::size_t i = 0; i < n;) {
+        std::size_t j = i;
+        while (j < n && index[j] == index[i]) ++j;
+        const double p = static_cast<double>(j - i) / total;
+        entropy -= p * std::log(p);
+        i = j;
+    }
+    const double norm = std::log(n_bins_d);
+    if (norm == 0.0) raise_format(PyExc_ZeroDivisionError, "float division by zero");
+    return entropy / norm;
+}
+
+/// The values of a list as doubles (float rule for anything but a float).
+std::vector<double> read_values(handle list) {
+    std::vector<double> out;
+    out.reserve(static_cast<std::size_t>(PyList_GET_SIZE(list.ptr())));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.ptr()); ++i) {
+        object item = nb::borrow(handle(PyList_GET_ITEM(list.ptr(), i)));
+        out.push_back(to_double(item));
+    }
+    return out;
+}
+
+/// `n_bins` as a bin count: beyond the index range it fails like `[0] * n_bins`.
+Py_ssize_t bin_count(handle n_bins, double &as_double) {
+    Py_ssize_t n = PyNumber_AsSsize_t(n_bins.ptr(), PyExc_OverflowError);
+    if (n == -1 && PyErr_Occurred()) raise_pending();
+    as_double = static_cast<double>(n);
+    return n;
+}
+
+bool is_own_density_entropy(handle fn) {
+    return PyCFunction_Check(fn.ptr()) &&
+           PyCFunction_GET_FUNCTION(fn.ptr()) ==
+               reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&fastcall<_density_entropy>));
+}
+
+// ---------------------------------------------------------------------------
+// Statistics
+
+/// `n * (n - 1) / 2` as the interpreter computes it: an exact integer (the
+/// product is even) correctly rounded to a float.
+double possible_edges(Py_ssize_t n) {
+    const unsigned long long u = static_cast<unsigned long long>(n);
+    const unsigned long long half = (u % 2 == 0) ? (u / 2) * (u - 1) : u * ((u - 1) / 2);
+    return n <= 1 ? 0.0 : static_cast<double>(half);
+}
+
+double global_density(handle self, Py_ssize_t n) {
+    double possible = possible_edges(n);
+    if (!(possible > 0.0)) return 0.0;
+    return static_cast<double>(check_size(PyObject_Size(get_attr(self, names.edges).ptr()))) / possible;
+}
+
+void put(handle d, handle key, handle value) { check(PyDict_SetItem(d.ptr(), key.ptr(), value.ptr())); }
+
+/// get_stats in one pass over the neighbour entries, taken only when every
+/// method it involves is the module's own and every value is plain (exact
+/// dicts, GraphNode records, float weights, an int conversation count). The
+/// first phase only reads; when anything is not plain it returns an empty
+/// object before changing anything, and the general path runs instead.
+object stats_one_pass(handle self) {
+    if (!density_native(self) || !centrality_native(self) ||
+        !is_native<ConceptMesh_calculate_densities>(self, name_calculate_densities()) ||
+        !is_native<ConceptMesh_calculate_centralities>(self, name_calculate_centralities()) ||
+        !is_native<ConceptMesh_get_top_density_nodes>(self, name_top_density()) ||
+        !is_native<ConceptMesh_get_top_centrality_nodes>(self, name_top_centrality()) ||
+        !is_own_density_entropy(lookup_global(state.module_dict, name_density_entropy())))
+        return object();
+    object nodes = get_attr(self, names.nodes);
+    if (!PyDict_CheckExact(nodes.ptr())) return object();
+    object total = get_attr(self, names.total_conversations);
+    double divisor = 1.0;
+    if (!plain_divisor(total, divisor)) return object();
+
+    object list = steal_or_raise(PyDict_Values(nodes.ptr()));
+    const Py_ssize_t n = PyList_GET_SIZE(list.ptr());
+    const std::size_t un = static_cast<std::size_t>(n);
+    std::vector<double> density(un), centrality(un);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        handle node = PyList_GET_ITEM(list.ptr(), i);
+        if (Py_TYPE(node.ptr()) != reinterpret_cast<PyTypeObject *>(state.graph_node_type.ptr())) return object();
+        Py_ssize_t count = 0;
+        FloatSum sum;
+        if (!plain_weight_sum(node, count, sum)) return object();
+        const double weighted = count > 0 ? sum.result() : 0.0;
+        density[static_cast<std::size_t>(i)] = count > 0 ? weighted / static_cast<double>(count) : 0.0;
+        centrality[static_cast<std::size_t>(i)] =
+            (static_cast<double>(count) * DEGREE_FACTOR + weighted * WEIGHT_FACTOR) / divisor;
+    }
+
+    // Densities of every node first, then centralities, as the two whole-mesh
+    // methods store them.
+    std::vector<object> density_obj, centrality_obj;
+    density_obj.reserve(un);
+    centrality_obj.reserve(un);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        density_obj.push_back(make_float(density[static_cast<std::size_t>(i)]));
+        set_attr(PyList_GET_ITEM(list.ptr(), i), names.density, density_obj.back());
+    }
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        centrality_obj.push_back(make_float(centrality[static_cast<std::size_t>(i)]));
+        set_attr(PyList_GET_ITEM(list.ptr(), i), names.centrality, centrality_obj.back());
+    }
+
+    FloatSum dsum, csum;
+    for (double d : density) dsum.add(d);
+    for (double c : centrality) csum.add(c);
+    const double count_divisor = static_cast<double>(std::max<Py_ssize_t>(1, n));
+    object out = steal_or_raise(PyDict_New());
+    put(out, key_total_nodes(), steal_or_raise(PyLong_FromSsize_t(n)));
+    const double gd = global_density(self, n);
+    put(out, key_total_edges(),
+        steal_or_raise(PyLong_FromSsize_t(check_size(PyObject_Size(get_attr(self, names.edges).ptr())))));
+    put(out, names.total_conversations, get_attr(self, names.total_conversations));
+    put(out, key_avg_density(), make_float(n > 0 ? dsum.result() / count_divisor : 0.0));
+    put(out, key_avg_centrality(), make_float(n > 0 ? csum.result() / count_divisor : 0.0));
+    put(out, key_global_density(), make_float(gd));
+    put(out, key_density_entropy(), make_float(density_entropy(density, DEFAULT_BINS, double(DEFAULT_BINS))));
+    put(out, key_top_density(), ranking_list(list, density_obj, rank(density_obj, STATS_TOP)));
+    put(out, key_top_centrality(), ranking_list(list, centrality_obj, rank(centrality_obj, STATS_TOP)));
+    return out;
+}
+
+/// get_stats through the methods of the instance, for subclasses and for
+/// meshes holding values the one-pass path does not take.
+object stats_general(handle self) {
+    call_method(self, name_calculate_densities());
+    call_method(self, name_calculate_centralities());
+    object list = node_list(get_attr(self, names.nodes));
+    const Py_ssize_t n = PyList_GET_SIZE(list.ptr());
+    const double gd = global_density(self, n);
+    object densities = steal_or_raise(PyList_New(0));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.ptr()); ++i)
+        check(PyList_Append(densities.ptr(), get_attr(PyList_GET_ITEM(list.ptr(), i), names.density).ptr()));
+    object divisor = steal_or_raise(PyLong_FromSsize_t(std::max<Py_ssize_t>(1, n)));
+
+    object out = steal_or_raise(PyDict_New());
+    put(out, key_total_nodes(), steal_or_raise(PyLong_FromSsize_t(n)));
+    put(out, key_total_edges(),
+        steal_or_raise(PyLong_FromSsize_t(check_size(PyObject_Size(get_attr(self, names.edges).ptr())))));
+    put(out, names.total_conversations, get_attr(self, names.total_conversations));
+    object dsum = call(builtin("sum"), densities);
+    put(out, key_avg_density(), steal_or_raise(PyNumber_TrueDivide(dsum.ptr(), divisor.ptr())));
+    object centralities = steal_or_raise(PyList_New(0));
+    object current = node_list(get_attr(self, names.nodes));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(current.ptr()); ++i)
+        check(PyList_Append(centralities.ptr(),
+                            get_attr(PyList_GET_ITEM(current.ptr(), i), names.centrality).ptr()));
+    object csum = call(builtin("sum"), centralities);
+    put(out, key_avg_centrality(), steal_or_raise(PyNumber_TrueDivide(csum.ptr(), divisor.ptr())));
+    put(out, key_global_density(), make_float(gd));
+    put(out, key_density_entropy(), call(lookup_global(state.module_dict, name_density_entropy()), densities));
+    object ten = make_int(STATS_TOP);
+    put(out, key_top_density(), call_method(self, name_top_density(), ten));
+    put(out, key_top_centrality(), call_method(self, name_top_centrality(), ten));
+    return out;
+}
+
+/// The ids of a set that are nodes of the mesh, with their nodes.
+template <typename Fn>
+void for_listed_nodes(handle self, handle node_ids, Fn &&fn) {
+    require_exact_set(node_ids, "node_ids");
+    object nodes = get_attr(self, names.nodes);
+    object it = steal_or_raise(PyObject_GetIter(node_ids.ptr()));
+    while (PyObject *raw = PyIter_Next(it.ptr())) {
+        object id = nb::steal(raw);
+        object node;
+        if (PyDict_CheckExact(nodes.ptr())) {
+            handle v = dict_get(nodes, id);
+            if (v.is_valid()) node = nb::borrow(v);
+        } else if (check(PySequence_Contains(nodes.ptr(), id.ptr()))) {
+            node = steal_or_raise(PyObject_GetItem(nodes.ptr(), id.ptr()));
+        }
+        if (node.is_valid()) fn(node);
+    }
+    if (PyErr_Occurred()) raise_pending();
+}
+
+}  // namespace
+
+object _density_entropy(handle, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    static const Signature sig("_density_entropy", false, {req("values"), opt("n_bins")});
+    Args a = parse_args(sig, args, nargs, kwnames);
+    require_exact_list(a[0], "values");
+    object n_bins = a.given(1) ? to_int_arg(a[1], "n_bins") : make_int(DEFAULT_BINS);
+    if (PyList_GET_SIZE(a[0].ptr()) <= 1) return make_float(0.0);
+    std::vector<double> values = read_values(a[0]);
+    double max_value = 0.0;
+    if (!entropy_max(values, max_value)) return make_float(0.0);
+    double nb_d = 0.0;
+    Py_ssize_t nb = bin_count(n_bins, nb_d);
+    return make_float(density_entropy(values, nb, nb_d));
+}
+
+object ConceptMesh_calculate_densities(handle self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    static const Signature sig("calculate_densities", true, {});
+    parse_args(sig, args, nargs, kwnames);
+    recompute(self, false);
+    return nb::none();
+}
+
+object ConceptMesh_calculate_densities_for(handle self, PyObject *const *args, Py_ssize_t nargs,
+                                           PyObject *kwnames) {
+    static const Signature sig("calculate_densities_for", true, {req("node_ids")});
+    Args a = parse_args(sig, args, nargs, kwnames);
+    const bool native = density_native(self);
+    for_listed_nodes(self, a[0], [&](handle node) {
+        if (native)
+            set_attr(node, names.density, density_value(node));
+        else
+            call_method(self, name_node_density(), node);
+    });
+    return nb::none();
+}
+
+object ConceptMesh_calculate_node_density(handle, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    static const Signature sig("_calculate_node_density", false, {req("node")});
+    Args a = parse_args(sig, args, nargs, kwnames);
+    set_attr(a[0], names.density, density_value(a[0]));
+    return nb::none();
+}
+
+object ConceptMesh_calculate_centralities(handle self, PyObject *const *args, Py_ssize_t nargs,
+                                          PyObject *kwnames) {
+    static const Signature sig("calculate_centralities", true, {});
+    parse_args(sig, args, nargs, kwnames);
+    recompute(self, true);
+    return nb::none();
+}
+
+object ConceptMesh_calculate_centralities_for(handle self, PyObject *const *args, Py_ssize_t nargs,
+                                              PyObject *kwnames) {
+    static const Signature sig("calculate_centralities_for", true, {req("node_ids")});
+    Args a = parse_args(sig, args, nargs, kwnames);
+    const bool native = centrality_native(self);
+    for_listed_nodes(self, a[0], [&](handle node) {
+        if (native)
+            set_attr(node, names.centrality, centrality_value(node, get_attr(self, names.total_conversations)));
+        else
+            call_method(self, name_node_centrality(), node);
+    });
+    return nb::none();
+}
+
+object ConceptMesh_calculate_node_centrality(handle self, PyObject *const *args, Py_ssize_t nargs,
+                                             PyObject *kwnames) {
+    static const Signature sig("_calculate_node_centrality", true, {req("node")});
+    Args a = parse_args(sig, args, nargs, kwnames);
+    set_attr(a[0], names.centrality, centrality_value(a[0], get_attr(self, names.total_conversations)));
+    return nb::none();
+}
+
+object ConceptMesh_get_top_density_nodes(handle self, PyObject *const *args, Py_ssize_t nargs,
+                                         PyObject *kwnames) {
+    static const Signature sig("get_top_density_nodes", true, {opt("limit")});
+    Args a = parse_args(sig, args, nargs, kwnames);
+    object limit = a.given(0) ? to_int_arg(a[0], "limit") : make_int(20);
+    return top_nodes(self, limit, false);
+}
+
+object ConceptMesh_get_top_centrality_nodes(handle self, PyObject *const *args, Py_ssize_t nargs,
+                                            PyObject *kwnames) {
+    static const Signature sig("get_top_centrality_nodes", true, {opt("limit")});
+    Args a = parse_args(sig, args, nargs, kwnames);
+    object limit = a.given(0) ? to_int_arg(a[0], "limit") : make_int(20);
+    return top_nodes(self, limit, true);
+}
+
+object ConceptMesh_get_stats(handle self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    static const Signature sig("get_stats", true, {});
+    parse_args(sig, args, nargs, kwnames);
+    object fast = stats_one_pass(self);
+    if (fast.is_valid()) return fast;
+    return stats_general(self);
 }
 
 }  // namespace vk::mesh
