@@ -15,6 +15,14 @@ namespace vk::mesh {
 
 namespace {
 
+inline void prefetch(const void *p) {
+#if defined(__GNUC__) || defined(__clang__)
+    __builtin_prefetch(p);
+#else
+    (void)p;
+#endif
+}
+
 Py_ssize_t int_arg(handle value, const char *name) {
     object v = to_int_arg(value, name);
     return clamp_to_ssize(v, PY_SSIZE_T_MIN, PY_SSIZE_T_MAX);
@@ -62,9 +70,9 @@ object values_of(handle nodes) {
     return steal_or_raise(PySequence_List(view.ptr()));
 }
 
-/// `sorted(nodes, key=lambda n: n.centrality, reverse=True)`: most central
-/// first, ties in first-seen order.
-object rank_nodes(handle node_list) {
+/// The first `count` nodes of `sorted(nodes, key=lambda n: n.centrality,
+/// reverse=True)`: most central first, ties in first-seen order.
+object top_nodes(handle node_list, Py_ssize_t count) {
     Py_ssize_t n = PyList_GET_SIZE(node_list.ptr());
     std::vector<double> score(static_cast<std::size_t>(n));
     bool plain = true;
@@ -84,34 +92,43 @@ object rank_nodes(handle node_list) {
         check(PyDict_SetItemString(kwargs.ptr(), "reverse", Py_True));
         object empty = steal_or_raise(PyTuple_New(0));
         steal_or_raise(PyObject_Call(sort.ptr(), empty.ptr(), kwargs.ptr()));
-        return list;
+        return steal_or_raise(PyList_GetSlice(list.ptr(), 0, count));
     }
+    // Descending score, then position: a strict order whose first `count`
+    // are those of the stable sort, so only they need sorting.
     std::vector<Py_ssize_t> order(static_cast<std::size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i) order[static_cast<std::size_t>(i)] = i;
-    std::stable_sort(order.begin(), order.end(), [&](Py_ssize_t x, Py_ssize_t y) {
-        return score[static_cast<std::size_t>(x)] > score[static_cast<std::size_t>(y)];
-    });
-    object ranked = steal_or_raise(PyList_New(n));
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject *node = PyList_GET_ITEM(node_list.ptr(), order[static_cast<std::size_t>(i)]);
-        PyList_SET_ITEM(ranked.ptr(), i, Py_NewRef(node));
-    }
-    return ranked;
+    auto before = [&](Py_ssize_t x, Py_ssize_t y) {
+        double sx = score[static_cast<std::size_t>(x)], sy = score[static_cast<std::size_t>(y)];
+        return sx > sy || (sx == sy && x < y);
+    };
+    std::partial_sort(order.begin(), order.begin() + count, order.end(), before);
+    object top = steal_or_raise(PyList_New(count));
+    for (Py_ssize_t i = 0; i < count; ++i)
+        PyList_SET_ITEM(top.ptr(), i, Py_NewRef(PyList_GET_ITEM(node_list.ptr(), order[static_cast<std::size_t>(i)])));
+    return top;
 }
 
 /// An edge between two kept nodes.
 struct KeptEdge {
-    object key, edge, a, b, weight;
+    object key, edge;
+    PyObject *a, *b;  // the key's items, alive with the key (or `items`)
     std::int32_t ia, ib;  // kept-node slots of the endpoints
+    object weight;
+    double w = 0.0;
+    bool plain = false;  // float weight (not NaN) and a key of two str: ordered in C++
     bool nominated = false;
+    object items;
 };
 
 /// Membership in the set of kept ids, with set semantics. Session ids are
-/// normally the very string objects stored in the edge keys, so identity
-/// answers almost every query without hashing; other objects go to the dict.
+/// normally the very string objects that the edge keys hold, so identity
+/// answers almost every query; other objects go to a dict look-up. Identities
+/// are trusted only while no Python code has run since they were recorded.
 class KeepIndex {
 public:
-    KeepIndex(std::size_t n) : ptrs_(n), index_(steal_or_raise(PyDict_New())) {}
+    KeepIndex(std::size_t kept, std::size_t others)
+        : kept_(kept), others_(others), index_(steal_or_raise(PyDict_New())) {}
 
     /// Slot of a kept id (an equal id kept earlier shares its slot).
     std::int32_t add_kept(handle id, std::int32_t slot) {
@@ -119,82 +136,107 @@ public:
         PyObject *found = PyDict_SetDefault(index_.ptr(), id.ptr(), value.ptr());
         if (found == nullptr) raise_pending();
         auto canonical = static_cast<std::int32_t>(PyLong_AsLong(found));
-        remember(id, canonical);
+        kept_.put(id.ptr(), canonical);
+        held_.push_back(nb::borrow(id));
         return canonical;
     }
 
-    /// Pre-answers the query for an id that was not kept (it may still equal a kept one).
-    void add_other(handle id) { remember(id, lookup_slow(id)); }
+    /// An object known to differ from every kept id (borrowed).
+    void add_other(PyObject *id) { others_.insert(id); }
+
+    /// The slot of `id` (or -1) by identity; false when identity cannot tell.
+    bool find_known(PyObject *id, std::int32_t &slot) const {
+        if (!trusted_) return false;
+        if (kept_.get(id, slot)) return true;
+        slot = -1;
+        return others_.contains(id);
+    }
 
     std::int32_t find(handle id) const {
-        std::int32_t v;
-        if (ptrs_.get(id.ptr(), v)) return v;
-        return lookup_slow(id);
-    }
-
-private:
-    void remember(handle id, std::int32_t v) {
-        held_.push_back(nb::borrow(id));
-        ptrs_.put(id.ptr(), v);
-    }
-
-    std::int32_t lookup_slow(handle id) const {
+        std::int32_t slot;
+        if (find_known(id.ptr(), slot)) return slot;
         handle v = dict_get(index_, id);
         return v.is_valid() ? static_cast<std::int32_t>(PyLong_AsLong(v.ptr())) : -1;
     }
 
-    PointerMap ptrs_;
+    /// Called before Python code may run.
+    void distrust() { trusted_ = false; }
+
+private:
+    PointerMap kept_;
+    PointerSet others_;
     object index_;
     std::vector<object> held_;
+    bool trusted_ = true;
 };
 
-/// True when `x` goes before `y` in the (-weight, key) order, for plain float
-/// weights (not NaN) and keys of two str.
-bool nominates_before(const KeptEdge &x, const KeptEdge &y) {
-    double wx = PyFloat_AS_DOUBLE(x.weight.ptr()), wy = PyFloat_AS_DOUBLE(y.weight.ptr());
-    if (wx != wy) return wx > wy;
-    int c = PyUnicode_Compare(x.a.ptr(), y.a.ptr());
-    if (c != 0) return c < 0;
-    return PyUnicode_Compare(x.b.ptr(), y.b.ptr()) < 0;
+/// The ids of the nodes that were not kept, recorded as "other" in `keep`:
+/// the keys of `nodes`, when every kept node sits under its own session id
+/// object (keys of a dict are pairwise unequal, so any other key is no kept id).
+void record_others(KeepIndex &keep, handle nodes, handle top, const std::vector<object> &kept_ids) {
+    if (!PyDict_CheckExact(nodes.ptr())) return;
+    Py_ssize_t count = PyList_GET_SIZE(top.ptr());
+    PointerMap kept_nodes(static_cast<std::size_t>(count));
+    for (Py_ssize_t i = 0; i < count; ++i)
+        kept_nodes.put(PyList_GET_ITEM(top.ptr(), i), static_cast<std::int32_t>(i));
+    std::vector<PyObject *> others;
+    Py_ssize_t pos = 0;
+    PyObject *key = nullptr, *value = nullptr;
+    while (PyDict_Next(nodes.ptr(), &pos, &key, &value)) {
+        std::int32_t i;
+        if (kept_nodes.get(value, i)) {
+            if (key != kept_ids[static_cast<std::size_t>(i)].ptr()) return;
+        } else {
+            others.push_back(key);
+        }
+    }
+    for (PyObject *id : others) keep.add_other(id);
 }
 
-bool plain_for_nomination(const KeptEdge &e) {
-    return PyFloat_CheckExact(e.weight.ptr()) && !std::isnan(PyFloat_AS_DOUBLE(e.weight.ptr())) &&
-           PyTuple_CheckExact(e.key.ptr()) && PyUnicode_CheckExact(e.a.ptr()) && PyUnicode_CheckExact(e.b.ptr());
-}
+/// One edge in a kept node's list: its weight beside its index, so that
+/// ordering the list reads no edge record unless two weights tie.
+struct Incident {
+    double w;
+    std::int32_t e;
+};
 
-/// Marks the first `limit` edges of one kept node's list in (-weight, key) order.
-void nominate(std::vector<KeptEdge> &kept, std::vector<std::int32_t> &incident, std::size_t limit) {
+/// Marks the first `limit` edges of one kept node's list in (-weight, key)
+/// order. `plain`: every edge of the list has a float weight (not NaN) and a
+/// key of two str.
+void nominate(std::vector<KeptEdge> &kept, std::vector<Incident> &incident, std::size_t limit, bool plain) {
     if (incident.size() <= limit) {
-        for (std::int32_t e : incident) kept[static_cast<std::size_t>(e)].nominated = true;
+        for (const Incident &x : incident) kept[static_cast<std::size_t>(x.e)].nominated = true;
         return;
     }
-    bool plain = std::all_of(incident.begin(), incident.end(),
-                             [&](std::int32_t e) { return plain_for_nomination(kept[static_cast<std::size_t>(e)]); });
     if (plain) {
-        auto less = [&](std::int32_t x, std::int32_t y) {
-            return nominates_before(kept[static_cast<std::size_t>(x)], kept[static_cast<std::size_t>(y)]);
+        auto before = [&](const Incident &x, const Incident &y) {
+            if (x.w != y.w) return x.w > y.w;
+            const KeptEdge &ex = kept[static_cast<std::size_t>(x.e)], &ey = kept[static_cast<std::size_t>(y.e)];
+            int c = PyUnicode_Compare(ex.a, ey.a);
+            if (c != 0) return c < 0;
+            return PyUnicode_Compare(ex.b, ey.b) < 0;
         };
-        std::partial_sort(incident.begin(), incident.begin() + static_cast<std::ptrdiff_t>(limit), incident.end(), less);
+        std::partial_sort(incident.begin(), incident.begin() + static_cast<std::ptrdiff_t>(limit), incident.end(),
+                          before);
     } else {
         // Python's own ordering of (-weight, key) pairs, stable on ties.
         auto count = static_cast<Py_ssize_t>(incident.size());
         object items = steal_or_raise(PyList_New(count));
         for (Py_ssize_t i = 0; i < count; ++i) {
-            const KeptEdge &e = kept[static_cast<std::size_t>(incident[static_cast<std::size_t>(i)])];
+            const KeptEdge &e = kept[static_cast<std::size_t>(incident[static_cast<std::size_t>(i)].e)];
             object neg = steal_or_raise(PyNumber_Negative(e.weight.ptr()));
             object pos = make_int(i);
             PyList_SET_ITEM(items.ptr(), i, steal_or_raise(PyTuple_Pack(3, neg.ptr(), e.key.ptr(), pos.ptr())).release().ptr());
         }
         check(PyList_Sort(items.ptr()));
-        std::vector<std::int32_t> sorted(incident.size());
+        std::vector<Incident> sorted(incident.size());
         for (Py_ssize_t i = 0; i < count; ++i) {
             PyObject *pos = PyTuple_GET_ITEM(PyList_GET_ITEM(items.ptr(), i), 2);
             sorted[static_cast<std::size_t>(i)] = incident[static_cast<std::size_t>(PyLong_AsSsize_t(pos))];
         }
         incident.swap(sorted);
     }
-    for (std::size_t i = 0; i < limit; ++i) kept[static_cast<std::size_t>(incident[i])].nominated = true;
+    for (std::size_t i = 0; i < limit; ++i) kept[static_cast<std::size_t>(incident[i].e)].nominated = true;
 }
 
 object node_record(handle node, handle session_id, Py_ssize_t summary_chars) {
@@ -218,8 +260,8 @@ object node_record(handle node, handle session_id, Py_ssize_t summary_chars) {
 object edge_record(const KeptEdge &e) {
     static handle target_name = interned("target");
     object record = steal_or_raise(PyDict_New());
-    set_item(record, names.source, e.a);
-    set_item(record, target_name, e.b);
+    set_item(record, names.source, handle(e.a));
+    set_item(record, target_name, handle(e.b));
     set_item(record, names.weight, round4_object(e.weight));
     set_item(record, names.shared_tags, get_attr(e.edge, names.shared_tags));
     set_item(record, names.shared_entities, get_attr(e.edge, names.shared_entities));
@@ -245,11 +287,13 @@ object ConceptMesh_to_dict(handle self, PyObject *const *args, Py_ssize_t nargs,
     Py_ssize_t summary_chars = a.given(2) ? int_arg(a[2], "summary_chars") : 280;
 
     object nodes = get_attr(self, names.nodes);
-    object ranked = rank_nodes(values_of(nodes));
-    Py_ssize_t total = PyList_GET_SIZE(ranked.ptr());
+    object all_nodes = values_of(nodes);
+    Py_ssize_t total = PyList_GET_SIZE(all_nodes.ptr());
     Py_ssize_t kept_count = max_nodes > 0 ? std::min(max_nodes, total) : total;
+    object ranked = top_nodes(all_nodes, kept_count);
+    all_nodes = object();
 
-    KeepIndex keep(static_cast<std::size_t>(total));
+    KeepIndex keep(static_cast<std::size_t>(kept_count), static_cast<std::size_t>(total));
     std::vector<object> kept_ids;
     kept_ids.reserve(static_cast<std::size_t>(kept_count));
     for (Py_ssize_t i = 0; i < kept_count; ++i) {
@@ -257,20 +301,15 @@ object ConceptMesh_to_dict(handle self, PyObject *const *args, Py_ssize_t nargs,
         keep.add_kept(id, static_cast<std::int32_t>(i));
         kept_ids.push_back(std::move(id));
     }
-    for (Py_ssize_t i = kept_count; i < total; ++i) {
-        // Only a cache for the edge walk: a node without an id is simply not cached.
-        PyObject *id = PyObject_GetAttr(PyList_GET_ITEM(ranked.ptr(), i), names.session_id.ptr());
-        if (id == nullptr) {
-            PyErr_Clear();
-            continue;
-        }
-        keep.add_other(nb::steal(id));
-    }
+    object edges = get_attr(self, names.edges);
+    // Attribute reads may run Python code: the identities recorded from here
+    // on are read with nothing else running until the edge walk.
+    record_others(keep, nodes, ranked, kept_ids);
 
     // Edges between kept nodes, in the insertion order of `edges`.
     std::vector<KeptEdge> kept;
-    object edges = get_attr(self, names.edges);
     auto consider = [&](handle key, handle edge) {
+        keep.distrust();
         object k = nb::borrow(key);
         object ka, kb;
         if (PyTuple_CheckExact(k.ptr()) && PyTuple_GET_SIZE(k.ptr()) == 2) {
@@ -284,12 +323,67 @@ object ConceptMesh_to_dict(handle self, PyObject *const *args, Py_ssize_t nargs,
         if (ia < 0) return;
         std::int32_t ib = keep.find(kb);
         if (ib < 0) return;
-        kept.push_back(KeptEdge{k, nb::borrow(edge), ka, kb, object(), ia, ib});
+        KeptEdge e{k, nb::borrow(edge), ka.ptr(), kb.ptr(), ia, ib, object()};
+        // The record holds the items: a key that is not a tuple may hand out fresh objects.
+        e.items = steal_or_raise(PyTuple_Pack(2, ka.ptr(), kb.ptr()));
+        kept.push_back(std::move(e));
     };
     if (PyDict_CheckExact(edges.ptr())) {
+        // Keys are read a chunk at a time so that the loads of the key tuples,
+        // scattered through memory, overlap. A key that is a pair of str
+        // found by identity is tested without touching a reference count or
+        // running Python code; before any other key the rest of the chunk is
+        // held, as Python code may then run.
+        constexpr std::size_t CHUNK = 64;
+        std::vector<std::pair<PyObject *, PyObject *>> chunk;
+        chunk.reserve(CHUNK);
+        std::vector<object> held;
+        struct Pending {
+            PyObject *key, *edge;
+            std::int32_t ia, ib;
+        };
+        std::vector<Pending> pending;
         Py_ssize_t pos = 0;
         PyObject *key = nullptr, *value = nullptr;
-        while (PyDict_Next(edges.ptr(), &pos, &key, &value)) consider(handle(key), handle(value));
+        bool more = true;
+        while (more) {
+            chunk.clear();
+            while (chunk.size() < CHUNK && (more = PyDict_Next(edges.ptr(), &pos, &key, &value)) != 0) {
+                prefetch(key);
+                chunk.emplace_back(key, value);
+            }
+            // Kept edges of the chunk are taken (their reference counts
+            // touched) once their records have had time to arrive.
+            pending.clear();
+            auto take_pending = [&] {
+                for (const Pending &p : pending)
+                    kept.push_back(KeptEdge{nb::borrow(p.key), nb::borrow(p.edge), PyTuple_GET_ITEM(p.key, 0),
+                                            PyTuple_GET_ITEM(p.key, 1), p.ia, p.ib, object()});
+                pending.clear();
+            };
+            for (std::size_t i = 0; i < chunk.size(); ++i) {
+                PyObject *k = chunk[i].first;
+                std::int32_t ia = -1, ib = -1;
+                if (PyTuple_CheckExact(k) && PyTuple_GET_SIZE(k) == 2 &&
+                    keep.find_known(PyTuple_GET_ITEM(k, 0), ia) &&
+                    (ia < 0 || keep.find_known(PyTuple_GET_ITEM(k, 1), ib))) {
+                    if (ia >= 0 && ib >= 0) {
+                        prefetch(chunk[i].second);
+                        pending.push_back(Pending{k, chunk[i].second, ia, ib});
+                    }
+                    continue;
+                }
+                take_pending();
+                held.clear();
+                for (std::size_t j = i; j < chunk.size(); ++j) {
+                    held.push_back(nb::borrow(chunk[j].first));
+                    held.push_back(nb::borrow(chunk[j].second));
+                }
+                for (std::size_t j = i; j < chunk.size(); ++j) consider(handle(chunk[j].first), handle(chunk[j].second));
+                break;
+            }
+            take_pending();
+        }
     } else {
         object it = steal_or_raise(PyObject_GetIter(edges.ptr()));
         while (PyObject *key = PyIter_Next(it.ptr())) {
@@ -299,17 +393,37 @@ object ConceptMesh_to_dict(handle self, PyObject *const *args, Py_ssize_t nargs,
         }
         if (PyErr_Occurred()) raise_pending();
     }
-    for (KeptEdge &e : kept) e.weight = get_attr(e.edge, names.weight);
+    for (KeptEdge &e : kept) {
+        e.weight = get_attr(e.edge, names.weight);
+        if (PyFloat_CheckExact(e.weight.ptr())) e.w = PyFloat_AS_DOUBLE(e.weight.ptr());
+        e.plain = PyFloat_CheckExact(e.weight.ptr()) && !std::isnan(e.w) && PyTuple_CheckExact(e.key.ptr()) &&
+                  PyTuple_GET_SIZE(e.key.ptr()) == 2 && PyUnicode_CheckExact(e.a) && PyUnicode_CheckExact(e.b);
+    }
 
     // Thinning: every kept node nominates its strongest edges; an edge stays
     // when either endpoint nominated it, so no node loses its own best ones.
     if (max_edges_per_node > 0) {
-        std::vector<std::vector<std::int32_t>> incident(static_cast<std::size_t>(kept_count));
-        for (std::size_t e = 0; e < kept.size(); ++e) {
-            incident[static_cast<std::size_t>(kept[e].ia)].push_back(static_cast<std::int32_t>(e));
-            incident[static_cast<std::size_t>(kept[e].ib)].push_back(static_cast<std::int32_t>(e));
+        // Lists laid out one after the other: counts, offsets, then fill.
+        std::vector<std::size_t> start(static_cast<std::size_t>(kept_count) + 1, 0);
+        std::vector<unsigned char> plain(static_cast<std::size_t>(kept_count), 1);
+        for (const KeptEdge &e : kept) {
+            for (std::int32_t slot : {e.ia, e.ib}) {
+                ++start[static_cast<std::size_t>(slot) + 1];
+                if (!e.plain) plain[static_cast<std::size_t>(slot)] = 0;
+            }
         }
-        for (auto &list : incident) nominate(kept, list, static_cast<std::size_t>(max_edges_per_node));
+        for (std::size_t i = 1; i < start.size(); ++i) start[i] += start[i - 1];
+        std::vector<Incident> all(start.back());
+        std::vector<std::size_t> fill(start.begin(), start.end() - 1);
+        for (std::size_t e = 0; e < kept.size(); ++e)
+            for (std::int32_t slot : {kept[e].ia, kept[e].ib})
+                all[fill[static_cast<std::size_t>(slot)]++] = Incident{kept[e].w, static_cast<std::int32_t>(e)};
+        std::vector<Incident> list;
+        for (std::size_t slot = 0; slot < static_cast<std::size_t>(kept_count); ++slot) {
+            list.assign(all.begin() + static_cast<std::ptrdiff_t>(start[slot]),
+                        all.begin() + static_cast<std::ptrdiff_t>(start[slot + 1]));
+            nominate(kept, list, static_cast<std::size_t>(max_edges_per_node), plain[slot] != 0);
+        }
     } else {
         for (KeptEdge &e : kept) e.nominated = true;
     }

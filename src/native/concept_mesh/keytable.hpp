@@ -4,6 +4,7 @@
 
 #include "common/py.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -145,6 +146,66 @@ private:
     }
 
     std::vector<Slot> slots_;
+};
+
+/// A growing set of object identities; a query never runs Python code.
+class PointerSet {
+public:
+    explicit PointerSet(std::size_t expected) : slots_(capacity_for(expected), nullptr) {}
+
+    bool contains(const void *p) const {
+        std::size_t mask = slots_.size() - 1;
+        for (std::size_t i = mix(p) & mask;; i = (i + 1) & mask) {
+            if (slots_[i] == p) return true;
+            if (slots_[i] == nullptr) return false;
+        }
+    }
+
+    void insert(const void *p) {
+        if ((count_ + 1) * 2 > slots_.size()) grow();
+        if (place(slots_, p)) ++count_;
+    }
+
+    void clear() {
+        std::fill(slots_.begin(), slots_.end(), nullptr);
+        count_ = 0;
+    }
+
+private:
+    static std::size_t capacity_for(std::size_t n) {
+        std::size_t c = 16;
+        while (c < n * 2) c <<= 1;
+        return c;
+    }
+
+    static std::size_t mix(const void *p) {
+        auto x = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(p));
+        x ^= x >> 33;
+        x *= 0xff51afd7ed558ccdULL;
+        x ^= x >> 33;
+        return static_cast<std::size_t>(x);
+    }
+
+    static bool place(std::vector<const void *> &slots, const void *p) {
+        std::size_t mask = slots.size() - 1;
+        for (std::size_t i = mix(p) & mask;; i = (i + 1) & mask) {
+            if (slots[i] == p) return false;
+            if (slots[i] == nullptr) {
+                slots[i] = p;
+                return true;
+            }
+        }
+    }
+
+    void grow() {
+        std::vector<const void *> bigger(slots_.size() * 2, nullptr);
+        for (const void *p : slots_)
+            if (p != nullptr) place(bigger, p);
+        slots_.swap(bigger);
+    }
+
+    std::vector<const void *> slots_;
+    std::size_t count_ = 0;
 };
 
 }  // namespace vk::mesh

@@ -45,6 +45,40 @@ object weight_of(handle edge_data) {
     return call_method(edge_data, interned("get"), names.weight, zero);
 }
 
+inline void prefetch(const void *p) {
+#if defined(__GNUC__) || defined(__clang__)
+    __builtin_prefetch(p);
+#else
+    (void)p;
+#endif
+}
+
+/// The "weight" of an edge-data dict, read without running Python code:
+/// the key is found by identity (the mesh's dicts use the interned name),
+/// or, when every key is a str, by a look-up that then compares str only.
+/// False when neither applies; `weight` is null when the key is absent.
+bool plain_weight(PyObject *data, PyObject *&weight) {
+    Py_ssize_t pos = 0;
+    PyObject *key = nullptr, *value = nullptr;
+    bool str_keys = true;
+    while (PyDict_Next(data, &pos, &key, &value)) {
+        if (key == names.weight.ptr()) {
+            weight = value;
+            return true;
+        }
+        if (!PyUnicode_CheckExact(key)) str_keys = false;
+    }
+    if (!str_keys) return false;
+    weight = PyDict_GetItemWithError(data, names.weight.ptr());
+    if (weight == nullptr && PyErr_Occurred()) raise_pending();
+    return true;
+}
+
+/// One neighbour entry of the node being expanded (borrowed references).
+struct Neighbor {
+    PyObject *id, *data, *weight;
+};
+
 /// Heap entry: a tentative distance and the index of the node it reaches.
 struct Entry {
     double dist;
@@ -96,6 +130,21 @@ object ConceptMesh_shortest_path(handle self, PyObject *const *args, Py_ssize_t 
     object one = make_float(1.0);
     object zero_int = make_int(0);
 
+    // Every id seen gets its slot in the working arrays.
+    bool plain_ids = true;  // only str ids so far: comparing two runs no Python code
+    auto intern = [&](PyObject *id) -> std::int32_t {
+        bool fresh = false;
+        std::int32_t index = ids.intern(handle(id), fresh);
+        if (fresh) {
+            distance.push_back(inf);
+            previous.push_back(-1);
+            visited.push_back(0);
+            if (!PyUnicode_CheckExact(id)) plain_ids = false;
+        }
+        return index;
+    };
+    std::vector<Neighbor> batch;
+    std::vector<object> held;
     bool reached = false;
     while (!heap.empty()) {
         std::pop_heap(heap.begin(), heap.end(), greater);
@@ -111,49 +160,97 @@ object ConceptMesh_shortest_path(handle self, PyObject *const *args, Py_ssize_t 
         handle current_id = ids.key(top.node);
         object node = get_item(nodes, current_id);
         object neighbors = get_attr(node, names.neighbors);
-        // Exact dicts are walked directly; anything else through items().
-        object items;
-        if (!PyDict_CheckExact(neighbors.ptr())) {
-            object view = call_method(neighbors, interned("items"));
-            items = steal_or_raise(PySequence_List(view.ptr()));
+
+        // The entries are gathered first and their weights read in separate
+        // passes: the edge-data dicts and weights are scattered through
+        // memory, and independent loads of many entries overlap where one
+        // entry after the other would wait for each in turn. Plain entries
+        // (dicts holding a float weight) are read without running any Python
+        // code, so borrowed references stay valid; before the first entry
+        // that needs Python's own operations, every remaining entry is held.
+        batch.clear();
+        held.clear();
+        bool plain = plain_ids && PyDict_CheckExact(neighbors.ptr());
+        if (plain) {
+            Py_ssize_t pos = 0;
+            PyObject *key = nullptr, *value = nullptr;
+            while (PyDict_Next(neighbors.ptr(), &pos, &key, &value)) {
+                prefetch(value);
+                batch.push_back(Neighbor{key, value, nullptr});
+            }
+            for (const Neighbor &e : batch) {
+                if (!PyDict_CheckExact(e.data)) {
+                    plain = false;
+                    break;
+                }
+                // A small dict's keys table spans two or three cache lines.
+                const char *keys = reinterpret_cast<const char *>(reinterpret_cast<PyDictObject *>(e.data)->ma_keys);
+                prefetch(keys);
+                prefetch(keys + 64);
+                prefetch(keys + 127);
+            }
         }
-        Py_ssize_t pos = 0, k = 0;
-        for (;;) {
-            object neighbor_id, edge_data;
-            if (items.is_valid()) {
-                if (k >= PyList_GET_SIZE(items.ptr())) break;
-                object pair = nb::borrow(PyList_GET_ITEM(items.ptr(), k++));
-                object seq = steal_or_raise(PySequence_Tuple(pair.ptr()));
+        for (std::size_t k = 0; plain && k < batch.size(); ++k) {
+            Neighbor &e = batch[k];
+            if (!plain_weight(e.data, e.weight)) {
+                plain = false;
+                break;
+            }
+            if (e.weight != nullptr) prefetch(e.weight);
+        }
+        if (!plain) {
+            batch.clear();
+            object items = PyDict_CheckExact(neighbors.ptr())
+                               ? steal_or_raise(PyDict_Items(neighbors.ptr()))
+                               : steal_or_raise(PySequence_List(call_method(neighbors, interned("items")).ptr()));
+            held.push_back(items);
+            for (Py_ssize_t k = 0; k < PyList_GET_SIZE(items.ptr()); ++k) {
+                object seq = steal_or_raise(PySequence_Tuple(PyList_GET_ITEM(items.ptr(), k)));
                 if (PyTuple_GET_SIZE(seq.ptr()) != 2)
                     raise_format(PyExc_ValueError, "neighbour entries must be (id, edge data) pairs");
-                neighbor_id = nb::borrow(PyTuple_GET_ITEM(seq.ptr(), 0));
-                edge_data = nb::borrow(PyTuple_GET_ITEM(seq.ptr(), 1));
-            } else {
-                PyObject *key = nullptr, *value = nullptr;
-                if (!PyDict_Next(neighbors.ptr(), &pos, &key, &value)) break;
-                neighbor_id = nb::borrow(key);
-                edge_data = nb::borrow(value);
+                batch.push_back(Neighbor{PyTuple_GET_ITEM(seq.ptr(), 0), PyTuple_GET_ITEM(seq.ptr(), 1), nullptr});
+                held.push_back(std::move(seq));
             }
-            object w = weight_of(edge_data);
-            if (!w.is_valid()) continue;  // no weight: not an edge
+        }
+        bool holding = !plain;
+        for (std::size_t k = 0; k < batch.size(); ++k) {
+            Neighbor &e = batch[k];
+            if (!holding && (!PyUnicode_CheckExact(e.id) || (e.weight != nullptr && !PyFloat_CheckExact(e.weight)))) {
+                // Python code may run from here on: hold what is still to come.
+                for (std::size_t r = k; r < batch.size(); ++r)
+                    for (PyObject *o : {batch[r].id, batch[r].data, batch[r].weight})
+                        if (o != nullptr) held.push_back(nb::borrow(o));
+                holding = true;
+            }
             double step;
-            if (PyFloat_CheckExact(w.ptr())) {
-                double weight = PyFloat_AS_DOUBLE(w.ptr());
-                if (weight <= 0.0) continue;  // so no division by zero; NaN falls through and never improves
-                step = 1.0 / weight;
+            object w;
+            if (plain) {
+                if (e.weight == nullptr) continue;  // no weight: not an edge
+                if (PyFloat_CheckExact(e.weight)) {
+                    double weight = PyFloat_AS_DOUBLE(e.weight);
+                    if (weight <= 0.0) continue;  // so no division by zero; NaN falls through and never improves
+                    step = 1.0 / weight;
+                } else {
+                    w = nb::borrow(e.weight);
+                }
             } else {
+                w = weight_of(handle(e.data));
+                if (!w.is_valid()) continue;
+                if (PyFloat_CheckExact(w.ptr())) {
+                    double weight = PyFloat_AS_DOUBLE(w.ptr());
+                    if (weight <= 0.0) continue;
+                    step = 1.0 / weight;
+                    w = object();
+                }
+            }
+            if (w.is_valid()) {
                 // Other numbers follow Python's own comparison and division.
                 if (check(PyObject_RichCompareBool(w.ptr(), zero_int.ptr(), Py_LE)) == 1) continue;
                 object inv = steal_or_raise(PyNumber_TrueDivide(one.ptr(), w.ptr()));
                 step = PyFloat_AsDouble(inv.ptr());
                 if (step == -1.0 && PyErr_Occurred()) raise_pending();
             }
-            std::int32_t nb_index = ids.intern(neighbor_id, inserted);
-            if (inserted) {
-                distance.push_back(inf);
-                previous.push_back(-1);
-                visited.push_back(0);
-            }
+            std::int32_t nb_index = intern(e.id);
             auto j = static_cast<std::size_t>(nb_index);
             if (visited[j]) continue;
             double new_dist = top.dist + step;
