@@ -16,7 +16,9 @@ namespace vk::mesh {
 /// keys of foreign types may run Python code, which could otherwise free them.
 class KeyTable {
 public:
-    explicit KeyTable(std::size_t expected = 16) { rehash(capacity_for(expected)); }
+    explicit KeyTable(std::size_t expected = 16) : by_address_(capacity_for(expected)) {
+        rehash(capacity_for(expected));
+    }
 
     /// Index of `key`, or -1.
     std::int32_t find(handle key) const {
@@ -30,8 +32,41 @@ public:
     }
 
     /// Index of `key`, inserting it with the next index when absent; `inserted`
-    /// tells which happened.
+    /// tells which happened. An object met before is found by its address
+    /// alone, without reading it.
     std::int32_t intern(handle key, bool &inserted) {
+        std::size_t pmask = by_address_.size() - 1;
+        std::size_t pi = mix(key.ptr()) & pmask;
+        for (;; pi = (pi + 1) & pmask) {
+            const AddressSlot &s = by_address_[pi];
+            if (s.ptr == key.ptr()) {
+                inserted = false;
+                return s.index;
+            }
+            if (s.ptr == nullptr) break;
+        }
+        std::int32_t index = intern_by_value(key, inserted);
+        // The address stays valid: the object is held, as the key itself or
+        // as one more object equal to it.
+        if (!inserted) also_held_.push_back(nb::borrow(key));
+        by_address_[pi] = AddressSlot{key.ptr(), index};
+        if (++addresses_ * 2 > by_address_.size()) grow_addresses();
+        return index;
+    }
+
+    /// Index of the very object `p` when it was interned before, or -1;
+    /// never reads the object.
+    std::int32_t find_address(const void *p) const {
+        std::size_t mask = by_address_.size() - 1;
+        for (std::size_t i = mix(p) & mask;; i = (i + 1) & mask) {
+            const AddressSlot &s = by_address_[i];
+            if (s.ptr == p) return s.index;
+            if (s.ptr == nullptr) return -1;
+        }
+    }
+
+    /// `intern` by hash and equality.
+    std::int32_t intern_by_value(handle key, bool &inserted) {
         Py_hash_t h = hash_of(key);
         std::size_t mask = slots_.size() - 1;
         std::size_t i = static_cast<std::size_t>(h) & mask;
@@ -59,6 +94,30 @@ private:
         Py_hash_t hash = 0;
         std::int32_t index = -1;
     };
+    struct AddressSlot {
+        const void *ptr = nullptr;
+        std::int32_t index = -1;
+    };
+
+    static std::size_t mix(const void *p) {
+        auto x = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(p));
+        x ^= x >> 33;
+        x *= 0xff51afd7ed558ccdULL;
+        x ^= x >> 33;
+        return static_cast<std::size_t>(x);
+    }
+
+    void grow_addresses() {
+        std::vector<AddressSlot> old(by_address_.size() * 2);
+        old.swap(by_address_);
+        std::size_t mask = by_address_.size() - 1;
+        for (const AddressSlot &s : old) {
+            if (s.ptr == nullptr) continue;
+            std::size_t i = mix(s.ptr) & mask;
+            while (by_address_[i].ptr != nullptr) i = (i + 1) & mask;
+            by_address_[i] = s;
+        }
+    }
 
     static std::size_t capacity_for(std::size_t n) {
         std::size_t c = 16;
@@ -96,6 +155,9 @@ private:
 
     std::vector<Slot> slots_;
     std::vector<object> keys_;
+    std::vector<AddressSlot> by_address_;
+    std::size_t addresses_ = 0;
+    std::vector<object> also_held_;
 };
 
 /// Maps object identities (pointers) to an int32 value; a lookup never runs

@@ -183,11 +183,11 @@ object ConceptMesh_shortest_path(handle self, PyObject *const *args, Py_ssize_t 
                     plain = false;
                     break;
                 }
-                // A small dict's keys table spans two or three cache lines.
-                const char *keys = reinterpret_cast<const char *>(reinterpret_cast<PyDictObject *>(e.data)->ma_keys);
-                prefetch(keys);
-                prefetch(keys + 64);
-                prefetch(keys + 127);
+                // The keys table of a dict of five entries takes 120 bytes:
+                // two or three cache lines.
+                auto keys = reinterpret_cast<std::uintptr_t>(reinterpret_cast<PyDictObject *>(e.data)->ma_keys);
+                for (std::uintptr_t line = keys & ~std::uintptr_t{63}; line < keys + 120; line += 64)
+                    prefetch(reinterpret_cast<const void *>(line));
             }
         }
         for (std::size_t k = 0; plain && k < batch.size(); ++k) {
@@ -215,13 +215,15 @@ object ConceptMesh_shortest_path(handle self, PyObject *const *args, Py_ssize_t 
         bool holding = !plain;
         for (std::size_t k = 0; k < batch.size(); ++k) {
             Neighbor &e = batch[k];
-            if (!holding && (!PyUnicode_CheckExact(e.id) || (e.weight != nullptr && !PyFloat_CheckExact(e.weight)))) {
-                // Python code may run from here on: hold what is still to come.
+            // Python code may run from the first entry that needs Python's
+            // own operations: what is still to come is held from there on.
+            auto hold_rest = [&] {
                 for (std::size_t r = k; r < batch.size(); ++r)
                     for (PyObject *o : {batch[r].id, batch[r].data, batch[r].weight})
                         if (o != nullptr) held.push_back(nb::borrow(o));
                 holding = true;
-            }
+            };
+            if (!holding && e.weight != nullptr && !PyFloat_CheckExact(e.weight)) hold_rest();
             double step;
             object w;
             if (plain) {
@@ -250,7 +252,12 @@ object ConceptMesh_shortest_path(handle self, PyObject *const *args, Py_ssize_t 
                 step = PyFloat_AsDouble(inv.ptr());
                 if (step == -1.0 && PyErr_Occurred()) raise_pending();
             }
-            std::int32_t nb_index = intern(e.id);
+            std::int32_t nb_index = ids.find_address(e.id);
+            if (nb_index < 0) {
+                // Hashing or comparing an id other than a str may run Python code.
+                if (!holding && !PyUnicode_CheckExact(e.id)) hold_rest();
+                nb_index = intern(e.id);
+            }
             auto j = static_cast<std::size_t>(nb_index);
             if (visited[j]) continue;
             double new_dist = top.dist + step;
