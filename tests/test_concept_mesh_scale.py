@@ -690,7 +690,13 @@ class TestToDict:
     @HYPOTHESIS
     @given(
         edges=st.lists(
-            st.tuples(st.integers(0, 9), st.integers(0, 9), st.integers(-1, 4), st.sampled_from([0.0, 0.8, 0.9])),
+            st.tuples(
+                st.integers(0, 9),
+                st.integers(0, 9),
+                st.integers(-1, 4),
+                st.sampled_from([0.0, 0.8, 0.9]),
+                st.booleans(),
+            ),
             max_size=40,
         ),
         centralities=st.lists(st.sampled_from([0.0, 0.5, 1.0, 0.25, -1.0, 2]), min_size=10, max_size=10),
@@ -702,12 +708,23 @@ class TestToDict:
         mesh = cm.ConceptMesh()
         for i in range(10):
             mesh._ensure_node({"id": f"n{9 - i}", "summary": "summary " * i, "tags": [str(i % 3)]})
-        for a, b, tags, sim in edges:
-            mesh._update_edge(f"n{a}", f"n{b}", tags, 0, 0, sim)
+        ids = {node_id: node_id for node_id in mesh.nodes}
+        for a, b, tags, sim, same_objects in edges:
+            # Edge keys hold either the nodes' own id objects or equal copies.
+            a, b = (ids[f"n{a}"], ids[f"n{b}"]) if same_objects else (f"n{a}", f"n{b}")
+            mesh._update_edge(a, b, tags, 0, 0, sim)
         for node, c in zip(mesh.nodes.values(), centralities):
             node.centrality = c
         args = (max_nodes, max_edges_per_node, summary_chars)
         assert mesh.to_dict(*args) == reference_to_dict(mesh, *args)
+
+    def test_odd_keys_and_ids_export_as_the_plain_version(self):
+        mesh = star_mesh([1, 2, 3])
+        mesh.edges[(1, 2)] = cm.GraphEdge(weight=9.0)  # not a pair of session ids
+        node = mesh.nodes.pop("y")
+        node.session_id = "".join(["y"])  # equal to its key, another object
+        mesh.nodes["y"] = node
+        assert mesh.to_dict(max_edges_per_node=1) == reference_to_dict(mesh, 300, 1)
 
     def test_nan_and_mixed_scores_rank_as_python_sorts_them(self):
         mesh = star_mesh([1, 2, 3, 1, 2])
@@ -811,6 +828,40 @@ class TestShortestPath:
         with pytest.raises(TypeError) as info:
             path_mesh([("S", "T", 1)]).shortest_path(*args)
         assert str(info.value) == message
+
+    @pytest.mark.parametrize(
+        "data",
+        [
+            {"".join(["wei", "ght"]): 4.0},  # an equal key that is another object
+            {1: "x", "weight": 4.0},  # a key that is not a str
+        ],
+    )
+    def test_edge_data_of_other_shapes(self, data):
+        mesh = path_mesh([("S", "M", 1), ("M", "T", 1), ("S", "T", 1)])
+        mesh.nodes["S"].neighbors["T"] = data
+        assert mesh.shortest_path("S", "T") == ["S", "T"]
+
+    def test_neighbours_in_a_mapping_that_is_not_a_dict(self):
+        mesh = path_mesh([("S", "M", 4), ("M", "T", 4), ("S", "T", 1)])
+        mesh.nodes["M"].neighbors = type("Neighbours", (dict,), {})(mesh.nodes["M"].neighbors)
+        assert mesh.shortest_path("S", "T") == ["S", "M", "T"] == reference_path(mesh, "S", "T")
+
+    def test_weight_whose_comparison_changes_the_mesh_does_not_crash(self):
+        mesh = path_mesh([("S", f"m{i}", 1) for i in range(8)] + [(f"m{i}", "T", 1) for i in range(8)])
+
+        class Meddling(float):
+            def __le__(self, other):
+                # Drops the entries and edge data still to be read.
+                for node in mesh.nodes.values():
+                    node.neighbors.clear()
+                return float(self) <= other
+
+        mesh.nodes["S"].neighbors["m0"] = {"weight": Meddling(1.0)}
+        try:
+            path = mesh.shortest_path("S", "T")
+        except RuntimeError:
+            return
+        assert path == [] or path[0] == "S"
 
     def test_neighbour_without_node_fails_with_key_error(self):
         mesh = path_mesh([("S", "T", 1)], nodes=["U"])
