@@ -99,7 +99,7 @@ DOMAINS: dict[str, dict[str, list[str]]] = {
     },
     "product": {
         "nouns": ["roadmap", "pricing-page", "user-research", "okr", "launch", "beta", "persona",
-                  "prioritization", "spec", "interview", "positioning", "competitor"],
+                  "prioritization", "prd", "interview", "positioning", "competitor"],
         "entities": ["Linear", "Productboard", "Miro", "Dovetail", "Amplitude", "Notion"],
         "actions": ["decide what goes into Q3", "plan the public beta", "write the launch brief",
                     "synthesise the interviews", "rework the pricing tiers", "size the opportunity"],

@@ -441,6 +441,34 @@ class TestAddConversation:
         with pytest.raises(RuntimeError, match="changed size during iteration"):
             mesh.add_conversation(mem("b"))
 
+    def test_shared_counts_match_set_intersections(self, monkeypatch):
+        sets = iter([{"p", "q", "r"}, {1, 2}, frozenset({"k"}), frozenset({"q", "r", "s", "t"}), {2, 3},
+                     {"k", "z"}])
+        monkeypatch.setattr(cm, "normalize_items", lambda v: next(sets))
+        mesh = cm.ConceptMesh()
+        mesh.add_conversation(mem("a"))
+        mesh.add_conversation(mem("b"))
+        assert dataclasses.astuple(mesh.edges[("a", "b")])[:3] == (2, 1, 1)
+
+    def test_keys_that_change_the_sets_while_compared_do_no_harm(self, monkeypatch):
+        walked = {"x"}
+
+        class Collides:
+            def __hash__(self):
+                return hash("x")
+
+            def __eq__(self, other):
+                walked.clear()
+                walked.update(range(50))
+                return False
+
+        sets = iter([{Collides(), "y"}, set(), set(), walked, set(), set()])
+        monkeypatch.setattr(cm, "normalize_items", lambda v: next(sets))
+        mesh = cm.ConceptMesh()
+        mesh.add_conversation(mem("a"))
+        mesh.add_conversation(mem("b"))
+        assert len(walked) == 50
+
     def test_subclass_overrides_are_called(self):
         calls = []
 
@@ -545,6 +573,68 @@ class TestScores:
         assert exc.value.args == ("weight",)
         assert [n.density for n in mesh.nodes.values()] == [1.5, 1.0, 0.0, 9.0]
         assert all(n.centrality == 0.0 for n in mesh.nodes.values())
+
+
+class TestUnusualEntries:
+    """Neighbour entries the one-walk reader does not take still score as Python would."""
+
+    @pytest.mark.parametrize("entry", [
+        {"weight": 2.0, "x": 1},
+        {1: "one", "weight": 2.0},
+        {"wei" + "ght": 2.0},
+        {"weight": 2},
+    ])
+    def test_entry_shapes(self, entry):
+        mesh = star([1.0, 4.0])
+        mesh.nodes["h"].neighbors["l0"] = mesh.nodes["l0"].neighbors["h"] = entry
+        assert mesh.get_stats() == ref_stats(mesh.nodes, len(mesh.edges), mesh.total_conversations)
+
+    def test_node_without_neighbors_fails_after_earlier_nodes(self):
+        mesh = star([1.0, 3.0])
+        del mesh.nodes["l1"].neighbors
+        with pytest.raises(AttributeError):
+            mesh.calculate_densities()
+        assert [mesh.nodes["h"].density, mesh.nodes["l0"].density] == [2.0, 1.0]
+
+    def test_neighbors_mapping_that_is_not_a_dict(self):
+        mesh = star([1.0, 3.0])
+
+        class Mapping(dict):
+            pass
+
+        mesh.nodes["h"].neighbors = Mapping(mesh.nodes["h"].neighbors)
+        assert mesh.get_stats() == ref_stats(mesh.nodes, len(mesh.edges), mesh.total_conversations)
+
+    def test_class_level_neighbors_attribute_is_honoured(self, monkeypatch):
+        mesh = star([1.0, 3.0])
+        monkeypatch.setattr(cm.GraphNode, "neighbors", property(lambda node: {"x": {"weight": 5.0}}),
+                            raising=False)
+        mesh.calculate_densities()
+        assert [n.density for n in mesh.nodes.values()] == [5.0, 5.0, 5.0]
+
+    def test_large_mesh_with_shared_entries(self):
+        # Enough entries for the pass to remember weights by edge dict.
+        mesh = cm.ConceptMesh()
+        nodes = [mesh._ensure_node(mem(f"n{i:03d}", summary=f"s{i % 7}")) for i in range(215)]
+        for i, a in enumerate(nodes):
+            for j in range(i + 1, len(nodes)):
+                if (i * 7 + j * 3) % 5:
+                    data = {"weight": ((i * 31 + j * 17) % 97) / 7 + 0.01}
+                    a.neighbors[nodes[j].session_id] = nodes[j].neighbors[a.session_id] = data
+        mesh.total_conversations = 215
+        nodes[5].neighbors["n006"]["weight"] = 1e300
+        assert sum(len(n.neighbors) for n in nodes) > 1 << 15
+        assert mesh.get_stats() == ref_stats(mesh.nodes, 0, 215)
+        mesh.calculate_densities()
+        assert [n.density for n in nodes] == [ref_density(n) for n in nodes]
+
+    def test_large_mesh_of_unshared_entries(self):
+        # One-sided entries: twice as many distinct dicts as a symmetric mesh has.
+        mesh = cm.ConceptMesh()
+        hub = mesh._ensure_node(mem("h"))
+        hub.neighbors.update((f"x{i}", {"weight": float(i % 13) + 0.5}) for i in range(40000))
+        mesh.calculate_densities()
+        assert hub.density == ref_density(hub)
 
 
 class TestRankings:

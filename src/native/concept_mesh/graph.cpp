@@ -156,14 +156,15 @@ void update_edge_impl(handle self, handle a, handle b, handle st, handle se, han
 
     object key = steal_or_raise(cmp < 0 ? PyTuple_Pack(2, a.ptr(), b.ptr()) : PyTuple_Pack(2, b.ptr(), a.ptr()));
     object edges = get_attr(self, names.edges);
+    // `edges.get(key)`; None counts as no record.
     object record;
     if (PyDict_CheckExact(edges.ptr())) {
         handle v = dict_get(edges, key);
         if (v.is_valid()) record = nb::borrow(v);
     } else {
         record = call_method(edges, name_get(), key);
-        if (record.is_none()) record = object();
     }
+    if (record.is_valid() && record.is_none()) record = object();
 
     // The stored similarity is the largest seen; it starts at 0.0, so a NaN or a
     // negative similarity never replaces it.
@@ -280,21 +281,25 @@ bool is_native_method(handle self, handle name, PyCFunction body) {
 
 Py_ssize_t intersection_size(handle a, handle b) {
     if (PyAnySet_CheckExact(a.ptr()) && PyAnySet_CheckExact(b.ptr())) {
-        // Walk the smaller set and probe the larger, as `set.__and__` does
-        // (on equal sizes it walks the right operand).
+        // Walk the smaller set and probe the larger, as `set.__and__` does (on
+        // equal sizes it walks the right operand). The walk reads the table
+        // like CPython's own intersection: the table pointer and mask are
+        // re-read at every step and each key is held while it is probed, so a
+        // comparison that changes either set cannot make it read freed memory.
         handle walk = b, probe = a;
         if (PySet_GET_SIZE(b.ptr()) > PySet_GET_SIZE(a.ptr())) {
             walk = a;
             probe = b;
         }
-        if (PySet_GET_SIZE(walk.ptr()) == 0) return 0;
-        object it = steal_or_raise(PyObject_GetIter(walk.ptr()));
+        if (PySet_GET_SIZE(walk.ptr()) == 0 || PySet_GET_SIZE(probe.ptr()) == 0) return 0;
+        PySetObject *so = reinterpret_cast<PySetObject *>(walk.ptr());
         Py_ssize_t count = 0;
-        while (PyObject *item = PyIter_Next(it.ptr())) {
-            object owned = nb::steal(item);
-            count += check(PySet_Contains(probe.ptr(), item));
+        for (Py_ssize_t pos = 0; pos <= so->mask; ++pos) {
+            setentry *entry = &so->table[pos];
+            if (entry->key == nullptr || entry->hash == -1) continue;  // unused or dummy slot
+            object key = nb::borrow(handle(entry->key));
+            count += check(PySet_Contains(probe.ptr(), key.ptr()));
         }
-        if (PyErr_Occurred()) raise_pending();
         return count;
     }
     object both = steal_or_raise(PyNumber_And(a.ptr(), b.ptr()));

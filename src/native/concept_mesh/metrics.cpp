@@ -11,7 +11,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <limits>
+#include <memory>
 #include <vector>
 
 namespace vk::mesh {
@@ -83,24 +85,149 @@ handle builtin(const char *name) {
     return fn;
 }
 
-/// The neighbour weights of a node when everything is plain: an exact dict of
-/// exact dicts, each with an exact float under "weight". Returns false (having
-/// changed nothing) when the node needs the generic path.
-bool plain_weight_sum(handle node, Py_ssize_t &count, FloatSum &sum) {
-    object neighbors = get_attr(node, names.neighbors);
-    if (!PyDict_CheckExact(neighbors.ptr())) return false;
-    Py_ssize_t pos = 0;
-    PyObject *key, *entry;
-    count = 0;
-    while (PyDict_Next(neighbors.ptr(), &pos, &key, &entry)) {
-        if (!PyDict_CheckExact(entry)) return false;
-        object hold = nb::borrow(handle(entry));
-        handle w = dict_get(hold, names.weight);
-        if (!w.is_valid() || !PyFloat_CheckExact(w.ptr())) return false;
-        sum.add(PyFloat_AS_DOUBLE(w.ptr()));
-        ++count;
+/// The value under "weight" of an exact dict, found without a hash look-up so
+/// that no Python code can run: the entries are walked and only exact str keys
+/// are compared. Null when the key is missing or another key type is present
+/// (the generic path then does the real look-up). The last entry is tried
+/// first, since edge-data dicts are built with "weight" last.
+PyObject *weight_of(PyObject *entry) {
+    auto is_weight = [](PyObject *k) {
+        return k == names.weight.ptr() ||
+               (PyUnicode_GET_LENGTH(k) == 6 && PyUnicode_Compare(k, names.weight.ptr()) == 0);
+    };
+    PyObject *k, *v;
+    Py_ssize_t pos = PyDict_GET_SIZE(entry) - 1;
+    if (pos >= 0 && PyDict_Next(entry, &pos, &k, &v) && PyUnicode_CheckExact(k) && is_weight(k)) return v;
+    PyObject *found = nullptr;
+    pos = 0;
+    while (PyDict_Next(entry, &pos, &k, &v)) {
+        if (!PyUnicode_CheckExact(k)) return nullptr;
+        if (is_weight(k)) found = v;
     }
-    return true;
+    return found;
+}
+
+/// Weights already read in the current pass, by edge-data dict. Every edge
+/// dict is listed by both endpoints; on a mesh larger than the caches the
+/// second visit would fetch the dict, its key table and its float again from
+/// memory, while this table stays cache-sized. Only valid while no Python code
+/// runs, so that no dict can change or be freed (and its address reused).
+class WeightMemo {
+public:
+    explicit WeightMemo(std::size_t distinct) {
+        std::size_t cap = 16;
+        unsigned bits = 4;
+        while (cap < distinct + distinct / 2) {  // load factor at most 2/3
+            cap <<= 1;
+            ++bits;
+        }
+        slots_.assign(cap, Slot{nullptr, 0.0});
+        shift_ = 64 - bits;
+        limit_ = cap - cap / 4;
+    }
+    const void *slot_address(PyObject *key) const { return &slots_[index(key)]; }
+    bool find(PyObject *key, double &value) const {
+        for (std::size_t i = index(key);; i = (i + 1) & (slots_.size() - 1)) {
+            if (slots_[i].key == key) {
+                value = slots_[i].value;
+                return true;
+            }
+            if (slots_[i].key == nullptr) return false;
+        }
+    }
+    /// Remembers a weight; once the table is three quarters full (more
+    /// distinct dicts than estimated) further weights are simply not kept, so
+    /// that a probe always ends at an empty slot.
+    void insert(PyObject *key, double value) {
+        if (used_ >= limit_) return;
+        std::size_t i = index(key);
+        while (slots_[i].key != nullptr && slots_[i].key != key) i = (i + 1) & (slots_.size() - 1);
+        if (slots_[i].key == nullptr) ++used_;
+        slots_[i] = Slot{key, value};
+    }
+
+private:
+    struct Slot {
+        PyObject *key;
+        double value;
+    };
+    std::size_t index(PyObject *key) const {
+        return static_cast<std::size_t>((reinterpret_cast<std::uintptr_t>(key) >> 4) * 0x9E3779B97F4A7C15ull >>
+                                        shift_);
+    }
+    std::vector<Slot> slots_;
+    unsigned shift_ = 60;
+    std::size_t used_ = 0, limit_ = 0;
+};
+
+/// Reads neighbour weights when everything is plain: an exact dict of exact
+/// dicts with exact str keys, each with an exact float under "weight".
+///
+/// On a large mesh the edge-data dicts are scattered over the heap and a pass
+/// waits on memory more than it computes, so each node's entries are walked
+/// once per level of indirection (dict, key table, float), prefetching the
+/// next level for all of them before reading it. Nothing here can run Python
+/// code (no hash look-up that could call `__eq__`, no reference released), so
+/// the borrowed pointers stay valid during a node's walk.
+class PlainReader {
+public:
+    explicit PlainReader(WeightMemo *memo = nullptr) : memo_(memo) {}
+
+    /// Count and builtin-`sum` of the node's neighbour weights; false (having
+    /// changed nothing) when the node needs the generic path.
+    bool node_sum(handle node, Py_ssize_t &count, FloatSum &sum) {
+        object neighbors = get_attr(node, names.neighbors);
+        if (!PyDict_CheckExact(neighbors.ptr())) return false;
+        entries_.clear();
+        pending_.clear();
+        Py_ssize_t pos = 0;
+        PyObject *key, *entry;
+        while (PyDict_Next(neighbors.ptr(), &pos, &key, &entry)) {
+            if (memo_ != nullptr) __builtin_prefetch(memo_->slot_address(entry));
+            entries_.push_back(entry);
+        }
+        const std::size_t n = entries_.size();
+        weights_.resize(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            if (memo_ == nullptr || !memo_->find(entries_[i], weights_[i])) {
+                __builtin_prefetch(entries_[i]);
+                pending_.push_back(i);
+            }
+        }
+        for (std::size_t i : pending_) {
+            PyObject *e = entries_[i];
+            if (!PyDict_CheckExact(e)) return false;
+            const char *keys = reinterpret_cast<const char *>(reinterpret_cast<PyDictObject *>(e)->ma_keys);
+            __builtin_prefetch(keys);
+            __builtin_prefetch(keys + 64);
+        }
+        found_.resize(n);
+        for (std::size_t i : pending_) {
+            PyObject *w = weight_of(entries_[i]);
+            if (w == nullptr) return false;
+            __builtin_prefetch(w);
+            found_[i] = w;
+        }
+        for (std::size_t i : pending_) {
+            if (!PyFloat_CheckExact(found_[i])) return false;
+            weights_[i] = PyFloat_AS_DOUBLE(found_[i]);
+            if (memo_ != nullptr) memo_->insert(entries_[i], weights_[i]);
+        }
+        for (double w : weights_) sum.add(w);
+        count = static_cast<Py_ssize_t>(n);
+        return true;
+    }
+
+private:
+    WeightMemo *memo_;
+    std::vector<PyObject *> entries_, found_;
+    std::vector<std::size_t> pending_;
+    std::vector<double> weights_;
+};
+
+bool plain_weight_sum(handle node, Py_ssize_t &count, FloatSum &sum) {
+    PlainReader reader;
+    return reader.node_sum(node, count, sum);
 }
 
 /// `[e["weight"] for e in node.neighbors.values()]`, with the interpreter's
@@ -118,8 +245,8 @@ object weight_list(handle neighbors) {
     return out;
 }
 
-/// `max(1, total_conversations)` as the divisor of a plain float, or an empty
-/// optional-like flag when the generic path is needed.
+/// `max(1, total_conversations)` as a double, for an exact int count; false
+/// when the number protocol has to do the division.
 bool plain_divisor(handle total, double &divisor) {
     if (!PyLong_CheckExact(total.ptr())) return false;
     int overflow = 0;
@@ -172,8 +299,66 @@ object node_list(handle nodes) {
     return steal_or_raise(PySequence_List(call_method(nodes, name_values()).ptr()));
 }
 
+/// Both scores of every node of `nodes` (a list), read in one walk of the
+/// neighbour entries, without storing anything. Only for exact GraphNode
+/// records whose class adds no `neighbors` attribute (so reading it runs no
+/// Python code and the weights cannot change during the walk) and plain
+/// values; false when anything else is met, and the caller takes the
+/// per-node path from the start. `total` is the conversation count, or empty
+/// when only densities are wanted.
+constexpr Py_ssize_t MEMO_MIN_ENTRIES = 1 << 15;
+
+bool plain_scores(handle nodes, handle total, std::vector<double> &density, std::vector<double> &centrality) {
+    double divisor = 1.0;  // without `total` only the densities are wanted
+    if (total.is_valid() && !plain_divisor(total, divisor)) return false;
+    PyTypeObject *node_type = reinterpret_cast<PyTypeObject *>(state.graph_node_type.ptr());
+    if (check(PyObject_HasAttrWithError(state.graph_node_type.ptr(), names.neighbors.ptr()))) return false;
+    const Py_ssize_t n = PyList_GET_SIZE(nodes.ptr());
+    Py_ssize_t entries = 0;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        handle node = PyList_GET_ITEM(nodes.ptr(), i);
+        if (Py_TYPE(node.ptr()) != node_type) return false;
+        // A missing attribute is left for the per-node path to report, after
+        // the nodes before it have been stored.
+        PyObject *raw = nullptr;
+        if (PyObject_GetOptionalAttr(node.ptr(), names.neighbors.ptr(), &raw) <= 0) {
+            PyErr_Clear();
+            return false;
+        }
+        object neighbors = nb::steal(raw);
+        if (!PyDict_CheckExact(neighbors.ptr())) return false;
+        entries += PyDict_GET_SIZE(neighbors.ptr());
+    }
+    std::unique_ptr<WeightMemo> memo;
+    if (entries >= MEMO_MIN_ENTRIES) memo = std::make_unique<WeightMemo>(static_cast<std::size_t>(entries / 2 + 1));
+    PlainReader reader(memo.get());
+    density.resize(static_cast<std::size_t>(n));
+    centrality.resize(static_cast<std::size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Py_ssize_t count = 0;
+        FloatSum sum;
+        if (!reader.node_sum(PyList_GET_ITEM(nodes.ptr(), i), count, sum)) return false;
+        const double weighted = count > 0 ? sum.result() : 0.0;
+        const std::size_t k = static_cast<std::size_t>(i);
+        density[k] = count > 0 ? weighted / static_cast<double>(count) : 0.0;
+        centrality[k] = (static_cast<double>(count) * DEGREE_FACTOR + weighted * WEIGHT_FACTOR) / divisor;
+    }
+    return true;
+}
+
+/// Stores one score per node, in order, keeping the stored objects.
+std::vector<object> store_scores(handle nodes, const std::vector<double> &values, handle attr) {
+    std::vector<object> out;
+    out.reserve(values.size());
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        out.push_back(make_float(values[i]));
+        set_attr(PyList_GET_ITEM(nodes.ptr(), static_cast<Py_ssize_t>(i)), attr, out.back());
+    }
+    return out;
+}
+
 /// One pass over every node, computing and storing one score per node in
-/// `nodes` order (a failure leaves the nodes before it updated). Used when the
+/// `nodes` order; a failure leaves the nodes before it updated. Used when the
 /// per-node method is the module's own; returns the nodes and their scores.
 struct Scored {
     object nodes;                // list
@@ -183,13 +368,18 @@ struct Scored {
 Scored score_all(handle self, bool centrality) {
     Scored out;
     out.nodes = node_list(get_attr(self, names.nodes));
-    Py_ssize_t n = PyList_GET_SIZE(out.nodes.ptr());
-    out.scores.reserve(static_cast<std::size_t>(n));
     object total = centrality ? get_attr(self, names.total_conversations) : object();
+    handle attr = centrality ? names.centrality : names.density;
+    std::vector<double> density, central;
+    if (plain_scores(out.nodes, total, density, central)) {
+        out.scores = store_scores(out.nodes, centrality ? central : density, attr);
+        return out;
+    }
+    out.scores.reserve(static_cast<std::size_t>(PyList_GET_SIZE(out.nodes.ptr())));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(out.nodes.ptr()); ++i) {
         object node = nb::borrow(handle(PyList_GET_ITEM(out.nodes.ptr(), i)));
         object value = centrality ? centrality_value(node, total) : density_value(node);
-        set_attr(node, centrality ? names.centrality : names.density, value);
+        set_attr(node, attr, value);
         out.scores.push_back(std::move(value));
     }
     return out;
@@ -437,38 +627,15 @@ object stats_one_pass(handle self) {
     object nodes = get_attr(self, names.nodes);
     if (!PyDict_CheckExact(nodes.ptr())) return object();
     object total = get_attr(self, names.total_conversations);
-    double divisor = 1.0;
-    if (!plain_divisor(total, divisor)) return object();
-
     object list = steal_or_raise(PyDict_Values(nodes.ptr()));
     const Py_ssize_t n = PyList_GET_SIZE(list.ptr());
-    const std::size_t un = static_cast<std::size_t>(n);
-    std::vector<double> density(un), centrality(un);
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        handle node = PyList_GET_ITEM(list.ptr(), i);
-        if (Py_TYPE(node.ptr()) != reinterpret_cast<PyTypeObject *>(state.graph_node_type.ptr())) return object();
-        Py_ssize_t count = 0;
-        FloatSum sum;
-        if (!plain_weight_sum(node, count, sum)) return object();
-        const double weighted = count > 0 ? sum.result() : 0.0;
-        density[static_cast<std::size_t>(i)] = count > 0 ? weighted / static_cast<double>(count) : 0.0;
-        centrality[static_cast<std::size_t>(i)] =
-            (static_cast<double>(count) * DEGREE_FACTOR + weighted * WEIGHT_FACTOR) / divisor;
-    }
+    std::vector<double> density, centrality;
+    if (!plain_scores(list, total, density, centrality)) return object();
 
     // Densities of every node first, then centralities, as the two whole-mesh
     // methods store them.
-    std::vector<object> density_obj, centrality_obj;
-    density_obj.reserve(un);
-    centrality_obj.reserve(un);
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        density_obj.push_back(make_float(density[static_cast<std::size_t>(i)]));
-        set_attr(PyList_GET_ITEM(list.ptr(), i), names.density, density_obj.back());
-    }
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        centrality_obj.push_back(make_float(centrality[static_cast<std::size_t>(i)]));
-        set_attr(PyList_GET_ITEM(list.ptr(), i), names.centrality, centrality_obj.back());
-    }
+    std::vector<object> density_obj = store_scores(list, density, names.density);
+    std::vector<object> centrality_obj = store_scores(list, centrality, names.centrality);
 
     FloatSum dsum, csum;
     for (double d : density) dsum.add(d);
