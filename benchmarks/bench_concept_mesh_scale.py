@@ -174,6 +174,21 @@ def same_graph(a, b, tol=1e-12):
     )
 
 
+def sessions_for(n):
+    """``make_sessions(n)``; above 10,000 sessions, seeded blocks of 10,000 one after the other.
+
+    (The generator runs out of distinct topic tags somewhere above 16,000
+    sessions and then never returns, so larger workloads are put together
+    from blocks with different seeds.)
+    """
+    if n <= 10_000:
+        return make_sessions(n)
+    out = []
+    for seed in range(math.ceil(n / 10_000)):
+        out.extend(make_sessions(min(10_000, n - len(out)), seed=seed))
+    return out
+
+
 def unit_rows(sessions):
     u = np.asarray([s["embedding"] for s in sessions], dtype=np.float64)
     u /= np.linalg.norm(u, axis=1)[:, None]
@@ -185,7 +200,7 @@ def unit_rows(sessions):
 
 
 def _child(n, with_numpy, conn):
-    sessions = make_sessions(n)
+    sessions = sessions_for(n)
     if not with_numpy:
         cm.np = None
     gc.collect()
@@ -237,7 +252,7 @@ def measure_in_child(n, with_numpy=True):
 
 def section_batch(n, peer_sizes, repeat):
     print(f"\n== add_conversations, {n} sessions (384-wide) ==")
-    sessions = make_sessions(n)
+    sessions = sessions_for(n)
     t_mine, mesh = best_of(lambda: _build(sessions), repeat)
     u = unit_rows(sessions)
     t_floor, _ = best_of(lambda: u @ u.T, repeat)
@@ -255,7 +270,7 @@ def section_batch(n, peer_sizes, repeat):
     print(f"batch / floor = {t_mine / t_floor:.2f}")
     del u
     for m in peer_sizes:
-        subset = sessions[:m] if m <= n else make_sessions(m)
+        subset = sessions[:m] if m <= n else sessions_for(m)
         t_batch, fast = best_of(lambda: _build(subset), repeat)
         gc.collect()
         t0 = time.perf_counter()

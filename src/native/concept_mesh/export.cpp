@@ -15,14 +15,6 @@ namespace vk::mesh {
 
 namespace {
 
-inline void prefetch(const void *p) {
-#if defined(__GNUC__) || defined(__clang__)
-    __builtin_prefetch(p);
-#else
-    (void)p;
-#endif
-}
-
 Py_ssize_t int_arg(handle value, const char *name) {
     object v = to_int_arg(value, name);
     return clamp_to_ssize(v, PY_SSIZE_T_MIN, PY_SSIZE_T_MAX);

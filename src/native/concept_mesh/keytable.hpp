@@ -1,5 +1,5 @@
 // Small hash tables keyed by Python objects, for the graph walks that would
-// otherwise go through a Python dict per step.
+// otherwise go through a Python dict per step, and a prefetch hint for them.
 #pragma once
 
 #include "common/py.hpp"
@@ -9,6 +9,15 @@
 #include <vector>
 
 namespace vk::mesh {
+
+/// Asks for the cache line holding `p` ahead of its use.
+inline void prefetch(const void *p) {
+#if defined(__GNUC__) || defined(__clang__)
+    __builtin_prefetch(p);
+#else
+    (void)p;
+#endif
+}
 
 /// Maps Python objects to dense indices 0, 1, 2... with dict semantics (hash,
 /// then identity or `==`), so two equal session ids that are different string

@@ -45,14 +45,6 @@ object weight_of(handle edge_data) {
     return call_method(edge_data, interned("get"), names.weight, zero);
 }
 
-inline void prefetch(const void *p) {
-#if defined(__GNUC__) || defined(__clang__)
-    __builtin_prefetch(p);
-#else
-    (void)p;
-#endif
-}
-
 /// The "weight" of an edge-data dict, read without running Python code:
 /// the key is found by identity (the mesh's dicts use the interned name),
 /// or, when every key is a str, by a look-up that then compares str only.
