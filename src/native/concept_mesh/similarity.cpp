@@ -110,7 +110,7 @@ double scale_and_norm(double *x, std::size_t width) {
 struct Group {
     std::size_t width = 0;
     std::vector<std::size_t> positions;  // entries of this width, ascending
-    std::vector<std::size_t> unit_pos;   // those with a non-zero norm, ascending; row u is unit_pos[u]
+    std::vector<std::size_t> row_pos;   // those with a non-zero norm, ascending; row u is row_pos[u]
     std::vector<double> norms;           // norm of row u
     std::vector<double> inv_norms;       // 1 / norm of row u
     // Rows: a numpy array when numpy does the products, else `own`.
@@ -118,14 +118,14 @@ struct Group {
     Buffer array_view;
     std::vector<double> own;
     double *rows = nullptr;
-    // The block of products for rows [r0, r1) against columns [r0, units).
+    // The block of products for rows [r0, r1) against columns [r0, count).
     std::size_t r0 = 0, r1 = 0, ld = 0, block_rows = 0;
     object out_array;
     Buffer out_view;
     std::vector<double> out_own;
     double *out = nullptr;
 
-    std::size_t units() const { return unit_pos.size(); }
+    std::size_t count() const { return row_pos.size(); }
     /// Dot product of rows u (inside the current block) and v >= r0.
     double dot(std::size_t u, std::size_t v) const { return out[(u - r0) * ld + (v - r0)]; }
     /// Similarity of rows u (inside the current block) and v >= r0.
@@ -196,11 +196,11 @@ void fill_numpy(Group &g, const std::vector<object> &vectors, handle np) {
 }
 
 /// All entries grouped by width, converted to scaled rows.
-class UnitVectors {
+class ScaledVectors {
 public:
     /// Builds the width groups (in order of first appearance); an entry that
     /// is falsy counts as empty.
-    explicit UnitVectors(const std::vector<object> &vectors) : group_of_(vectors.size(), -1) {
+    explicit ScaledVectors(const std::vector<object> &vectors) : group_of_(vectors.size(), -1) {
         std::unordered_map<std::size_t, std::size_t> by_width;
         for (std::size_t i = 0; i < vectors.size(); ++i) {
             if (!check(PyObject_IsTrue(vectors[i].ptr()))) continue;
@@ -251,10 +251,10 @@ public:
             double *x = g.rows + r * width;
             double norm = scale_and_norm(x, width);
             if (norm == 0.0) continue;
-            double *u = g.rows + g.unit_pos.size() * width;
+            double *u = g.rows + g.row_pos.size() * width;
             if (u != x) std::memmove(u, x, width * sizeof(double));
-            local_of_[g.positions[r]] = static_cast<std::int32_t>(g.unit_pos.size());
-            g.unit_pos.push_back(g.positions[r]);
+            local_of_[g.positions[r]] = static_cast<std::int32_t>(g.row_pos.size());
+            g.row_pos.push_back(g.positions[r]);
             g.norms.push_back(norm);
             g.inv_norms.push_back(1.0 / norm);
         }
@@ -264,27 +264,27 @@ public:
     /// every group together stays within BLOCK_BYTES.
     void plan_blocks() {
         std::size_t total = 0;
-        for (auto &g : groups_) total += g->units();
+        for (auto &g : groups_) total += g->count();
         std::size_t rows = total == 0 ? 1 : BLOCK_BYTES / (sizeof(double) * total);
         rows = std::clamp<std::size_t>(rows, 16, 1024);
-        for (auto &g : groups_) g->block_rows = std::min(rows, std::max<std::size_t>(g->units(), 1));
+        for (auto &g : groups_) g->block_rows = std::min(rows, std::max<std::size_t>(g->count(), 1));
     }
 
-    /// Makes the block of group `g` that starts at unit row `u` current.
+    /// Makes the block of group `g` that starts at row `u` current.
     void compute_block(Group &g, std::size_t u, handle np) {
-        std::size_t units = g.units();
-        std::size_t rows = std::min(g.block_rows, units - u);
-        std::size_t cols = units - u;
+        std::size_t count = g.count();
+        std::size_t rows = std::min(g.block_rows, count - u);
+        std::size_t cols = count - u;
         if (!np.is_none()) {
             if (!g.out_array.is_valid()) {
-                object size = size_object(g.block_rows * units);
+                object size = size_object(g.block_rows * count);
                 g.out_array = call(get_attr(np, name_of("empty")), size);
                 g.out_view.acquire(g.out_array, PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE | PyBUF_FORMAT);
                 if (!is_double_format(g.out_view.view().format))
                     raise_format(PyExc_TypeError, "np.empty did not return a float64 array");
                 g.out = g.out_view.doubles();
             }
-            object lo = size_object(u), mid = size_object(u + rows), hi = size_object(units);
+            object lo = size_object(u), mid = size_object(u + rows), hi = size_object(count);
             object a = steal_or_raise(PyObject_GetItem(
                 g.array.ptr(), steal_or_raise(PySlice_New(lo.ptr(), mid.ptr(), nullptr)).ptr()));
             object b = steal_or_raise(PyObject_GetItem(
@@ -296,9 +296,9 @@ public:
             object out = call_method(flat, name_of("reshape"), size_object(rows), size_object(cols));
             call_keyword(get_attr(np, name_of("matmul")), {a, bt}, name_of("out"), out);
         } else {
-            if (g.out_own.empty()) g.out_own.resize(std::max<std::size_t>(g.block_rows * units, 1));
+            if (g.out_own.empty()) g.out_own.resize(std::max<std::size_t>(g.block_rows * count, 1));
             g.out = g.out_own.data();
-            dot_block(g.rows, g.width, u, u + rows, u, units, g.out, cols);
+            dot_block(g.rows, g.width, u, u + rows, u, count, g.out, cols);
         }
         g.r0 = u;
         g.r1 = u + rows;
@@ -407,7 +407,7 @@ object similarity_matrix_impl(handle embeddings) {
     for (std::size_t i = 0; i < n; ++i)
         vectors.push_back(nb::borrow(PyList_GET_ITEM(embeddings.ptr(), static_cast<Py_ssize_t>(i))));
 
-    UnitVectors units(vectors);
+    ScaledVectors scaled(vectors);
     object zero = make_float(0.0);
     object result = steal_or_raise(PyList_New(static_cast<Py_ssize_t>(n)));
     for (std::size_t i = 0; i < n; ++i) {
@@ -418,24 +418,24 @@ object similarity_matrix_impl(handle embeddings) {
     }
     PyObject *const *rows = reinterpret_cast<PyListObject *>(result.ptr())->ob_item;
     // One group at a time, in order of first appearance.
-    for (std::size_t k = 0; k < units.group_count(); ++k) {
-        units.convert(k, vectors, np);
-        Group &g = units.group(k);
-        g.block_rows = std::clamp<std::size_t>(BLOCK_BYTES / (sizeof(double) * std::max<std::size_t>(g.units(), 1)),
+    for (std::size_t k = 0; k < scaled.group_count(); ++k) {
+        scaled.convert(k, vectors, np);
+        Group &g = scaled.group(k);
+        g.block_rows = std::clamp<std::size_t>(BLOCK_BYTES / (sizeof(double) * std::max<std::size_t>(g.count(), 1)),
                                                16, 1024);
-        g.block_rows = std::min(g.block_rows, std::max<std::size_t>(g.units(), 1));
-        for (std::size_t u = 0; u < g.units(); u += g.block_rows) {
-            units.compute_block(g, u, np);
+        g.block_rows = std::min(g.block_rows, std::max<std::size_t>(g.count(), 1));
+        for (std::size_t u = 0; u < g.count(); u += g.block_rows) {
+            scaled.compute_block(g, u, np);
             for (std::size_t r = g.r0; r < g.r1; ++r) {
-                std::size_t i = g.unit_pos[r];
+                std::size_t i = g.row_pos[r];
                 // The diagonal holds the vector's own cosine with numpy and
                 // 0.0 without it, as the two classic paths give it.
                 if (!np.is_none()) {
                     object d = make_float(g.similarity(r, r));
                     replace_item(rows[i], i, d.ptr());
                 }
-                for (std::size_t c = r + 1; c < g.units(); ++c) {
-                    std::size_t j = g.unit_pos[c];
+                for (std::size_t c = r + 1; c < g.count(); ++c) {
+                    std::size_t j = g.row_pos[c];
                     object v = make_float(g.similarity(r, c));
                     replace_item(rows[i], j, v.ptr());
                     replace_item(rows[j], i, v.ptr());
@@ -531,9 +531,9 @@ struct Counts {
 /// looked at individually.
 class PlainPairLoop {
 public:
-    PlainPairLoop(handle self, handle np, UnitVectors &units, const NodeFields &f, const Threshold &threshold,
+    PlainPairLoop(handle self, handle np, ScaledVectors &scaled, const NodeFields &f, const Threshold &threshold,
                   std::array<InvertedIndex, 3> &index, const std::vector<std::int32_t> &rank)
-        : self_(self), np_(np), units_(units), f_(f), threshold_(threshold), index_(index), rank_(rank),
+        : self_(self), np_(np), vectors_(scaled), f_(f), threshold_(threshold), index_(index), rank_(rank),
           n_(f.ids.size()), counts_(n_), mark_(n_, 0), probe_(self) {
         native_ = is_native<ConceptMesh_update_edge>(self, names._update_edge);
     }
@@ -575,12 +575,12 @@ public:
                 }
             };
             count_shared(i, add);
-            bool has_row = units_.prepare_row(i, np_);
+            bool has_row = vectors_.prepare_row(i, np_);
             if (threshold_.zero_passes()) {
                 // Every similarity of 0.0 passes: each later node is a candidate
                 // unless its similarity is computed and fails.
                 for (std::size_t j = i + 1; j < n_; ++j)
-                    if (!has_row || threshold_.passes(units_.similarity(i, j))) add(j);
+                    if (!has_row || threshold_.passes(vectors_.similarity(i, j))) add(j);
             } else if (has_row) {
                 scan_similar(i, add);
             }
@@ -623,12 +623,12 @@ private:
 
     template <typename Add>
     void scan_similar(std::size_t i, Add &add) {
-        auto u = static_cast<std::size_t>(units_.local_of(i));
-        Group &g = units_.group(static_cast<std::size_t>(units_.group_of(i)));
+        auto u = static_cast<std::size_t>(vectors_.local_of(i));
+        Group &g = vectors_.group(static_cast<std::size_t>(vectors_.group_of(i)));
         // row[c] is the dot product with row g.r0 + c.
         const double *row = g.out + (u - g.r0) * g.ld;
-        std::size_t first = u + 1 - g.r0, end = g.units() - g.r0;
-        const std::size_t *pos = g.unit_pos.data() + g.r0;
+        std::size_t first = u + 1 - g.r0, end = g.count() - g.r0;
+        const std::size_t *pos = g.row_pos.data() + g.r0;
         const double *inv = g.inv_norms.data() + g.r0;
         double norm = g.norms[u];
         if (threshold_.exact()) {
@@ -652,7 +652,7 @@ private:
 
     void update(std::size_t i, std::size_t j) {
         const Counts &c = counts_[j];
-        double sim = units_.similarity(i, j);
+        double sim = vectors_.similarity(i, j);
         object st = make_int(c.tags), se = make_int(c.entities), sk = make_int(c.key_points);
         if (native_) {
             update_edge_converted(self_, f_.ids[i], f_.ids[j], st, se, sk, sim);
@@ -663,7 +663,7 @@ private:
     }
 
     handle self_, np_;
-    UnitVectors &units_;
+    ScaledVectors &vectors_;
     const NodeFields &f_;
     const Threshold &threshold_;
     std::array<InvertedIndex, 3> &index_;
@@ -680,15 +680,15 @@ private:
 /// The pair loop for anything else (ids that are not distinct str, item
 /// collections that are not plain sets of str): every pair is tested with
 /// Python's own operations, in order, so errors arise where they belong.
-void general_pair_loop(handle self, handle np, UnitVectors &units, const NodeFields &f, const Threshold &threshold) {
+void general_pair_loop(handle self, handle np, ScaledVectors &scaled, const NodeFields &f, const Threshold &threshold) {
     std::size_t n = f.ids.size();
     for (std::size_t i = 0; i < n; ++i) {
-        units.prepare_row(i, np);
+        scaled.prepare_row(i, np);
         for (std::size_t j = i + 1; j < n; ++j) {
             Py_ssize_t st = intersection_size(f.tags[i], f.tags[j]);
             Py_ssize_t se = intersection_size(f.entities[i], f.entities[j]);
             Py_ssize_t sk = intersection_size(f.key_points[i], f.key_points[j]);
-            double sim = units.similarity(i, j);
+            double sim = scaled.similarity(i, j);
             if (st == 0 && se == 0 && sk == 0 && !threshold.passes(sim)) {
                 // The key is the two ids sorted, as sorted() compares them.
                 handle a = f.ids[i], b = f.ids[j];
@@ -732,9 +732,9 @@ object add_conversations_impl(handle self, handle memorias) {
     // Every vector is converted before any edge changes, so that a vector
     // that cannot be read fails the call with the graph's edges untouched.
     object np = lookup_global(state.module_dict, names.np);
-    UnitVectors units(vectors);
-    for (std::size_t k = 0; k < units.group_count(); ++k) units.convert(k, vectors, np);
-    units.plan_blocks();
+    ScaledVectors scaled(vectors);
+    for (std::size_t k = 0; k < scaled.group_count(); ++k) scaled.convert(k, vectors, np);
+    scaled.plan_blocks();
     vectors.clear();
 
     Threshold threshold(get_attr(self, names.similarity_threshold));
@@ -762,7 +762,7 @@ object add_conversations_impl(handle self, handle memorias) {
     std::array<InvertedIndex, 3> index;
     plain = plain && index[0].build(f.tags) && index[1].build(f.entities) && index[2].build(f.key_points);
     if (!plain) {
-        general_pair_loop(self, np, units, f, threshold);
+        general_pair_loop(self, np, scaled, f, threshold);
         return added;
     }
     // Order of the ids as strings, so that each pair's key needs no comparison.
@@ -773,7 +773,7 @@ object add_conversations_impl(handle self, handle memorias) {
     });
     for (std::size_t r = 0; r < n; ++r) rank[static_cast<std::size_t>(order[r])] = static_cast<std::int32_t>(r);
 
-    PlainPairLoop loop(self, np, units, f, threshold, index, rank);
+    PlainPairLoop loop(self, np, scaled, f, threshold, index, rank);
     loop.prescan(ids);
     loop.run();
     return added;
