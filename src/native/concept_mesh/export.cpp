@@ -113,6 +113,39 @@ struct KeptEdge {
     object items;
 };
 
+/// Reads the record's weight (any object) and notes whether the edge can be
+/// ordered in C++: a float weight that is not NaN and a key of two str.
+void read_weight(KeptEdge &e) {
+    e.weight = get_attr(e.edge, names.weight);
+    if (PyFloat_CheckExact(e.weight.ptr())) e.w = PyFloat_AS_DOUBLE(e.weight.ptr());
+    e.plain = PyFloat_CheckExact(e.weight.ptr()) && !std::isnan(e.w) && PyTuple_CheckExact(e.key.ptr()) &&
+              PyTuple_GET_SIZE(e.key.ptr()) == 2 && PyUnicode_CheckExact(e.a) && PyUnicode_CheckExact(e.b);
+}
+
+/// Asks for the objects the node records will read (memory dicts and their
+/// tables, tag and entity sets, summaries), all at once, so that their loads
+/// overlap instead of each record waiting for its own. Only reads: nodes of
+/// the mesh's own record type hand out their fields without running code.
+void warm_up_records(handle top) {
+    auto *node_type = reinterpret_cast<PyTypeObject *>(state.graph_node_type.ptr());
+    Py_ssize_t count = PyList_GET_SIZE(top.ptr());
+    std::vector<object> memorias;
+    memorias.reserve(static_cast<std::size_t>(count));
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject *node = PyList_GET_ITEM(top.ptr(), i);
+        if (Py_TYPE(node) != node_type) continue;
+        for (handle name : {names.summary, names.tags, names.entities}) prefetch(get_attr(handle(node), name).ptr());
+        memorias.push_back(get_attr(handle(node), names.memoria));
+        prefetch(memorias.back().ptr());
+    }
+    for (const object &m : memorias) {
+        if (!PyDict_CheckExact(m.ptr())) continue;
+        auto keys = reinterpret_cast<std::uintptr_t>(reinterpret_cast<PyDictObject *>(m.ptr())->ma_keys);
+        for (std::uintptr_t line = keys & ~std::uintptr_t{63}; line < keys + 512; line += 64)
+            prefetch(reinterpret_cast<const void *>(line));
+    }
+}
+
 /// Membership in the set of kept ids, with set semantics. Session ids are
 /// normally the very string objects that the edge keys hold, so identity
 /// answers almost every query; other objects go to a dict look-up. Identities
@@ -335,6 +368,7 @@ object ConceptMesh_to_dict(handle self, PyObject *const *args, Py_ssize_t nargs,
             std::int32_t ia, ib;
         };
         std::vector<Pending> pending;
+        auto *edge_type = reinterpret_cast<PyTypeObject *>(state.graph_edge_type.ptr());
         Py_ssize_t pos = 0;
         PyObject *key = nullptr, *value = nullptr;
         bool more = true;
@@ -347,10 +381,15 @@ object ConceptMesh_to_dict(handle self, PyObject *const *args, Py_ssize_t nargs,
             // Kept edges of the chunk are taken (their reference counts
             // touched) once their records have had time to arrive.
             pending.clear();
+            // The weight of a plain edge record is read while the record is
+            // at hand (reading it runs no Python code); others wait for the
+            // pass after the walk.
             auto take_pending = [&] {
-                for (const Pending &p : pending)
+                for (const Pending &p : pending) {
                     kept.push_back(KeptEdge{nb::borrow(p.key), nb::borrow(p.edge), PyTuple_GET_ITEM(p.key, 0),
                                             PyTuple_GET_ITEM(p.key, 1), p.ia, p.ib, object()});
+                    if (Py_TYPE(p.edge) == edge_type) read_weight(kept.back());
+                }
                 pending.clear();
             };
             for (std::size_t i = 0; i < chunk.size(); ++i) {
@@ -361,6 +400,7 @@ object ConceptMesh_to_dict(handle self, PyObject *const *args, Py_ssize_t nargs,
                     (ia < 0 || keep.find_known(PyTuple_GET_ITEM(k, 1), ib))) {
                     if (ia >= 0 && ib >= 0) {
                         prefetch(chunk[i].second);
+                        prefetch(reinterpret_cast<const char *>(chunk[i].second) + 64);
                         pending.push_back(Pending{k, chunk[i].second, ia, ib});
                     }
                     continue;
@@ -385,12 +425,8 @@ object ConceptMesh_to_dict(handle self, PyObject *const *args, Py_ssize_t nargs,
         }
         if (PyErr_Occurred()) raise_pending();
     }
-    for (KeptEdge &e : kept) {
-        e.weight = get_attr(e.edge, names.weight);
-        if (PyFloat_CheckExact(e.weight.ptr())) e.w = PyFloat_AS_DOUBLE(e.weight.ptr());
-        e.plain = PyFloat_CheckExact(e.weight.ptr()) && !std::isnan(e.w) && PyTuple_CheckExact(e.key.ptr()) &&
-                  PyTuple_GET_SIZE(e.key.ptr()) == 2 && PyUnicode_CheckExact(e.a) && PyUnicode_CheckExact(e.b);
-    }
+    for (KeptEdge &e : kept)
+        if (!e.weight.is_valid()) read_weight(e);
 
     // Thinning: every kept node nominates its strongest edges; an edge stays
     // when either endpoint nominated it, so no node loses its own best ones.
@@ -420,6 +456,7 @@ object ConceptMesh_to_dict(handle self, PyObject *const *args, Py_ssize_t nargs,
         for (KeptEdge &e : kept) e.nominated = true;
     }
 
+    warm_up_records(ranked);
     object node_records = steal_or_raise(PyList_New(kept_count));
     for (Py_ssize_t i = 0; i < kept_count; ++i) {
         object record = node_record(handle(PyList_GET_ITEM(ranked.ptr(), i)), kept_ids[static_cast<std::size_t>(i)],
