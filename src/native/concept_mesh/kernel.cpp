@@ -1,0 +1,165 @@
+#include "concept_mesh/kernel.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define VK_X86_KERNELS 1
+#include <immintrin.h>
+#endif
+
+namespace vk::mesh {
+
+namespace {
+
+// Tiles of 4 rows x 2 columns: eight running sums stay in registers while
+// each loaded value is used two or four times. Columns are walked in chunks
+// small enough to stay in the second-level cache while a row block passes.
+constexpr std::size_t TILE_ROWS = 4;
+constexpr std::size_t TILE_COLS = 2;
+constexpr std::size_t COLUMN_CHUNK = 64;
+
+double dot_scalar(const double *a, const double *b, std::size_t width) {
+    double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
+    std::size_t k = 0;
+    for (; k + 4 <= width; k += 4) {
+        s0 += a[k] * b[k];
+        s1 += a[k + 1] * b[k + 1];
+        s2 += a[k + 2] * b[k + 2];
+        s3 += a[k + 3] * b[k + 3];
+    }
+    for (; k < width; ++k) s0 += a[k] * b[k];
+    return (s0 + s1) + (s2 + s3);
+}
+
+using TileFn = void (*)(const double *const *a, const double *const *b, std::size_t width, double *out,
+                        std::size_t ldo);
+
+void tile_scalar(const double *const *a, const double *const *b, std::size_t width, double *out, std::size_t ldo) {
+    for (std::size_t r = 0; r < TILE_ROWS; ++r)
+        for (std::size_t c = 0; c < TILE_COLS; ++c) out[r * ldo + c] = dot_scalar(a[r], b[c], width);
+}
+
+#ifdef VK_X86_KERNELS
+
+// The tiles below spell out their eight running sums so that they stay in
+// registers whatever the optimiser decides about loops.
+
+inline double finish(double partial, const double *a, const double *b, std::size_t k, std::size_t width) {
+    for (; k < width; ++k) partial += a[k] * b[k];
+    return partial;
+}
+
+// SSE2 is part of every x86-64 CPU.
+void tile_sse2(const double *const *a, const double *const *b, std::size_t width, double *out, std::size_t ldo) {
+    __m128d s00 = _mm_setzero_pd(), s01 = s00, s10 = s00, s11 = s00, s20 = s00, s21 = s00, s30 = s00, s31 = s00;
+    const double *a0 = a[0], *a1 = a[1], *a2 = a[2], *a3 = a[3], *b0 = b[0], *b1 = b[1];
+    std::size_t k = 0;
+    for (; k + 2 <= width; k += 2) {
+        __m128d y0 = _mm_loadu_pd(b0 + k), y1 = _mm_loadu_pd(b1 + k);
+        __m128d x = _mm_loadu_pd(a0 + k);
+        s00 = _mm_add_pd(s00, _mm_mul_pd(x, y0));
+        s01 = _mm_add_pd(s01, _mm_mul_pd(x, y1));
+        x = _mm_loadu_pd(a1 + k);
+        s10 = _mm_add_pd(s10, _mm_mul_pd(x, y0));
+        s11 = _mm_add_pd(s11, _mm_mul_pd(x, y1));
+        x = _mm_loadu_pd(a2 + k);
+        s20 = _mm_add_pd(s20, _mm_mul_pd(x, y0));
+        s21 = _mm_add_pd(s21, _mm_mul_pd(x, y1));
+        x = _mm_loadu_pd(a3 + k);
+        s30 = _mm_add_pd(s30, _mm_mul_pd(x, y0));
+        s31 = _mm_add_pd(s31, _mm_mul_pd(x, y1));
+    }
+    auto sum = [](__m128d v) {
+        alignas(16) double lanes[2];
+        _mm_store_pd(lanes, v);
+        return lanes[0] + lanes[1];
+    };
+    out[0] = finish(sum(s00), a0, b0, k, width);
+    out[1] = finish(sum(s01), a0, b1, k, width);
+    out[ldo] = finish(sum(s10), a1, b0, k, width);
+    out[ldo + 1] = finish(sum(s11), a1, b1, k, width);
+    out[2 * ldo] = finish(sum(s20), a2, b0, k, width);
+    out[2 * ldo + 1] = finish(sum(s21), a2, b1, k, width);
+    out[3 * ldo] = finish(sum(s30), a3, b0, k, width);
+    out[3 * ldo + 1] = finish(sum(s31), a3, b1, k, width);
+}
+
+// Chosen at run time on CPUs that have it, so that the build does not
+// depend on the machine it runs on.
+__attribute__((target("avx2,fma"))) void tile_avx2(const double *const *a, const double *const *b,
+                                                   std::size_t width, double *out, std::size_t ldo) {
+    __m256d s00 = _mm256_setzero_pd(), s01 = s00, s10 = s00, s11 = s00, s20 = s00, s21 = s00, s30 = s00,
+            s31 = s00;
+    const double *a0 = a[0], *a1 = a[1], *a2 = a[2], *a3 = a[3], *b0 = b[0], *b1 = b[1];
+    std::size_t k = 0;
+    for (; k + 4 <= width; k += 4) {
+        __m256d y0 = _mm256_loadu_pd(b0 + k), y1 = _mm256_loadu_pd(b1 + k);
+        __m256d x = _mm256_loadu_pd(a0 + k);
+        s00 = _mm256_fmadd_pd(x, y0, s00);
+        s01 = _mm256_fmadd_pd(x, y1, s01);
+        x = _mm256_loadu_pd(a1 + k);
+        s10 = _mm256_fmadd_pd(x, y0, s10);
+        s11 = _mm256_fmadd_pd(x, y1, s11);
+        x = _mm256_loadu_pd(a2 + k);
+        s20 = _mm256_fmadd_pd(x, y0, s20);
+        s21 = _mm256_fmadd_pd(x, y1, s21);
+        x = _mm256_loadu_pd(a3 + k);
+        s30 = _mm256_fmadd_pd(x, y0, s30);
+        s31 = _mm256_fmadd_pd(x, y1, s31);
+    }
+    auto sum = [](const __m256d &v) {
+        alignas(32) double lanes[4];
+        std::memcpy(lanes, &v, sizeof lanes);
+        return (lanes[0] + lanes[1]) + (lanes[2] + lanes[3]);
+    };
+    out[0] = finish(sum(s00), a0, b0, k, width);
+    out[1] = finish(sum(s01), a0, b1, k, width);
+    out[ldo] = finish(sum(s10), a1, b0, k, width);
+    out[ldo + 1] = finish(sum(s11), a1, b1, k, width);
+    out[2 * ldo] = finish(sum(s20), a2, b0, k, width);
+    out[2 * ldo + 1] = finish(sum(s21), a2, b1, k, width);
+    out[3 * ldo] = finish(sum(s30), a3, b0, k, width);
+    out[3 * ldo + 1] = finish(sum(s31), a3, b1, k, width);
+}
+
+TileFn choose_tile() {
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) return tile_avx2;
+    return tile_sse2;
+}
+
+#else
+
+TileFn choose_tile() { return tile_scalar; }
+
+#endif
+
+}  // namespace
+
+void dot_block(const double *rows, std::size_t width, std::size_t r0, std::size_t r1, std::size_t c0,
+               std::size_t c1, double *out, std::size_t ldo) {
+    static const TileFn tile = choose_tile();
+    (void)tile_scalar;
+    for (std::size_t cb = c0; cb < c1; cb += COLUMN_CHUNK) {
+        std::size_t ce = std::min(c1, cb + COLUMN_CHUNK);
+        std::size_t r = r0;
+        for (; r + TILE_ROWS <= r1; r += TILE_ROWS) {
+            const double *a[TILE_ROWS];
+            for (std::size_t i = 0; i < TILE_ROWS; ++i) a[i] = rows + (r + i) * width;
+            std::size_t c = cb;
+            for (; c + TILE_COLS <= ce; c += TILE_COLS) {
+                const double *b[TILE_COLS] = {rows + c * width, rows + (c + 1) * width};
+                tile(a, b, width, out + (r - r0) * ldo + (c - c0), ldo);
+            }
+            for (; c < ce; ++c)
+                for (std::size_t i = 0; i < TILE_ROWS; ++i)
+                    out[(r + i - r0) * ldo + (c - c0)] = dot_scalar(a[i], rows + c * width, width);
+        }
+        for (; r < r1; ++r)
+            for (std::size_t c = cb; c < ce; ++c)
+                out[(r - r0) * ldo + (c - c0)] = dot_scalar(rows + r * width, rows + c * width, width);
+    }
+}
+
+}  // namespace vk::mesh
