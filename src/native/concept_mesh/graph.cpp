@@ -265,20 +265,6 @@ object ensure_node_impl(handle self, handle memoria) {
 
 }  // namespace
 
-bool is_native_method(handle self, handle name, PyCFunction body) {
-    if (!is_exact_mesh(self)) return false;
-    PyObject *attr = PyObject_GetAttr(self.ptr(), name.ptr());
-    if (attr == nullptr) {
-        // The call through Python raises the same error where it belongs.
-        PyErr_Clear();
-        return false;
-    }
-    bool native = PyCFunction_Check(attr) && PyCFunction_GET_FUNCTION(attr) == body &&
-                  (PyCFunction_GET_SELF(attr) == self.ptr() || PyCFunction_GET_SELF(attr) == nullptr);
-    Py_DECREF(attr);
-    return native;
-}
-
 Py_ssize_t intersection_size(handle a, handle b) {
     if (PyAnySet_CheckExact(a.ptr()) && PyAnySet_CheckExact(b.ptr())) {
         // Walk the smaller set and probe the larger, as `set.__and__` does (on

@@ -3,6 +3,7 @@
 // export.cpp and path.cpp, registered by module.cpp.
 #pragma once
 
+#include "common/dispatch.hpp"
 #include "common/pyclass.hpp"
 #include "common/py.hpp"
 
@@ -46,12 +47,9 @@ inline bool is_exact_mesh(handle self) { return Py_TYPE(self.ptr()) == reinterpr
 /// that its body may run without a call through Python: `self` is exactly a
 /// ConceptMesh and neither the class nor the instance replaced the method.
 /// Costs one attribute look-up: decide once per operation, not per pair.
-bool is_native_method(handle self, handle name, PyCFunction body);
-
 template <FastFn Fn>
 bool is_native(handle self, handle name) {
-    return is_native_method(self, name,
-                            reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&fastcall<Fn>)));
+    return is_exact_mesh(self) && resolves_to_own_method<Fn>(self, name);
 }
 
 /// `len(a & b)`. Two exact sets (or frozensets) are counted in place, without

@@ -1,5 +1,6 @@
 // Module `vesperkit.graph.concept_mesh`: binds the host helpers, numpy when
 // present, and defines the module's names in their documented order.
+#include "common/module.hpp"
 #include "common/pyclass.hpp"
 #include "concept_mesh/mesh.hpp"
 
@@ -116,7 +117,7 @@ PyMethodDef mesh_methods[] = {
 
 }  // namespace vk::mesh
 
-NB_MODULE(concept_mesh, m) {
+VK_MODULE(concept_mesh, m) {
     using namespace vk;
     using namespace vk::mesh;
     m.doc() = "Graph of conversation sessions: edges from shared tags, entities, key points "
