@@ -184,7 +184,9 @@ class _Topic:
         while len(self.tags) < 7:
             tag = f"{rng.choice(d['nouns'])}-{rng.choice(QUALIFIERS)}"
             if tag in used_tags:
-                if len(used_tags) >= len(d["nouns"]) * len(QUALIFIERS) * len(DOMAINS):
+                # Once this domain's pairs are all taken, number the tag
+                # instead of drawing again (the draw would never end).
+                if all(f"{noun}-{q}" in used_tags for noun in d["nouns"] for q in QUALIFIERS):
                     tag = f"{tag}-{index}"
                 else:
                     continue
