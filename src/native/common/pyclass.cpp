@@ -75,16 +75,16 @@ object new_function(PyMethodDef *def, handle module_name) {
 object make_dataclass(const char *module_name, const char *name, std::initializer_list<FieldSpec> fields) {
     object dataclasses = steal_or_raise(PyImport_ImportModule("dataclasses"));
     object field_fn = get_attr(dataclasses, interned("field"));
-    object specs = steal_or_raise(PyList_New(0));
+    object entries = steal_or_raise(PyList_New(0));
     for (const FieldSpec &f : fields) {
         object fname = make_str(f.name);
-        object spec;
+        object entry;
         switch (f.mode) {
         case FieldSpec::Mode::required:
-            spec = steal_or_raise(PyTuple_Pack(2, fname.ptr(), f.type.ptr()));
+            entry = steal_or_raise(PyTuple_Pack(2, fname.ptr(), f.type.ptr()));
             break;
         case FieldSpec::Mode::value:
-            spec = steal_or_raise(PyTuple_Pack(3, fname.ptr(), f.type.ptr(), f.default_.ptr()));
+            entry = steal_or_raise(PyTuple_Pack(3, fname.ptr(), f.type.ptr(), f.default_.ptr()));
             break;
         case FieldSpec::Mode::factory: {
             object kwargs = steal_or_raise(PyDict_New());
@@ -92,14 +92,14 @@ object make_dataclass(const char *module_name, const char *name, std::initialize
             if (!f.repr) check(PyDict_SetItemString(kwargs.ptr(), "repr", Py_False));
             object empty = steal_or_raise(PyTuple_New(0));
             object fld = steal_or_raise(PyObject_Call(field_fn.ptr(), empty.ptr(), kwargs.ptr()));
-            spec = steal_or_raise(PyTuple_Pack(3, fname.ptr(), f.type.ptr(), fld.ptr()));
+            entry = steal_or_raise(PyTuple_Pack(3, fname.ptr(), f.type.ptr(), fld.ptr()));
             break;
         }
         }
-        check(PyList_Append(specs.ptr(), spec.ptr()));
+        check(PyList_Append(entries.ptr(), entry.ptr()));
     }
     object make = get_attr(dataclasses, interned("make_dataclass"));
-    object args = steal_or_raise(PyTuple_Pack(2, make_str(name).ptr(), specs.ptr()));
+    object args = steal_or_raise(PyTuple_Pack(2, make_str(name).ptr(), entries.ptr()));
     object kwargs = steal_or_raise(PyDict_New());
     check(PyDict_SetItemString(kwargs.ptr(), "module", make_str(module_name).ptr()));
     return steal_or_raise(PyObject_Call(make.ptr(), args.ptr(), kwargs.ptr()));
