@@ -204,6 +204,7 @@ class TestArbitraryArguments:
         mesh = populated(4)
         target = data.draw(st.sampled_from(["mesh", "node", "neighbors"]))
         value = data.draw(values)
+        attr = None
         if target == "mesh":
             attr = data.draw(st.sampled_from(["nodes", "edges", "similarity_threshold", "tag_weight",
                                               "entity_weight", "key_point_weight", "embedding_weight",
@@ -226,6 +227,35 @@ class TestArbitraryArguments:
                          (mesh.get_stats, []), (mesh.to_dict, []), (mesh.to_dict, [2, 1, 3]),
                          (mesh.shortest_path, ["s0", "s3"]), (mesh.shortest_path, ["s1", "s3"])):
             _call(op, args)
+            if target == "mesh" and attr not in ("nodes", "edges"):
+                check_invariants(mesh)
+
+
+class TestFailedWrites:
+    class NoSet(dict):
+        def __setitem__(self, key, value):
+            raise Boom("set")
+
+    @pytest.mark.parametrize("refusing", ["s0", "s2"])
+    @pytest.mark.parametrize("counts", [(3, 0, 0), (0, 0, 0)])
+    def test_pair_is_never_left_half_listed(self, refusing, counts):
+        mesh = populated(4)
+        node = mesh.nodes[refusing]
+        node.neighbors = self.NoSet(node.neighbors)
+        try:
+            mesh._update_edge("s0", "s2", *counts, 0.0)
+        except Boom:
+            assert ("s0", "s2") not in mesh.edges
+        check_invariants(mesh)
+
+    def test_node_without_neighbours_fails_before_any_write(self):
+        mesh = populated(4)
+        del mesh.nodes["s2"].neighbors
+        before = dict(mesh.edges)
+        with pytest.raises(AttributeError):
+            mesh._update_edge("s0", "s2", 5, 0, 0, 0.0)
+        assert mesh.edges == before
+        assert "s2" not in mesh.nodes["s0"].neighbors or ("s0", "s2") in mesh.edges
 
 
 # ================================================================ callbacks that mutate
