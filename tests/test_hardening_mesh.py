@@ -9,6 +9,7 @@ leave the graph consistent.
 
 from __future__ import annotations
 
+import gc
 import inspect
 import math
 import os
@@ -340,6 +341,41 @@ class TestMutatingCallbacks:
         _call(mesh.add_conversations, [mems])
         for op in (mesh.calculate_densities, mesh.calculate_centralities, mesh.get_stats, mesh.to_dict):
             _call(op, [])
+
+    @pytest.mark.parametrize("cls_name, attr", [
+        ("GraphEdge", "weight"), ("GraphEdge", "shared_tags"), ("GraphEdge", "embedding_similarity"),
+        ("GraphNode", "neighbors"), ("GraphNode", "density"), ("GraphNode", "centrality"),
+        ("GraphNode", "session_id"), ("GraphNode", "tags"), ("GraphNode", "summary"), ("GraphNode", "memoria")])
+    def test_record_attributes_whose_reading_empties_the_graph(self, monkeypatch, cls_name, attr):
+        """A property put on a record class runs during the walks over `edges` and `nodes`."""
+        cls = getattr(cm, cls_name)
+        state = {"mesh": None, "fired": 0}
+
+        def get(obj):
+            mesh = state["mesh"]
+            if mesh is not None:
+                state["fired"] += 1
+                if state["fired"] % 7 == 3:
+                    for node in list(mesh.nodes.values()):
+                        node.__dict__["neighbors"] = {}
+                    mesh.edges.clear()
+                    mesh.nodes.clear()
+                    gc.collect()
+            return obj.__dict__[attr]
+
+        monkeypatch.setattr(cls, attr, property(get, lambda obj, v: obj.__dict__.__setitem__(attr, v)),
+                            raising=False)
+        for name, args in (("to_dict", []), ("to_dict", [5, 2, 10]), ("shortest_path", ["s0", "s29"]),
+                           ("calculate_densities", []), ("calculate_centralities", []),
+                           ("calculate_densities_for", [{"s1", "s2"}]), ("get_stats", []),
+                           ("get_top_density_nodes", [4]), ("get_top_centrality_nodes", [4]),
+                           ("add_conversation", [{"id": "s3"}]), ("add_conversations", [[{"id": "s4"}]])):
+            state["mesh"] = None
+            mesh = populated(30)
+            state["mesh"], state["fired"] = mesh, 0
+            _call(getattr(mesh, name), args)
+            del mesh
+        state["mesh"] = None
 
     def test_tags_whose_comparison_mutates_the_sets(self):
         mesh = populated(3)
