@@ -377,6 +377,39 @@ class TestMutatingCallbacks:
             del mesh
         state["mesh"] = None
 
+    @pytest.mark.parametrize("helper", ["normalize_items", "cosine_similarity"])
+    @pytest.mark.parametrize("bulk", [False, True])
+    def test_helpers_that_reenter_the_mesh(self, monkeypatch, helper, bulk):
+        """A helper that adds sessions and reads the graph while it is being built."""
+        mesh = populated(4)
+        real = getattr(cm, helper)
+        depth = [0]
+
+        def reentrant(*args):
+            if depth[0] < 3:
+                depth[0] += 1
+                try:
+                    mesh.add_conversation({"id": f"r{depth[0]}", "tags": ["t"], "embedding": [1.0, 2.0]})
+                    mesh.add_conversations([{"id": f"q{depth[0]}", "tags": ["t"]}])
+                    mesh.calculate_centralities()
+                    mesh.to_dict(3, 1, 5)
+                    mesh.shortest_path("s0", "s3")
+                finally:
+                    depth[0] -= 1
+            return real(*args)
+
+        monkeypatch.setattr(cm, helper, reentrant)
+        mems = [{"id": f"n{i}", "tags": ["t"], "embedding": [1.0, float(i)]} for i in range(3)]
+        try:
+            if bulk:
+                mesh.add_conversations(mems)
+            else:
+                for m in mems:
+                    mesh.add_conversation(m)
+        except RuntimeError as exc:  # a node added under the loop over `nodes`
+            assert "changed size during iteration" in str(exc)
+        check_invariants(mesh)
+
     def test_tags_whose_comparison_mutates_the_sets(self):
         mesh = populated(3)
 
@@ -510,6 +543,19 @@ def _leak_ops():
     mems = [{"id": f"s{i}", "tags": ["t"], "embedding": [1.0, float(i)]} for i in range(4)]
     node = mesh.nodes["s1"]
     ids = {"s1", "s2"}
+
+    class Sub(ConceptMesh):
+        def _update_edge(self, *args):
+            return super()._update_edge(*args)
+
+    sub = Sub()
+    sub.add_conversations(mems)
+    odd = populated(6)  # int weights and a non-float record weight take the interpreted paths
+    for node_ in odd.nodes.values():
+        for entry in node_.neighbors.values():
+            entry["weight"] = 2
+    for record in odd.edges.values():
+        record.weight = 3
     return {
         "init": (lambda: ConceptMesh(0.5, 1, 2, 3, 4), 10_000),
         "_ensure_node": (lambda: mesh._ensure_node(mems[0]), 10_000),
@@ -534,11 +580,23 @@ def _leak_ops():
         "_similarity_matrix": (lambda: cm._similarity_matrix([[1.0, 2.0], [2.0, 1.0], []]), 5_000),
         "_density_entropy": (lambda: cm._density_entropy([0.1, 0.5, 0.9], 4), 10_000),
         "_short": (lambda: cm._short("abcdefgh", 4), 10_000),
+        "add_conversations_without_numpy": (lambda: _without_numpy(mesh.add_conversations, mems), 1_000),
+        "subclass_add_conversation": (lambda: sub.add_conversation(mems[2]), 2_000),
+        "generic_weights": (lambda: (odd.calculate_densities(), odd.calculate_centralities(), odd.get_stats(),
+                                     odd.to_dict(3, 1, 4), odd.shortest_path("s0", "s5")), 2_000),
         "errors": (lambda: (_call(mesh._update_edge, ["s1", 2, 1, 1, 1, 1.0]),
                             _call(mesh.add_conversation, [{"id": "s1", "x": 1} | {"id": 5}]),
                             _call(mesh.to_dict, ["x"]), _call(cm._short, [1, 2]),
                             _call(mesh.shortest_path, ["s0", 3])), 5_000),
-    }, (mesh, node, ids, *mems)
+    }, (mesh, node, ids, sub, odd, *mems)
+
+
+def _without_numpy(fn, *args):
+    saved, cm.np = cm.np, None
+    try:
+        return fn(*args)
+    finally:
+        cm.np = saved
 
 
 @pytest.mark.parametrize("name", sorted(_leak_ops()[0]))
