@@ -116,7 +116,7 @@ values = st.recursive(
 def check_invariants(mesh):
     """The graph's structural rules; fails with the first one broken."""
     nodes, edges = mesh.nodes, mesh.edges
-    assert type(nodes) is dict and type(edges) is dict
+    assert isinstance(nodes, dict) and isinstance(edges, dict)
     for key, record in edges.items():
         assert type(key) is tuple and len(key) == 2, key
         a, b = key
@@ -257,6 +257,25 @@ class TestFailedWrites:
             mesh._update_edge("s0", "s2", 5, 0, 0, 0.0)
         assert mesh.edges == before
         assert "s2" not in mesh.nodes["s0"].neighbors or ("s0", "s2") in mesh.edges
+
+
+class TestContainerSubclasses:
+    @staticmethod
+    def _run(mesh):
+        mesh.add_conversation({"id": "s2", "tags": ["x0"]})
+        mesh.add_conversations([{"id": "z", "tags": ["t"], "embedding": [1.0, 3.0]}, {"id": "s1"}])
+        mesh.calculate_densities()
+        mesh.calculate_centralities()
+        return [mesh.get_stats(), mesh.to_dict(4, 2, 5), mesh.shortest_path("s0", "z"),
+                mesh.get_top_density_nodes(3), {k: vars(v) for k, v in mesh.edges.items()}]
+
+    def test_dict_subclass_containers_give_the_plain_results(self):
+        plain, sub = populated(6), populated(6)
+        sub.nodes, sub.edges = DictSub(sub.nodes), DictSub(sub.edges)
+        for node in sub.nodes.values():
+            node.neighbors = DictSub(node.neighbors)
+        assert self._run(sub) == self._run(plain)
+        check_invariants(plain)
 
 
 # ================================================================ callbacks that mutate
