@@ -369,6 +369,14 @@ object ConceptMesh_to_dict(handle self, PyObject *const *args, Py_ssize_t nargs,
         };
         std::vector<Pending> pending;
         auto *edge_type = reinterpret_cast<PyTypeObject *>(state.graph_edge_type.ptr());
+        // Weights are read during the walk only while the record class reads
+        // `weight` from the instance: a descriptor or a replaced look-up put on
+        // the class runs code that may change `edges` under the walk.
+        bool plain_records = edge_type->tp_getattro == PyObject_GenericGetAttr;
+        if (plain_records) {
+            PyObject *attr = _PyType_Lookup(edge_type, names.weight.ptr());
+            plain_records = attr == nullptr || Py_TYPE(attr)->tp_descr_get == nullptr;
+        }
         Py_ssize_t pos = 0;
         PyObject *key = nullptr, *value = nullptr;
         bool more = true;
@@ -384,13 +392,18 @@ object ConceptMesh_to_dict(handle self, PyObject *const *args, Py_ssize_t nargs,
             // The weight of a plain edge record is read while the record is
             // at hand (reading it runs no Python code); others wait for the
             // pass after the walk.
+            // Every pending edge is held before the first weight is read: a
+            // record's attribute look-up can still run code (an odd key in its
+            // __dict__) that drops entries of `edges`.
             auto take_pending = [&] {
-                for (const Pending &p : pending) {
+                std::size_t first = kept.size();
+                for (const Pending &p : pending)
                     kept.push_back(KeptEdge{nb::borrow(p.key), nb::borrow(p.edge), PyTuple_GET_ITEM(p.key, 0),
                                             PyTuple_GET_ITEM(p.key, 1), p.ia, p.ib, object()});
-                    if (Py_TYPE(p.edge) == edge_type) read_weight(kept.back());
-                }
                 pending.clear();
+                if (!plain_records) return;
+                for (std::size_t j = first; j < kept.size(); ++j)
+                    if (Py_TYPE(kept[j].edge.ptr()) == edge_type) read_weight(kept[j]);
             };
             for (std::size_t i = 0; i < chunk.size(); ++i) {
                 PyObject *k = chunk[i].first;
@@ -405,12 +418,12 @@ object ConceptMesh_to_dict(handle self, PyObject *const *args, Py_ssize_t nargs,
                     }
                     continue;
                 }
-                take_pending();
                 held.clear();
                 for (std::size_t j = i; j < chunk.size(); ++j) {
                     held.push_back(nb::borrow(chunk[j].first));
                     held.push_back(nb::borrow(chunk[j].second));
                 }
+                take_pending();
                 for (std::size_t j = i; j < chunk.size(); ++j) consider(handle(chunk[j].first), handle(chunk[j].second));
                 break;
             }

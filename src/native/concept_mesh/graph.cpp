@@ -4,6 +4,9 @@
 #include "common/errors.hpp"
 #include "concept_mesh/mesh.hpp"
 
+#include <optional>
+#include <utility>
+
 namespace vk::mesh {
 
 namespace {
@@ -52,6 +55,21 @@ void discard_item(handle mapping, handle key) {
         return;
     }
     call_method(mapping, name_pop(), key, handle(Py_None));
+}
+
+/// Removes the pair from `edges` and both neighbour maps. Every removal is
+/// attempted even when one fails, so that a failing container leaves as few
+/// places listing the pair as possible; the first error is raised afterwards.
+void drop_pair(handle edges, handle key, handle neighbors_a, handle b, handle neighbors_b, handle a) {
+    std::optional<nb::python_error> first;
+    for (auto [mapping, k] : {std::pair{edges, key}, std::pair{neighbors_a, b}, std::pair{neighbors_b, a}}) {
+        try {
+            discard_item(mapping, k);
+        } catch (nb::python_error &e) {
+            if (!first) first.emplace(std::move(e));
+        }
+    }
+    if (first) throw std::move(*first);
 }
 
 /// `memoria.get(key, fallback)` for an exact dict, as an owned reference: the
@@ -192,12 +210,15 @@ void update_edge_impl(handle self, handle a, handle b, handle st, handle se, han
     Weight w = edge_weight(self, st, se, sk, sim, sim_obj);
     if (record.is_valid()) set_attr(record, names.weight, w.value);
 
+    // Both neighbour maps are fetched before the first write, so that a node
+    // without usable neighbours fails the update before the pair is half stored.
+    object neighbors_a = get_attr(node_a, names.neighbors);
+    object neighbors_b = get_attr(node_b, names.neighbors);
     if (w.positive) {
         if (!record.is_valid()) {
             es_obj = sim > 0.0 ? (sim_obj.is_valid() ? nb::borrow(sim_obj) : make_float(sim)) : make_float(0.0);
             record = new_edge(st, se, sk, es_obj, w.value);
         }
-        set_item(edges, key, record);
         // One fresh snapshot serves both endpoints.
         object data = steal_or_raise(PyDict_New());
         check(PyDict_SetItem(data.ptr(), names.shared_tags.ptr(), st.ptr()));
@@ -205,12 +226,18 @@ void update_edge_impl(handle self, handle a, handle b, handle st, handle se, han
         check(PyDict_SetItem(data.ptr(), names.shared_key_points.ptr(), sk.ptr()));
         check(PyDict_SetItem(data.ptr(), names.embedding_similarity.ptr(), es_obj.ptr()));
         check(PyDict_SetItem(data.ptr(), names.weight.ptr(), w.value.ptr()));
-        set_item(get_attr(node_a, names.neighbors), b, data);
-        set_item(get_attr(node_b, names.neighbors), a, data);
+        try {
+            set_item(edges, key, record);
+            set_item(neighbors_a, b, data);
+            set_item(neighbors_b, a, data);
+        } catch (nb::python_error &) {
+            // A container that refused the write: the pair is dropped from all
+            // three places rather than left listed in some of them.
+            drop_pair(edges, key, neighbors_a, b, neighbors_b, a);
+            throw;
+        }
     } else {
-        discard_item(edges, key);
-        discard_item(get_attr(node_a, names.neighbors), b);
-        discard_item(get_attr(node_b, names.neighbors), a);
+        drop_pair(edges, key, neighbors_a, b, neighbors_b, a);
     }
 }
 

@@ -176,6 +176,17 @@ void fill_interpreted(handle vec, std::size_t width, double *row) {
     }
 }
 
+/// Exports `array` into `view` as a writable buffer of at least `count`
+/// float64 values: the rows are written through it directly, so a replaced
+/// `np` whose `empty` returns something smaller must not be written past.
+void acquire_doubles(Buffer &view, handle array, std::size_t count) {
+    view.acquire(array, PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE | PyBUF_FORMAT);
+    const Py_buffer &b = view.view();
+    if (!is_double_format(b.format) || b.len < 0 ||
+        static_cast<std::size_t>(b.len) / sizeof(double) < count)
+        raise_format(PyExc_TypeError, "np.empty did not return a float64 array of the requested size");
+}
+
 /// numpy's own stacking of the group's vectors (its conversions and errors),
 /// copied into the group's rows.
 void fill_numpy(Group &g, const std::vector<object> &vectors, handle np) {
@@ -227,9 +238,7 @@ public:
         if (!np.is_none()) {
             object shape = steal_or_raise(PyTuple_Pack(2, size_object(count).ptr(), size_object(width).ptr()));
             g.array = call(get_attr(np, name_of("empty")), shape);
-            g.array_view.acquire(g.array, PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE | PyBUF_FORMAT);
-            if (!is_double_format(g.array_view.view().format))
-                raise_format(PyExc_TypeError, "np.empty did not return a float64 array");
+            acquire_doubles(g.array_view, g.array, count * width);
             g.rows = g.array_view.doubles();
         } else {
             g.own.resize(count * width);
@@ -279,9 +288,7 @@ public:
             if (!g.out_array.is_valid()) {
                 object size = size_object(g.block_rows * count);
                 g.out_array = call(get_attr(np, name_of("empty")), size);
-                g.out_view.acquire(g.out_array, PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE | PyBUF_FORMAT);
-                if (!is_double_format(g.out_view.view().format))
-                    raise_format(PyExc_TypeError, "np.empty did not return a float64 array");
+                acquire_doubles(g.out_view, g.out_array, g.block_rows * count);
                 g.out = g.out_view.doubles();
             }
             object lo = size_object(u), mid = size_object(u + rows), hi = size_object(count);
