@@ -119,11 +119,17 @@ object typing_subscript(const char *name, std::initializer_list<handle> args) {
     return steal_or_raise(PyObject_GetItem(generic.ptr(), key.ptr()));
 }
 
-void init_module_globals(handle module) {
-    PyObject *d = PyModule_GetDict(module.ptr());
-    if (PyDict_GetItemString(d, "__builtins__") == nullptr)
-        check(PyDict_SetItemString(d, "__builtins__", PyEval_GetBuiltins()));
+ModuleGlobals::ModuleGlobals(handle module) : dict_(PyModule_GetDict(module.ptr())) {
+    if (PyDict_GetItemString(dict_.ptr(), "__builtins__") == nullptr)
+        check(PyDict_SetItemString(dict_.ptr(), "__builtins__", PyEval_GetBuiltins()));
+    name_ = get_attr(module, interned("__name__")).release();
 }
+
+void ModuleGlobals::set(const char *name, handle value) const {
+    check(PyDict_SetItemString(dict_.ptr(), name, value.ptr()));
+}
+
+object import_module(const char *name) { return steal_or_raise(PyImport_ImportModule(name)); }
 
 object lookup_global(handle module_dict, handle name) {
     handle v = dict_get(module_dict, name);

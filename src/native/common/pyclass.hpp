@@ -102,10 +102,25 @@ object make_dataclass(const char *module_name, const char *name, std::initialize
 /// `typing.<name>[args...]`, for annotations.
 object typing_subscript(const char *name, std::initializer_list<handle> args);
 
-/// Give a module's globals `__builtins__` first, as the import system does for
-/// a module written in Python, so that the module's own names follow it in
-/// definition order.
-void init_module_globals(handle module);
+/// The globals of a module being initialised. `__builtins__` is put first, as
+/// the import system does for a module written in Python, so that the
+/// module's own names follow it in definition order.
+class ModuleGlobals {
+public:
+    explicit ModuleGlobals(handle module);
+    handle dict() const { return dict_; }
+    /// The module's `__name__`, kept for the life of the process.
+    handle name() const { return name_; }
+    /// Bind `name` to `value` (after the names bound before it).
+    void set(const char *name, handle value) const;
+
+private:
+    handle dict_;
+    handle name_;
+};
+
+/// `import name`, raising the import's own error.
+object import_module(const char *name);
 
 /// Look a name up in a module's globals at call time, raising NameError like
 /// Python code does when the name was deleted. The result is owned, so a

@@ -122,18 +122,17 @@ VK_MODULE(concept_mesh, m) {
     using namespace vk::mesh;
     m.doc() = "Graph of conversation sessions: edges from shared tags, entities, key points "
               "and embedding similarity; scores, rankings, export and strongest paths.";
-    init_module_globals(m);
+    ModuleGlobals globals(m);
     init_names();
-    handle d = handle(PyModule_GetDict(m.ptr()));
-    state.module_dict = d;
-    state.module_name = nb::borrow(m.attr("__name__")).release();
-    auto set = [&](const char *name, handle value) { check(PyDict_SetItemString(d.ptr(), name, value.ptr())); };
+    state.module_dict = globals.dict();
+    state.module_name = globals.name();
+    auto set = [&](const char *name, handle value) { globals.set(name, value); };
 
-    set("heapq", steal_or_raise(PyImport_ImportModule("heapq")));
-    set("math", steal_or_raise(PyImport_ImportModule("math")));
-    object typing = steal_or_raise(PyImport_ImportModule("typing"));
+    set("heapq", import_module("heapq"));
+    set("math", import_module("math"));
+    object typing = import_module("typing");
     for (const char *name : {"Dict", "List", "Tuple", "Set", "Optional"}) set(name, get_attr(typing, interned(name)));
-    object dataclasses = steal_or_raise(PyImport_ImportModule("dataclasses"));
+    object dataclasses = import_module("dataclasses");
     set("dataclass", get_attr(dataclasses, interned("dataclass")));
     set("field", get_attr(dataclasses, interned("field")));
 

@@ -63,18 +63,17 @@ VK_MODULE(encryption, m) {
     using namespace vk;
     using namespace vk::enc;
     m.doc() = "Fernet encryption of byte strings and text, and the on-disk encrypted-text format.";
-    init_module_globals(m);
+    ModuleGlobals globals(m);
     init_names();
-    handle d = handle(PyModule_GetDict(m.ptr()));
-    state.module_dict = d;
-    state.module_name = nb::borrow(m.attr("__name__")).release();
-    auto set = [&](const char *name, handle value) { check(PyDict_SetItemString(d.ptr(), name, value.ptr())); };
+    state.module_dict = globals.dict();
+    state.module_name = globals.name();
+    auto set = [&](const char *name, handle value) { globals.set(name, value); };
 
-    set("base64", steal_or_raise(PyImport_ImportModule("base64")));
-    object logging = steal_or_raise(PyImport_ImportModule("logging"));
+    set("base64", import_module("base64"));
+    object logging = import_module("logging");
     set("logging", logging);
-    set("os", steal_or_raise(PyImport_ImportModule("os")));
-    object typing = steal_or_raise(PyImport_ImportModule("typing"));
+    set("os", import_module("os"));
+    object typing = import_module("typing");
     set("Optional", get_attr(typing, interned("Optional")));
     set("logger", call(get_attr(logging, interned("getLogger")), state.module_name));
 

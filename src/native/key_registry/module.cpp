@@ -146,25 +146,23 @@ VK_MODULE(key_registry, m) {
     using namespace vk::keys;
     m.doc() = "API keys: issuing, validation with rate limits, revocation and regeneration, "
               "kept as SHA-256 hashes in a JSON token file, encrypted when a key is configured.";
-    init_module_globals(m);
+    ModuleGlobals globals(m);
     init_names();
-    handle d = handle(PyModule_GetDict(m.ptr()));
-    state.module_dict = d;
-    state.module_name = nb::borrow(m.attr("__name__")).release();
-    auto set = [&](const char *name, handle value) { check(PyDict_SetItemString(d.ptr(), name, value.ptr())); };
-    auto import = [](const char *name) { return steal_or_raise(PyImport_ImportModule(name)); };
+    state.module_dict = globals.dict();
+    state.module_name = globals.name();
+    auto set = [&](const char *name, handle value) { globals.set(name, value); };
 
-    object logging = import("logging");
+    object logging = import_module("logging");
     set("logging", logging);
-    set("os", import("os"));
-    object json = import("json");
+    set("os", import_module("os"));
+    object json = import_module("json");
     set("json", json);
-    for (const char *name : {"hashlib", "secrets", "time", "datetime"}) set(name, import(name));
-    object typing = import("typing");
+    for (const char *name : {"hashlib", "secrets", "time", "datetime"}) set(name, import_module(name));
+    object typing = import_module("typing");
     for (const char *name : {"Optional", "Dict", "List"}) set(name, get_attr(typing, interned(name)));
-    object dataclasses = import("dataclasses");
+    object dataclasses = import_module("dataclasses");
     for (const char *name : {"dataclass", "field", "asdict"}) set(name, get_attr(dataclasses, interned(name)));
-    set("Path", get_attr(import("pathlib"), interned("Path")));
+    set("Path", get_attr(import_module("pathlib"), interned("Path")));
 
     // The package helpers come from the package root, two levels up.
     object parts = steal_or_raise(PyUnicode_RSplit(state.module_name.ptr(), make_str(".").ptr(), 2));
@@ -187,7 +185,7 @@ VK_MODULE(key_registry, m) {
     object optional_str = typing_subscript("Optional", {str_type});
     // A new ["read", "write"] per token.
     object read_write = steal_or_raise(Py_BuildValue("(ss)", "read", "write"));
-    object default_permissions = call(get_attr(import("functools"), interned("partial")), list_type, read_write);
+    object default_permissions = call(get_attr(import_module("functools"), interned("partial")), list_type, read_write);
     object token_t = make_dataclass(modname, "Token", {
         field_required("token_id", str_type),
         field_required("name", str_type),

@@ -123,32 +123,30 @@ VK_MODULE(vector_vault, m) {
     using namespace vk::vault;
     m.doc() = "Memory records in one PostgreSQL table with a pgvector column; nearest-neighbour "
               "search by cosine distance, scoped by tenant, user and session.";
-    init_module_globals(m);
+    ModuleGlobals globals(m);
     init_names();
-    handle d = handle(PyModule_GetDict(m.ptr()));
-    state.module_dict = d;
-    state.module_name = nb::borrow(m.attr("__name__")).release();
+    state.module_dict = globals.dict();
+    state.module_name = globals.name();
     const char *modname = PyUnicode_AsUTF8(state.module_name.ptr());
-    auto set = [&](const char *name, handle value) { check(PyDict_SetItemString(d.ptr(), name, value.ptr())); };
-    auto import = [](const char *name) { return steal_or_raise(PyImport_ImportModule(name)); };
+    auto set = [&](const char *name, handle value) { globals.set(name, value); };
 
-    object contextlib = import("contextlib");
-    object os = import("os");
-    object threading = import("threading");
+    object contextlib = import_module("contextlib");
+    object os = import_module("os");
+    object threading = import_module("threading");
     set("contextlib", contextlib);
-    set("json", import("json"));
+    set("json", import_module("json"));
     set("os", os);
     set("threading", threading);
-    object typing = import("typing");
+    object typing = import_module("typing");
     for (const char *name : {"Iterable", "List", "Optional", "Set"}) set(name, get_attr(typing, interned(name)));
     // Required: without the driver or the adapter the module does not load.
-    set("psycopg", import("psycopg"));
-    set("Vector", get_attr(import("pgvector"), interned("Vector")));
-    set("register_vector", get_attr(import("pgvector.psycopg"), interned("register_vector")));
+    set("psycopg", import_module("psycopg"));
+    set("Vector", get_attr(import_module("pgvector"), interned("Vector")));
+    set("register_vector", get_attr(import_module("pgvector.psycopg"), interned("register_vector")));
 
     state.statements = steal_or_raise(PyDict_New()).release();
     state.connect_kwnames = steal_or_raise(PyTuple_Pack(1, interned("autocommit").ptr())).release();
-    state.registry = call(get_attr(import("weakref"), interned("WeakSet"))).release();
+    state.registry = call(get_attr(import_module("weakref"), interned("WeakSet"))).release();
     state.generator_type = make_generator_type(modname).release();
 
     object backend = new_plain_class(modname, "PostgresVectorBackend",
