@@ -31,10 +31,11 @@ from pathlib import Path
 
 import pytest
 from cryptography.fernet import Fernet, InvalidToken
-from hypothesis import HealthCheck, given, settings
+from hypothesis import given
 from hypothesis import strategies as st
 
 import leakcheck
+from hostile import FUZZ, Boom, DictSub, ListSub, SetSub, StrSub, deep_list, hostile, self_dict, self_list
 import vesperkit.auth.key_registry as kr
 import vesperkit.memory.backends.vector_vault as vv
 import vesperkit.utils.encryption as encryption
@@ -44,52 +45,14 @@ from vesperkit.utils.encryption import MAGIC_HEADER, FileEncryptor
 
 KEY = Fernet.generate_key().decode()
 ARG_TYPE = re.compile(r"Argument '\w+' has incorrect type \(expected \w+, got [\w.]+\)\Z")
-FUZZ = settings(max_examples=int(os.environ.get("VESPERKIT_FUZZ_EXAMPLES", "60")), deadline=None,
-                suppress_health_check=[HealthCheck.function_scoped_fixture, HealthCheck.too_slow,
-                                       HealthCheck.data_too_large])
 
 
 # ================================================================ hostile values
 
 
-class Boom(Exception):
-    """Raised by the protocol methods of the hostile objects."""
-
-
-def _raiser(name):
-    def method(self, *args, **kwargs):
-        raise Boom(name)
-
-    method.__name__ = name
-    return method
-
-
-def hostile(*dunders, base=object):
-    """An instance of a new class whose listed special methods raise Boom."""
-    cls = type("Hostile" + "".join(d.strip("_").title() for d in dunders), (base,),
-               {d: _raiser(d) for d in dunders})
-    return cls() if base is object else cls
-
-
 HOSTILE_DUNDERS = ["__eq__", "__hash__", "__float__", "__index__", "__int__", "__len__", "__bool__",
                    "__iter__", "__str__", "__repr__", "__format__", "__fspath__", "__getitem__",
                    "__contains__", "__lt__", "__sub__"]
-
-
-class StrSub(str):
-    pass
-
-
-class DictSub(dict):
-    pass
-
-
-class ListSub(list):
-    pass
-
-
-class SetSub(set):
-    pass
 
 
 class BytesSub(bytes):
@@ -102,25 +65,6 @@ class IntSub(int):
 
 class FloatSub(float):
     pass
-
-
-def self_list():
-    x = []
-    x.append(x)
-    return x
-
-
-def self_dict():
-    x = {}
-    x["self"] = x
-    return x
-
-
-def deep_list(depth=5000):
-    x = []
-    for _ in range(depth):
-        x = [x]
-    return x
 
 
 def deep_dict(depth=5000):

@@ -11,83 +11,26 @@ from __future__ import annotations
 
 import gc
 import inspect
-import math
-import os
 import pydoc
 import subprocess
 import sys
 
 import pytest
-from hypothesis import HealthCheck, given, settings
+from hypothesis import given
 from hypothesis import strategies as st
 
 import leakcheck
+from hostile import FUZZ, Boom, DictSub, ListSub, SetSub, StrSub, deep_list, hostile, self_dict, self_list
 from vesperkit.graph import concept_mesh as cm
 from vesperkit.graph.concept_mesh import ConceptMesh, GraphNode
 
-FUZZ = settings(max_examples=int(os.environ.get("VESPERKIT_FUZZ_EXAMPLES", "60")), deadline=None,
-                suppress_health_check=[HealthCheck.function_scoped_fixture, HealthCheck.too_slow,
-                                       HealthCheck.data_too_large])
 
 
 # ================================================================ hostile values
 
 
-class Boom(Exception):
-    """Raised by the protocol methods of the hostile objects."""
-
-
-def _raiser(name):
-    def method(self, *args, **kwargs):
-        raise Boom(name)
-
-    method.__name__ = name
-    return method
-
-
-def hostile(*dunders, base=object):
-    cls = type("Hostile" + "".join(d.strip("_").title() for d in dunders), (base,),
-               {d: _raiser(d) for d in dunders})
-    return cls() if base is object else cls
-
-
 HOSTILE_DUNDERS = ["__eq__", "__hash__", "__float__", "__index__", "__int__", "__len__", "__bool__",
                    "__iter__", "__lt__", "__gt__", "__mul__", "__rmul__", "__add__", "__radd__", "__getitem__"]
-
-
-class StrSub(str):
-    pass
-
-
-class DictSub(dict):
-    pass
-
-
-class ListSub(list):
-    pass
-
-
-class SetSub(set):
-    pass
-
-
-def _self_list():
-    x = []
-    x.append(x)
-    return x
-
-
-def _self_dict():
-    d = {}
-    d["self"] = d
-    return d
-
-
-def _deep(n=5000):
-    x = []
-    for _ in range(n):
-        x = [x]
-    return x
 
 
 scalars = st.one_of(
@@ -107,7 +50,7 @@ values = st.recursive(
         st.tuples(inner, inner),
     ),
     max_leaves=8,
-) | st.builds(_self_list) | st.builds(_self_dict) | st.builds(_deep)
+) | st.builds(self_list) | st.builds(self_dict) | st.builds(deep_list)
 
 
 # ================================================================ invariants
