@@ -153,10 +153,11 @@ def _layout(ids: list[str], edges: list[tuple[str, str, float]]) -> list[tuple[f
         else:
             pos = _layout_numpy(numpy, start, links)
     xs, ys = [p[0] for p in pos], [p[1] for p in pos]
-    scale = min((WIDTH - 2 * MARGIN) / max(max(xs) - min(xs), 1e-9),
-                (HEIGHT - 2 * MARGIN) / max(max(ys) - min(ys), 1e-9))
+    # x and y stretched apart to fill the wide canvas; a flat span stays centred
+    sx, sy = ((size - 2 * MARGIN) / (max(v) - min(v)) if max(v) - min(v) > 1e-9 else 0.0
+              for size, v in ((WIDTH, xs), (HEIGHT, ys)))
     cx, cy = (max(xs) + min(xs)) / 2, (max(ys) + min(ys)) / 2
-    return [(round(WIDTH / 2 + (x - cx) * scale, 1), round(HEIGHT / 2 + (y - cy) * scale, 1)) for x, y in pos]
+    return [(round(WIDTH / 2 + (x - cx) * sx, 1), round(HEIGHT / 2 + (y - cy) * sy, 1)) for x, y in pos]
 
 
 # ------------------------------------------------------------------- page
@@ -222,6 +223,9 @@ def render_page(view: dict, *, title: str | None = None, path_url: str | None = 
     top_c = max((max(n["centrality"], 0) for n in nodes), default=0) or 1
     top_w = max((max(e["weight"], 0) for e in edges), default=0) or 1
 
+    def radius(node: dict) -> float:
+        return 4 + 12 * math.sqrt(max(node["centrality"], 0) / top_c)
+
     svg = [f'<svg id="mesh" viewBox="0 0 {WIDTH:g} {HEIGHT:g}" role="img" aria-label="{_attr(title)}">',
            '<g id="edges">']
     for e in edges:
@@ -233,14 +237,16 @@ def render_page(view: dict, *, title: str | None = None, path_url: str | None = 
     # least central first, so the big nodes sit on top
     for n, colour in reversed(list(zip(nodes, colours))):
         x, y = xy[n["id"]]
-        r = 4 + 12 * math.sqrt(max(n["centrality"], 0) / top_c)
+        r = radius(n)
         svg.append(f'<circle class="node" data-node-id="{_attr(n["id"])}" cx="{x}" cy="{y}" r="{r:.1f}" '
                    f'fill="{colour}"/>')
     svg.append('</g><g id="labels">')
     for n in nodes[:LABELS]:
         x, y = xy[n["id"]]
-        svg.append(f'<text x="{x}" y="{y - 14 - 12 * math.sqrt(max(n["centrality"], 0) / top_c):.1f}">'
-                   f'{_attr(_caption(n["summary"]))}</text>')
+        r = radius(n)
+        ly = y - r - 5 if y - r - 5 > 12 else y + r + 13  # below the node at the top edge
+        anchor = "start" if x < 110 else "end" if x > WIDTH - 110 else "middle"
+        svg.append(f'<text x="{x}" y="{ly:.1f}" text-anchor="{anchor}">{_attr(_caption(n["summary"]))}</text>')
     svg.append("</g></svg>")
 
     shown, total = len(nodes), view["total_nodes"]
@@ -250,7 +256,8 @@ def render_page(view: dict, *, title: str | None = None, path_url: str | None = 
                           f'<span class="n">{k}</span></li>' for label, c, k in legend)
     keys = ("id", "summary", "tags", "entities", "author", "origin", "created_at", "density", "centrality",
             "superseded_by", "valid_until")
-    data = {"pathUrl": path_url, "nodes": [{k: _plain(n[k]) for k in keys} for n in nodes]}
+    data = {"pathUrl": path_url, "nodes": [{k: n[k] if k in ("tags", "entities") else _plain(n[k]) for k in keys}
+                                         for n in nodes]}
     hint = ("Click two sessions to draw the strongest chain between them."
             if path_url else "Chains between sessions: open this view through the demo server "
                              "(./scripts/demo.sh --serve).")
@@ -306,7 +313,7 @@ svg { width: 100%; height: auto; display: block; background: #fff; }
 .edge { stroke: #9aa4b1; stroke-opacity: .55; }
 .node { stroke: #fff; stroke-width: 1.5; cursor: pointer; }
 .node:hover { stroke: #222; }
-#labels text { font-size: 11px; fill: #333; text-anchor: middle; pointer-events: none; paint-order: stroke; stroke: #fff; stroke-width: 3px; }
+#labels text { font-size: 11px; fill: #333; pointer-events: none; paint-order: stroke; stroke: #fff; stroke-width: 3px; }
 svg.searching .node:not(.match), svg.searching .edge { opacity: .15; }
 .node.match { stroke: #111; stroke-width: 3; }
 .node.picked { stroke: #d62728; stroke-width: 3.5; }
@@ -343,7 +350,7 @@ aside h2 { font-size: 13px; text-transform: uppercase; letter-spacing: .04em; co
 <aside>
 <h2>Colour: strongest tag</h2>
 <ul id="legend">{{legend}}</ul>
-<h2>Size: centrality &middot; width: weight</h2>
+<p class="n">Node size: centrality. Line width: link weight.</p>
 <h2>Strongest chain</h2>
 <p id="hint">{{hint}}</p>
 <ol id="chain"></ol>
