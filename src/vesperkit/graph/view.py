@@ -22,6 +22,7 @@ __all__ = ["render_html", "render_page"]
 
 WIDTH, HEIGHT, MARGIN = 960.0, 640.0, 28.0
 ITERATIONS = 300
+GRAVITY = 20.0  # pull toward the centre, in units of the ideal edge length
 PALETTE = ("#4e79a7", "#f28e2b", "#e15759", "#76b7b2", "#59a14f",
            "#edc948", "#b07aa1", "#ff9da7", "#9c755f")
 OTHER_COLOUR, UNTAGGED_COLOUR = "#8c8c8c", "#d0d0d0"
@@ -104,8 +105,8 @@ def _layout_numpy(np, start, links):
             for v, lv in ((fx, lx * pull), (fy, ly * pull)):
                 np.add.at(v, src, -lv)
                 np.add.at(v, dst, lv)
-        fx += (0.5 - x) * 4 * k
-        fy += (0.5 - y) * 4 * k
+        fx += (0.5 - x) * GRAVITY * k
+        fy += (0.5 - y) * GRAVITY * k
         length = np.maximum(np.sqrt(fx * fx + fy * fy), 1e-12)
         step = np.minimum(length, 0.1 * (1 - it / ITERATIONS)) / length
         x += fx * step
@@ -128,7 +129,7 @@ def _layout_python(start, links):
             force[b] += pull
         cap = 0.1 * (1 - it / ITERATIONS)
         for i, v in enumerate(z):
-            f = force[i] + (complex(0.5, 0.5) - v) * 4 * k
+            f = force[i] + (complex(0.5, 0.5) - v) * GRAVITY * k
             length = max(abs(f), 1e-12)
             z[i] = v + f * (min(length, cap) / length)
     return [(v.real, v.imag) for v in z]
@@ -223,8 +224,10 @@ def render_page(view: dict, *, title: str | None = None, path_url: str | None = 
     top_c = max((max(n["centrality"], 0) for n in nodes), default=0) or 1
     top_w = max((max(e["weight"], 0) for e in edges), default=0) or 1
 
+    shrink = min(1.0, (50 / max(len(nodes), 1)) ** 0.4)  # crowded views get smaller dots
+
     def radius(node: dict) -> float:
-        return 4 + 12 * math.sqrt(max(node["centrality"], 0) / top_c)
+        return (4 + 12 * math.sqrt(max(node["centrality"], 0) / top_c)) * shrink
 
     svg = [f'<svg id="mesh" viewBox="0 0 {WIDTH:g} {HEIGHT:g}" role="img" aria-label="{_attr(title)}">',
            '<g id="edges">']
@@ -241,12 +244,20 @@ def render_page(view: dict, *, title: str | None = None, path_url: str | None = 
         svg.append(f'<circle class="node" data-node-id="{_attr(n["id"])}" cx="{x}" cy="{y}" r="{r:.1f}" '
                    f'fill="{colour}"/>')
     svg.append('</g><g id="labels">')
+    placed: list[tuple[float, float, float, float]] = []
     for n in nodes[:LABELS]:
         x, y = xy[n["id"]]
         r = radius(n)
+        text = _caption(n["summary"])
         ly = y - r - 5 if y - r - 5 > 12 else y + r + 13  # below the node at the top edge
         anchor = "start" if x < 110 else "end" if x > WIDTH - 110 else "middle"
-        svg.append(f'<text x="{x}" y="{ly:.1f}" text-anchor="{anchor}">{_attr(_caption(n["summary"]))}</text>')
+        w = 6.2 * len(text)  # about 11px type
+        left = x if anchor == "start" else x - w if anchor == "end" else x - w / 2
+        box = (left, ly - 11, left + w, ly + 2)
+        if any(box[0] < b[2] and b[0] < box[2] and box[1] < b[3] and b[1] < box[3] for b in placed):
+            continue  # a caption on top of another is read as neither
+        placed.append(box)
+        svg.append(f'<text x="{x}" y="{ly:.1f}" text-anchor="{anchor}">{_attr(text)}</text>')
     svg.append("</g></svg>")
 
     shown, total = len(nodes), view["total_nodes"]
@@ -309,7 +320,7 @@ h1 { font-size: 18px; margin: 0; }
 #matches { color: #555; min-width: 6em; }
 main { display: flex; }
 #canvas { flex: 1; min-width: 0; }
-svg { width: 100%; height: auto; display: block; background: #fff; }
+svg { width: 100%; height: auto; max-height: calc(100vh - 56px); display: block; background: #fff; }
 .edge { stroke: #9aa4b1; stroke-opacity: .55; }
 .node { stroke: #fff; stroke-width: 1.5; cursor: pointer; }
 .node:hover { stroke: #222; }
@@ -320,13 +331,13 @@ svg.searching .node:not(.match), svg.searching .edge { opacity: .15; }
 .node.on-chain { stroke: #d62728; stroke-width: 3; }
 .chain-link { stroke: #d62728; stroke-width: 4; stroke-linecap: round; fill: none; }
 .chain-link.hidden-hop { stroke-dasharray: 6 5; }
-aside { width: 260px; padding: 12px 16px; border-left: 1px solid #ddd; background: #fff; }
+aside { width: 260px; max-height: calc(100vh - 56px); overflow-y: auto; padding: 12px 16px; border-left: 1px solid #ddd; background: #fff; }
 aside h2 { font-size: 13px; text-transform: uppercase; letter-spacing: .04em; color: #666; margin: 14px 0 6px; }
 #legend { list-style: none; padding: 0; margin: 0; }
 #legend li { margin: 2px 0; }
 .swatch { display: inline-block; width: 11px; height: 11px; border-radius: 50%; margin-right: 6px; vertical-align: -1px; }
 .n { color: #888; }
-#chain { padding-left: 20px; margin: 4px 0; }
+#chain { padding-left: 20px; margin: 4px 0; font-size: 12px; }
 #chain .outside { color: #888; font-style: italic; }
 #hint { color: #666; font-size: 12px; }
 #tooltip { position: fixed; max-width: 340px; background: #fff; border: 1px solid #bbb; border-radius: 6px; box-shadow: 0 2px 8px rgba(0,0,0,.15); padding: 8px 10px; font-size: 12px; pointer-events: none; z-index: 10; }
