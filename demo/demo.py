@@ -95,6 +95,7 @@ def concept_mesh_tour(sessions: list[dict], page: Path) -> ConceptMesh:
     path = mesh.shortest_path(source, target)
     print(f"\nStrongest chain {source} -> {target}: {' -> '.join(path) if path else '(none)'}")
 
+    mesh.calculate_densities()  # the live session's density too
     page.parent.mkdir(parents=True, exist_ok=True)
     render_html(page_view(mesh), page, title=PAGE_TITLE)
     print(f"\nBrowser view written to {page}")
