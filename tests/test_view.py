@@ -19,7 +19,7 @@ from vesperkit.graph.view import render_html, render_page
 ROOT = Path(__file__).resolve().parent.parent
 SESSIONS = json.loads((ROOT / "demo" / "sample_sessions.json").read_text(encoding="utf-8"))
 HOSTILE = ['</script><script>window.pwned = 1</script>', '"><img src=x onerror="window.pwned = 2">',
-           "Tom & Jerry's <b>\"quotes\"</b>", "line\u2028para\u2029end </SCRIPT >"]
+           "{{data}} Tom & Jerry's <b>\"quotes\"</b>", "line\u2028para\u2029end </SCRIPT >"]
 DROP = object()
 
 
@@ -99,7 +99,7 @@ def test_memory_text_is_escaped_and_the_same_export_gives_the_same_page(export):
     page = render_page(hostile_export(export))
     assert page.count("<script") == 2 and page.lower().count("</script") == 2
     block = re.search(r'id="vk-data">(.*?)</script>', page).group(1)
-    assert "<img" not in page and not set("<>&\u2028\u2029") & set(block)
+    assert "<img" not in page and page.count('"pathUrl"') == 1 and not set("<>&\u2028\u2029") & set(block)
     data = json.loads(block)
     assert [n["summary"] for n in data["nodes"][:4]] == HOSTILE
     assert render_page(copy.deepcopy(hostile_export(export))) == page

@@ -14,6 +14,7 @@ import html
 import json
 import math
 import os
+import re
 import tempfile
 from collections import Counter
 from pathlib import Path
@@ -272,14 +273,12 @@ def render_page(view: dict, *, title: str | None = None, path_url: str | None = 
     hint = ("Click two sessions to draw the strongest chain between them."
             if path_url else "Chains between sessions: open this view through the demo server "
                              "(./scripts/demo.sh --serve).")
-    return (_PAGE.replace("{{title}}", _attr(title))
-                 .replace("{{count}}", _attr(count))
-                 .replace("{{count_attrs}}", f'data-shown="{shown}" data-total="{total}" '
-                                             f'data-truncated="{str(view["truncated"]).lower()}"')
-                 .replace("{{legend}}", legend_html)
-                 .replace("{{hint}}", _attr(hint))
-                 .replace("{{svg}}", "\n".join(svg))
-                 .replace("{{data}}", _script_json(data)))
+    parts = {"title": _attr(title), "count": _attr(count), "legend": legend_html, "hint": _attr(hint),
+             "count_attrs": f'data-shown="{shown}" data-total="{total}" '
+                            f'data-truncated="{str(view["truncated"]).lower()}"',
+             "svg": "\n".join(svg), "data": _script_json(data)}
+    # one pass: a memory's text that looks like a placeholder is never expanded
+    return re.sub(r"\{\{(\w+)\}\}", lambda m: parts[m.group(1)], _PAGE)
 
 
 def render_html(view: dict, path: str | os.PathLike[str], *, title: str | None = None) -> None:

@@ -3,6 +3,8 @@
 import os
 from typing import Any
 
+__all__ = ["render_html", "render_page"]
+
 WIDTH: float
 HEIGHT: float
 MARGIN: float
