@@ -35,6 +35,8 @@ from vesperkit.graph.view import render_html  # noqa: E402
 from vesperkit.memory.backends.vector_vault import PostgresVectorBackend  # noqa: E402
 from vesperkit.utils.encryption import MAGIC_HEADER, FileEncryptor  # noqa: E402
 
+from mesh_server import DEFAULT_PORT, serve  # noqa: E402  (beside this file)
+
 
 def heading(title: str) -> None:
     print()
@@ -174,7 +176,7 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
     parser = argparse.ArgumentParser(description="A tour of vesperkit's native core.")
     parser.add_argument("--serve", action="store_true",
                         help="afterwards, serve the browser view on 127.0.0.1 until Ctrl-C")
-    parser.add_argument("--port", type=int, default=8765, help="port for --serve (0: any free port)")
+    parser.add_argument("--port", type=int, default=DEFAULT_PORT, help="port for --serve (0: any free port)")
     parser.add_argument("--page", type=Path, default=HERE.parent / "build" / "vesperkit-mesh.html",
                         help="where to write the browser view (default: build/vesperkit-mesh.html)")
     return parser.parse_args(argv)
@@ -191,8 +193,6 @@ def main(argv: list[str] | None = None) -> int:
     encryption_tour()
     print()
     if args.serve:
-        from mesh_server import serve
-
         heading("5. The browser view")
         serve(mesh, page_view(mesh), port=args.port, title=PAGE_TITLE)
     return 0
