@@ -471,7 +471,8 @@ aside h2 { font-size: 13px; text-transform: uppercase; letter-spacing: .04em; co
       }
       prev = { c, hop: i };
     }
-    hint.textContent = ids.length ? ids.length + " sessions; click another session to start again."
+    hint.textContent = ids.length ? ids.length + (ids.length === 1 ? " session" : " sessions") +
+                                    " in the chain; click another session to start again."
                                   : "No chain links these two sessions.";
     chain.dataset.state = "done";
   }
