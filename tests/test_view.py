@@ -7,6 +7,7 @@ import os
 import re
 import shutil
 import subprocess
+import sys
 import threading
 import urllib.request
 from pathlib import Path
@@ -103,6 +104,14 @@ def test_memory_text_is_escaped_and_the_same_export_gives_the_same_page(export):
     data = json.loads(block)
     assert [n["summary"] for n in data["nodes"][:4]] == HOSTILE
     assert render_page(copy.deepcopy(hostile_export(export))) == page
+
+
+@pytest.mark.parametrize("size", [1, 5, 8])
+def test_layout_without_numpy_places_small_views_alike(mesh, monkeypatch, size):
+    view = mesh.to_dict(max_nodes=size, max_edges_per_node=4)
+    with_numpy = render_page(view)
+    monkeypatch.setitem(sys.modules, "numpy", None)
+    assert render_page(view) == with_numpy
 
 
 # ------------------------------------------------------------ in a browser

@@ -2,7 +2,9 @@
 
 The page needs nothing from the network: styles, script and data are inline, the
 drawing is SVG laid out here in Python, so the same export always gives the same
-picture. Text from the memories only ever reaches the page escaped: as attribute
+picture. (numpy, when installed, speeds the layout up; its float sums differ from
+the plain-Python ones in the last bits, which the force simulation amplifies, so
+beyond a few nodes the two place sessions differently.) Text from the memories only ever reaches the page escaped: as attribute
 values, or inside one JSON block that the script reads as data.
 """
 
