@@ -4,15 +4,21 @@ Run it with ``./scripts/demo.sh``: it builds the package, starts a throw-away
 PostgreSQL server with pgvector, and then
 
 1. relates the sessions in a concept mesh and prints its statistics, the
-   top-ranked sessions, the export for the browser view and a strongest path;
+   top-ranked sessions, the export for the browser view and a strongest path,
+   and writes the browser view of the mesh as one HTML file;
 2. stores them in the vector vault and runs scoped nearest-neighbour searches;
 3. issues, validates, rate-limits, revokes and regenerates API keys kept in an
    encrypted token file;
 4. encrypts and decrypts text in the fixed on-disk format.
+
+With ``--serve`` it then serves the view on http://127.0.0.1:8765/ (``--port``
+picks another port, 0 a free one) until Ctrl-C: click two sessions to see the
+strongest chain between them, computed on the whole mesh.
 """
 
 from __future__ import annotations
 
+import argparse
 import json
 import os
 import sys
@@ -25,8 +31,11 @@ sys.path.insert(0, str(HERE.parent))  # devtools/
 
 from vesperkit.auth.key_registry import KeyRegistry  # noqa: E402
 from vesperkit.graph.concept_mesh import ConceptMesh  # noqa: E402
+from vesperkit.graph.view import render_html  # noqa: E402
 from vesperkit.memory.backends.vector_vault import PostgresVectorBackend  # noqa: E402
 from vesperkit.utils.encryption import MAGIC_HEADER, FileEncryptor  # noqa: E402
+
+from mesh_server import DEFAULT_PORT, serve  # noqa: E402  (beside this file)
 
 
 def heading(title: str) -> None:
@@ -44,7 +53,15 @@ def load_sessions() -> list[dict]:
         return json.load(f)
 
 
-def concept_mesh_tour(sessions: list[dict]) -> None:
+PAGE_TITLE = "vesperkit demo: concept mesh"
+
+
+def page_view(mesh: ConceptMesh) -> dict:
+    """The export the browser view draws: the 20 most central sessions, 4 links each."""
+    return mesh.to_dict(max_nodes=20, max_edges_per_node=4, summary_chars=160)
+
+
+def concept_mesh_tour(sessions: list[dict], page: Path) -> ConceptMesh:
     heading("1. Concept mesh")
     mesh = ConceptMesh()
     mesh.add_conversations(sessions)
@@ -79,6 +96,12 @@ def concept_mesh_tour(sessions: list[dict]) -> None:
     source, target = ids[0], ids[-2]
     path = mesh.shortest_path(source, target)
     print(f"\nStrongest chain {source} -> {target}: {' -> '.join(path) if path else '(none)'}")
+
+    mesh.calculate_densities()  # the live session's density too
+    page.parent.mkdir(parents=True, exist_ok=True)
+    render_html(page_view(mesh), page, title=PAGE_TITLE)
+    print(f"\nBrowser view written to {page}")
+    return mesh
 
 
 def vector_vault_tour(sessions: list[dict]) -> None:
@@ -149,15 +172,29 @@ def encryption_tour() -> None:
           f"round trip equal: {encryptor.decrypt_text(blob) == secret}")
 
 
-def main() -> int:
+def parse_args(argv: list[str] | None) -> argparse.Namespace:
+    parser = argparse.ArgumentParser(description="A tour of vesperkit's native core.")
+    parser.add_argument("--serve", action="store_true",
+                        help="afterwards, serve the browser view on 127.0.0.1 until Ctrl-C")
+    parser.add_argument("--port", type=int, default=DEFAULT_PORT, help="port for --serve (0: any free port)")
+    parser.add_argument("--page", type=Path, default=HERE.parent / "build" / "vesperkit-mesh.html",
+                        help="where to write the browser view (default: build/vesperkit-mesh.html)")
+    return parser.parse_args(argv)
+
+
+def main(argv: list[str] | None = None) -> int:
+    args = parse_args(argv)
     sessions = load_sessions()
     print(f"vesperkit demo: {len(sessions)} sample sessions")
-    concept_mesh_tour(sessions)
+    mesh = concept_mesh_tour(sessions, args.page.resolve())
     vector_vault_tour(sessions)
     with tempfile.TemporaryDirectory(prefix="vesperkit-demo-") as tmp:
         key_registry_tour(Path(tmp))
     encryption_tour()
     print()
+    if args.serve:
+        heading("5. The browser view")
+        serve(mesh, page_view(mesh), port=args.port, title=PAGE_TITLE)
     return 0
 
 

@@ -1275,7 +1275,8 @@ class TestIntrospection:
     def test_stubs_match_the_runtime(self):
         result = subprocess.run(
             [sys.executable, "-m", "mypy.stubtest", "--mypy-config-file", os.devnull,
-             "vesperkit.utils.encryption", "vesperkit.auth.key_registry", "vesperkit.memory.backends.vector_vault"],
+             "vesperkit.utils.encryption", "vesperkit.auth.key_registry", "vesperkit.memory.backends.vector_vault",
+             "vesperkit.graph.view"],
             capture_output=True, text=True, timeout=300,
             env={**os.environ, "MYPY_CACHE_DIR": os.path.join(tempfile.gettempdir(), "vesperkit-stubtest-cache")},
         )
