@@ -12,8 +12,7 @@ import errno
 import fcntl
 import os
 import threading
-import time
-from typing import Any, Callable, Dict, List, Optional, Tuple
+from typing import Any, Callable, Dict, List, Optional, Set, Tuple
 
 from . import key_registry as _registry_module
 from .key_registry import KeyRegistry, Token
@@ -27,6 +26,69 @@ _NO_FILE = frozenset({errno.ENOENT, errno.ENOTDIR, errno.ELOOP})
 
 def _version_of(st: os.stat_result) -> Tuple[int, int, int, int]:
     return (st.st_dev, st.st_ino, st.st_size, st.st_mtime_ns)
+
+
+# Lock descriptors of this process, held or waited on. A child made by fork
+# closes its copies: an inherited copy would keep the parent's lock held for
+# as long as the child lives.
+_lock_fds: Set[int] = set()
+
+
+def _close_lock(fd: int) -> None:
+    _lock_fds.discard(fd)
+    os.close(fd)
+
+
+def _close_inherited_locks() -> None:
+    for fd in list(_lock_fds):
+        try:
+            os.close(fd)
+        except OSError:
+            pass
+    _lock_fds.clear()
+
+
+os.register_at_fork(after_in_child=_close_inherited_locks)
+
+
+class _LockWait:
+    """A blocking ``flock`` on a helper thread, so that waiting has a bound.
+
+    Blocked in the kernel, the waiter is woken the moment the holder lets go;
+    polling would mostly miss the short gaps between the holders' operations
+    and could wait forever behind busy processes.
+    """
+
+    def __init__(self, fd: int) -> None:
+        self.fd = fd
+        self.guard = threading.Lock()
+        self.finished = threading.Event()
+        self.abandoned = False
+        self.error: Optional[OSError] = None
+        threading.Thread(target=self._run, name="vesperkit-lock-wait", daemon=True).start()
+
+    def _run(self) -> None:
+        try:
+            fcntl.flock(self.fd, fcntl.LOCK_EX)
+        except OSError as exc:
+            self.error = exc
+        with self.guard:
+            if not self.abandoned:
+                self.finished.set()
+                return
+        _close_lock(self.fd)  # given up on: let go at once
+
+    def wait(self, timeout: float) -> bool:
+        """True once locked; False past `timeout`, handing the descriptor to the thread."""
+        self.finished.wait(timeout)
+        with self.guard:
+            if not self.finished.is_set():
+                self.abandoned = True
+                return False
+        if self.error is not None:
+            _close_lock(self.fd)
+            raise self.error
+        return True
 
 
 class _NotSaved(Exception):
@@ -179,28 +241,21 @@ class SharedKeyRegistry(KeyRegistry):
         """Open the lock file and take the lock on it; the descriptor holds it."""
         lock_path = os.fspath(self.tokens_file) + ".lock"
         fd = os.open(lock_path, os.O_RDWR | os.O_CREAT | os.O_CLOEXEC | os.O_NOFOLLOW, 0o600)
+        _lock_fds.add(fd)
         try:
-            deadline = None
-            delay = 0.0005
-            while True:
-                try:
-                    fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
-                    return fd
-                except BlockingIOError:
-                    now = time.monotonic()
-                    if deadline is None:
-                        deadline = now + float(self.LOCK_TIMEOUT)
-                    elif now >= deadline:
-                        raise TimeoutError(
-                            errno.ETIMEDOUT,
-                            f"lock not obtained within {float(self.LOCK_TIMEOUT):g} seconds",
-                            lock_path,
-                        ) from None
-                    time.sleep(delay)
-                    delay = min(delay * 2, 0.02)
+            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            return fd
+        except BlockingIOError:
+            wait = _LockWait(fd)
         except BaseException:
-            os.close(fd)
+            _close_lock(fd)
             raise
+        timeout = float(self.LOCK_TIMEOUT)
+        if wait.wait(timeout):
+            return fd
+        # The waiting thread now owns the descriptor and lets go of it as
+        # soon as it gets the lock.
+        raise TimeoutError(errno.ETIMEDOUT, f"lock not obtained within {timeout:g} seconds", lock_path)
 
     def _change(self, operation: Callable[..., Any], *args: Any, validating: bool = False) -> Any:
         with self._mutex:
@@ -222,7 +277,7 @@ class SharedKeyRegistry(KeyRegistry):
                     if synced:
                         self._record_version()
                 finally:
-                    os.close(fd)  # releases the lock
+                    _close_lock(fd)  # releases the lock
 
     def _change_unlocked(
         self, operation: Callable[..., Any], args: Tuple[Any, ...], error: OSError, validating: bool
