@@ -1242,7 +1242,7 @@ def public_callables():
     found = []
     for module in (encryption, kr, shared, vv):
         for name, value in vars(module).items():
-            if not isinstance(value, type) or value.__module__ != module.__name__:
+            if not isinstance(value, type) or value.__module__ != module.__name__ or name.startswith("_"):
                 continue
             found.append((f"{module.__name__}.{name}", value))
             for attr, member in vars(value).items():
