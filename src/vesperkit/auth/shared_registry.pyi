@@ -1,33 +1,11 @@
-from typing import Any, ClassVar, Dict, List, Optional, Tuple
+from typing import ClassVar, Optional
 
-from .key_registry import KeyRegistry, Token
+from .key_registry import KeyRegistry
 
 __all__ = ["SharedKeyRegistry"]
 
+# The operations keep the signatures of KeyRegistry.
 class SharedKeyRegistry(KeyRegistry):
     LOCK_TIMEOUT: ClassVar[float]
     def __init__(self, tokens_file: str = "vesperkit_tokens.json", encryption_key: Optional[str] = None) -> None: ...
     def __del__(self) -> None: ...
-    def _load_tokens(self) -> None: ...
-    def create_token(
-        self,
-        name: str,
-        permissions: Optional[List[str]] = None,
-        expires_days: Optional[int] = None,
-        rate_limit: int = 0,
-        metadata: Optional[Dict[Any, Any]] = None,
-    ) -> Tuple[str, Token]: ...
-    def validate_token(self, api_key: str) -> Optional[Token]: ...
-    def revoke_token(self, token_id: str) -> bool: ...
-    def delete_token(self, token_id: str) -> bool: ...
-    def list_tokens(self, include_inactive: bool = False) -> List[Token]: ...
-    def get_token(self, token_id: str) -> Optional[Token]: ...
-    def update_token(
-        self,
-        token_id: str,
-        name: Optional[str] = None,
-        permissions: Optional[List[str]] = None,
-        rate_limit: Optional[int] = None,
-        metadata: Optional[Dict[Any, Any]] = None,
-    ) -> Optional[Token]: ...
-    def regenerate_key(self, token_id: str) -> Optional[str]: ...
