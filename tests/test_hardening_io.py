@@ -37,6 +37,7 @@ from hypothesis import strategies as st
 import leakcheck
 from hostile import FUZZ, Boom, DictSub, ListSub, SetSub, StrSub, deep_list, hostile, self_dict, self_list
 import vesperkit.auth.key_registry as kr
+import vesperkit.auth.shared_registry as shared
 import vesperkit.memory.backends.vector_vault as vv
 import vesperkit.utils.encryption as encryption
 from vesperkit.auth.key_registry import KeyRegistry, Token
@@ -1237,11 +1238,11 @@ class TestLeaks:
 
 
 def public_callables():
-    """(qualified name, object) of every public class, method and function of the three modules."""
+    """(qualified name, object) of every public class, method and function of the modules."""
     found = []
-    for module in (encryption, kr, vv):
+    for module in (encryption, kr, shared, vv):
         for name, value in vars(module).items():
-            if not isinstance(value, type) or value.__module__ != module.__name__:
+            if not isinstance(value, type) or value.__module__ != module.__name__ or name.startswith("_"):
                 continue
             found.append((f"{module.__name__}.{name}", value))
             for attr, member in vars(value).items():
@@ -1263,7 +1264,7 @@ class TestIntrospection:
         text = pydoc.render_doc(obj, renderer=pydoc.plaintext)
         assert inspect.getdoc(obj).splitlines()[0] in text
 
-    @pytest.mark.parametrize("module", [encryption, kr, vv], ids=lambda m: m.__name__)
+    @pytest.mark.parametrize("module", [encryption, kr, shared, vv], ids=lambda m: m.__name__)
     def test_help_of_the_module_shows_every_public_signature(self, module):
         # Long signatures are wrapped over several lines, under the class's "|" margin.
         flat = re.sub(r"[\s|]+", "", pydoc.render_doc(module, renderer=pydoc.plaintext))
@@ -1275,8 +1276,8 @@ class TestIntrospection:
     def test_stubs_match_the_runtime(self):
         result = subprocess.run(
             [sys.executable, "-m", "mypy.stubtest", "--mypy-config-file", os.devnull,
-             "vesperkit.utils.encryption", "vesperkit.auth.key_registry", "vesperkit.memory.backends.vector_vault",
-             "vesperkit.graph.view"],
+             "vesperkit.utils.encryption", "vesperkit.auth.key_registry", "vesperkit.auth.shared_registry",
+             "vesperkit.memory.backends.vector_vault", "vesperkit.graph.view"],
             capture_output=True, text=True, timeout=300,
             env={**os.environ, "MYPY_CACHE_DIR": os.path.join(tempfile.gettempdir(), "vesperkit-stubtest-cache")},
         )

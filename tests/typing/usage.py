@@ -8,6 +8,7 @@ from __future__ import annotations
 from typing import Any
 
 from vesperkit.auth.key_registry import KeyRegistry, Token
+from vesperkit.auth.shared_registry import SharedKeyRegistry
 from vesperkit.graph.concept_mesh import ConceptMesh, GraphEdge, GraphNode
 from vesperkit.memory.backends.vector_vault import PostgresVectorBackend
 from vesperkit.utils.embeddings import cosine_similarity
@@ -74,6 +75,13 @@ def registry_usage(path: str, key: str | None) -> str | None:
     if valid is None or not allowed or limited or fetched is None or not listed:
         return None
     return new_key
+
+
+def shared_registry_usage(path: str) -> bool:
+    registry: KeyRegistry = SharedKeyRegistry(path, encryption_key=None)
+    timeout: float = SharedKeyRegistry.LOCK_TIMEOUT
+    api_key, token = registry.create_token("worker", rate_limit=5)
+    return registry.validate_token(api_key) is token and timeout > 0
 
 
 def encryption_usage(text: str) -> str:
