@@ -20,7 +20,7 @@ bool is_recent(handle now_value, handle t) {
 
 object monotonic() { return call_method(global(names.time), names.monotonic); }
 
-/// `rate_limit <= 0`; `fallback` when the limit cannot be read or compared.
+/// `rate_limit <= 0`; `fallback` when the token has no limit or it cannot be compared.
 bool unlimited_or(handle token, bool fallback) {
     object l = get_optional_attr(token, names.rate_limit);
     if (!l.is_valid()) return fallback;
