@@ -62,15 +62,17 @@ object ensure_node(handle self, handle memoria);
 
 /// `self._update_edge(...)`, called as a method of the instance (the C++ body
 /// directly for an exact ConceptMesh).
-void update_edge(handle self, handle session_a, handle session_b, handle shared_tags,
-                 handle shared_entities, handle shared_key_points, handle embedding_similarity);
+void call_update_edge(handle self, handle session_a, handle session_b, handle shared_tags,
+                      handle shared_entities, handle shared_key_points, handle embedding_similarity);
 
 /// The edge update of an exact ConceptMesh with arguments already converted:
-/// `session_a` and `session_b` are exact str; the counts are Python ints.
-/// The caller has decided (once per operation) that the C++ body applies, e.g.
-/// with `is_native<ConceptMesh_update_edge>(self, names._update_edge)`.
-void update_edge_converted(handle self, handle session_a, handle session_b, handle shared_tags,
-                           handle shared_entities, handle shared_key_points, double embedding_similarity);
+/// `session_a` and `session_b` are exact str; the counts are Python ints;
+/// `sim_obj` is the similarity as a float object when the caller has one
+/// (else one is made from `sim` when needed). The caller has decided (once
+/// per operation) that the C++ body applies, e.g. with
+/// `is_native<ConceptMesh_update_edge>(self, names._update_edge)`.
+void apply_edge_update(handle self, handle session_a, handle session_b, handle shared_tags,
+                       handle shared_entities, handle shared_key_points, double sim, handle sim_obj = handle());
 
 // Module functions (signature: self is the module or null).
 object _similarity_matrix(handle, PyObject *const *, Py_ssize_t, PyObject *);

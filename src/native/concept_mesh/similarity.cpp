@@ -662,7 +662,7 @@ private:
         double sim = vectors_.similarity(i, j);
         object st = make_int(c.tags), se = make_int(c.entities), sk = make_int(c.key_points);
         if (native_) {
-            update_edge_converted(self_, f_.ids[i], f_.ids[j], st, se, sk, sim);
+            apply_edge_update(self_, f_.ids[i], f_.ids[j], st, se, sk, sim);
         } else {
             call_method(self_, names._update_edge, f_.ids[i], f_.ids[j], st, se, sk, make_float(sim));
             probe_.refresh();
@@ -706,7 +706,7 @@ void general_pair_loop(handle self, handle np, ScaledVectors &scaled, const Node
             object sto = steal_or_raise(PyLong_FromSsize_t(st));
             object seo = steal_or_raise(PyLong_FromSsize_t(se));
             object sko = steal_or_raise(PyLong_FromSsize_t(sk));
-            update_edge(self, f.ids[i], f.ids[j], sto, seo, sko, make_float(sim));
+            call_update_edge(self, f.ids[i], f.ids[j], sto, seo, sko, make_float(sim));
         }
     }
 }
