@@ -14,25 +14,37 @@
 #include <cmath>
 #include <cstddef>
 
+#if defined(__GNUC__) || defined(__clang__)
+#define VK_COSINE_INLINE [[gnu::always_inline]] inline
+#else
+#define VK_COSINE_INLINE inline
+#endif
+
 namespace vk::cosine {
+
+// The loops below are templates on an instruction-set tag, so that each
+// entry point at the end gets its own copy: on x86-64 a copy built for CPUs
+// with FMA, where std::fma is one instruction rather than a library call.
+struct Baseline {};
+struct WithFma {};
 
 /// hi + lo is exactly the sum or product it was made from.
 struct Twofold {
     double hi, lo;
 };
 
-inline Twofold exact_sum(double a, double b) {
+VK_COSINE_INLINE Twofold exact_sum(double a, double b) {
     double x = a + b, z = x - a;
     return {x, (a - (x - z)) + (b - z)};
 }
 
 /// For |a| >= |b| only.
-inline Twofold exact_sum_ordered(double a, double b) {
+VK_COSINE_INLINE Twofold exact_sum_ordered(double a, double b) {
     double x = a + b;
     return {x, (a - x) + b};
 }
 
-inline Twofold exact_product(double x, double y) {
+VK_COSINE_INLINE Twofold exact_product(double x, double y) {
     double z = x * y;
     return {z, std::fma(x, y, -z)};
 }
@@ -41,14 +53,14 @@ inline Twofold exact_product(double x, double y) {
 struct Threefold {
     double hi = 0.0, lo = 0.0, tiny = 0.0;
 
-    Threefold plus_product(double x, double y) const {
+    VK_COSINE_INLINE Threefold plus_product(double x, double y) const {
         Twofold p = exact_product(x, y);
         Twofold s = exact_sum(hi, p.hi);
         Twofold r1 = exact_sum(lo, p.lo);
         Twofold r2 = exact_sum(r1.hi, s.lo);
         return {s.hi, r2.hi, tiny + r1.lo + r2.lo};
     }
-    double value() const {
+    VK_COSINE_INLINE double value() const {
         Twofold last = exact_sum(lo, hi);
         return tiny + last.lo + last.hi;
     }
@@ -74,7 +86,7 @@ struct NormScale {
 
 /// The correction step that ends math.hypot, from the compensated sum of
 /// squares (`csum` starts at 1.0, so the squares are csum - 1 + frac1 + frac2).
-inline double finish_norm(double csum, double frac1, double frac2, const NormScale &s) {
+VK_COSINE_INLINE double finish_norm(double csum, double frac1, double frac2, const NormScale &s) {
     double h = std::sqrt(csum - 1.0 + (frac1 + frac2));
     Twofold p = exact_product(-h, h);
     Twofold m = exact_sum_ordered(csum, p.hi);
@@ -87,7 +99,8 @@ inline double finish_norm(double csum, double frac1, double frac2, const NormSca
 }
 
 /// math.hypot(*v) for `n` finite components whose largest magnitude is `max`.
-inline double norm(const double *v, std::size_t n, double max) {
+template <class Isa>
+double norm_of(const double *v, std::size_t n, double max) {
     if (max == 0.0 || n <= 1) return max;  // no scaling: hypot gives |x| as it is
     NormScale s(max);
     double csum = 1.0, frac1 = 0.0, frac2 = 0.0;
@@ -105,7 +118,8 @@ inline double norm(const double *v, std::size_t n, double max) {
 /// math.sumprod's running sum of a[i] * b[i]. A partial sum that is not
 /// finite (where the interpreter leaves the float path) leaves `hi` not
 /// finite: infinities and NaNs do not go away in later additions.
-inline Threefold sum_of_products(const double *a, const double *b, std::size_t n) {
+template <class Isa>
+Threefold sum_of_products(const double *a, const double *b, std::size_t n) {
     Threefold t;
     for (std::size_t i = 0; i < n; ++i) t = t.plus_product(a[i], b[i]);
     return t;
@@ -148,11 +162,46 @@ inline bool unpack(PyObject *list, std::size_t n, double *out, double &max, std:
 }
 
 /// The helper's answer for two unpacked vectors of `n` >= 1 components with
-/// their norms; false when the helper must decide.
-inline bool similarity(const double *a, double norm_a, const double *b, double norm_b, std::size_t n,
-                       double &out) {
+/// their largest magnitudes; false when the helper must decide.
+template <class Isa>
+bool similarity_of(const double *a, double max_a, const double *b, double max_b, std::size_t n, double &out) {
+    double norm_a = norm_of<Isa>(a, n, max_a), norm_b = norm_of<Isa>(b, n, max_b);
     bool zero = norm_a == 0.0 || norm_b == 0.0;
-    return finish_similarity(norm_a, norm_b, zero ? Threefold{} : sum_of_products(a, b, n), out);
+    return finish_similarity(norm_a, norm_b, zero ? Threefold{} : sum_of_products<Isa>(a, b, n), out);
+}
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+[[gnu::target("fma")]] inline double norm_fma(const double *v, std::size_t n, double max) {
+    return norm_of<WithFma>(v, n, max);
+}
+[[gnu::target("fma")]] inline bool similarity_fma(const double *a, double max_a, const double *b, double max_b,
+                                                 std::size_t n, double &out) {
+    return similarity_of<WithFma>(a, max_a, b, max_b, n, out);
+}
+inline bool fma_available() {
+    static const bool available = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("fma") != 0;
+    }();
+    return available;
+}
+#else
+inline double norm_fma(const double *v, std::size_t n, double max) { return norm_of<Baseline>(v, n, max); }
+inline bool similarity_fma(const double *a, double max_a, const double *b, double max_b, std::size_t n, double &out) {
+    return similarity_of<Baseline>(a, max_a, b, max_b, n, out);
+}
+inline bool fma_available() { return false; }
+#endif
+
+/// math.hypot(*v) for `n` finite components whose largest magnitude is `max`.
+inline double norm(const double *v, std::size_t n, double max) {
+    return fma_available() ? norm_fma(v, n, max) : norm_of<Baseline>(v, n, max);
+}
+
+/// The helper's answer for two unpacked vectors (see similarity_of).
+inline bool similarity(const double *a, double max_a, const double *b, double max_b, std::size_t n, double &out) {
+    return fma_available() ? similarity_fma(a, max_a, b, max_b, n, out)
+                           : similarity_of<Baseline>(a, max_a, b, max_b, n, out);
 }
 
 }  // namespace vk::cosine

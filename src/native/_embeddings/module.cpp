@@ -38,8 +38,7 @@ object cosine_similarity(handle, PyObject *const *args, Py_ssize_t nargs, PyObje
             std::vector<double> x(2 * n);
             double max_a = 0.0, max_b = 0.0, sim = 0.0;
             if (cosine::unpack(a, n, x.data(), max_a) && cosine::unpack(b, n, x.data() + n, max_b) &&
-                cosine::similarity(x.data(), cosine::norm(x.data(), n, max_a), x.data() + n,
-                                   cosine::norm(x.data() + n, n, max_b), n, sim))
+                cosine::similarity(x.data(), max_a, x.data() + n, max_b, n, sim))
                 return make_float(sim);
         }
     }

@@ -334,6 +334,15 @@ public:
     void similarities(const object *others, std::size_t count, double *sim, bool *decided) {
         if (!fresh_) read();
         std::size_t n = x_.size();
+        // The floats of a list lie wherever the allocator put them: ask for
+        // all of them before the first is needed.
+        for (std::size_t v = 0; v < count; ++v) {
+            PyObject *other = others[v].ptr();
+            if (kind_ != Kind::floats || !PyList_CheckExact(other) || static_cast<std::size_t>(PyList_GET_SIZE(other)) != n)
+                continue;
+            PyObject *const *items = reinterpret_cast<PyListObject *>(other)->ob_item;
+            for (std::size_t k = 0; k < n; ++k) __builtin_prefetch(items[k]);
+        }
         double max[LANES] = {}, pre[LANES] = {1.0, 1.0, 1.0, 1.0}, scale[LANES] = {1.0, 1.0, 1.0, 1.0};
         bool lane[LANES] = {};
         for (std::size_t v = 0; v < count; ++v) {
@@ -385,9 +394,8 @@ private:
         x_.resize(n);
         lanes_.assign(n * LANES, 0.0);
         column_.resize(n);
-        double max = 0.0;
-        if (!cosine::unpack(e, n, x_.data(), max)) return;
-        norm_ = cosine::norm(x_.data(), n, max);
+        if (!cosine::unpack(e, n, x_.data(), max_)) return;
+        norm_ = cosine::norm(x_.data(), n, max_);
         kind_ = Kind::floats;
     }
 
@@ -395,13 +403,13 @@ private:
     bool similarity_of_column(std::size_t v, double max, double &sim) {
         std::size_t n = x_.size();
         for (std::size_t k = 0; k < n; ++k) column_[k] = lanes_[k * LANES + v];
-        return cosine::similarity(x_.data(), norm_, column_.data(), cosine::norm(column_.data(), n, max), n, sim);
+        return cosine::similarity(x_.data(), max_, column_.data(), max, n, sim);
     }
 
     handle embedding_;
     Kind kind_ = Kind::other;
     std::vector<double> x_, lanes_, column_;  // lanes_: component k of lane v at [k * LANES + v]
-    double norm_ = 0.0;
+    double max_ = 0.0, norm_ = 0.0;
     bool fresh_ = false;
 };
 
