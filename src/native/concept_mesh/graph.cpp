@@ -107,10 +107,13 @@ struct Weight {
     bool positive;
 };
 
-Weight edge_weight(handle self, handle st, handle se, handle sk, double sim, handle sim_obj) {
-    object tw = get_attr(self, names.tag_weight);
-    object ew = get_attr(self, names.entity_weight);
-    object kw = get_attr(self, names.key_point_weight);
+Weight edge_weight(handle self, const MeshReads *pre, handle st, handle se, handle sk, double sim, handle sim_obj) {
+    auto read = [&](object MeshReads::*kept, handle name) {
+        return pre != nullptr ? nb::borrow(pre->*kept) : get_attr(self, name);
+    };
+    object tw = read(&MeshReads::tag_weight, names.tag_weight);
+    object ew = read(&MeshReads::entity_weight, names.entity_weight);
+    object kw = read(&MeshReads::key_point_weight, names.key_point_weight);
     bool fast = PyLong_CheckExact(st.ptr()) && PyLong_CheckExact(se.ptr()) && PyLong_CheckExact(sk.ptr()) &&
                 PyFloat_CheckExact(tw.ptr()) && PyFloat_CheckExact(ew.ptr()) && PyFloat_CheckExact(kw.ptr());
     double w = 0.0;
@@ -134,7 +137,7 @@ Weight edge_weight(handle self, handle st, handle se, handle sk, double sim, han
         w_obj = steal_or_raise(PyNumber_Add(s.ptr(), t3.ptr()));
     }
 
-    object thr = get_attr(self, names.similarity_threshold);
+    object thr = read(&MeshReads::similarity_threshold, names.similarity_threshold);
     bool reaches;
     if (PyFloat_CheckExact(thr.ptr())) {
         reaches = sim >= PyFloat_AS_DOUBLE(thr.ptr());
@@ -143,7 +146,7 @@ Weight edge_weight(handle self, handle st, handle se, handle sk, double sim, han
         reaches = check(PyObject_RichCompareBool(s.ptr(), thr.ptr(), Py_GE)) != 0;
     }
     if (reaches) {
-        object emw = get_attr(self, names.embedding_weight);
+        object emw = read(&MeshReads::embedding_weight, names.embedding_weight);
         if (fast && PyFloat_CheckExact(emw.ptr())) {
             w += sim * PyFloat_AS_DOUBLE(emw.ptr());
         } else {
@@ -161,6 +164,20 @@ Weight edge_weight(handle self, handle st, handle se, handle sk, double sim, han
     return {w_obj, check(PyObject_RichCompareBool(w_obj.ptr(), zero.ptr(), Py_GT)) != 0};
 }
 
+/// The key of a pair of exact str. Such a tuple can never be part of a
+/// reference cycle, so the collector need not track it (it would stop
+/// tracking it at its first pass anyway).
+object pair_key(handle low, handle high) {
+    object key = steal_or_raise(PyTuple_Pack(2, low.ptr(), high.ptr()));
+    PyObject_GC_UnTrack(key.ptr());
+    return key;
+}
+
+/// The update of the pair (a, b) with its key; `pre` holds what it reads from
+/// the mesh when the caller read it before (see MeshReads), else null.
+void update_pair(handle self, const MeshReads *pre, handle key, handle a, handle b, handle node_a, handle node_b,
+                 handle st, handle se, handle sk, double sim, handle sim_obj);
+
 }  // namespace
 
 void apply_edge_update(handle self, handle a, handle b, handle st, handle se, handle sk, double sim,
@@ -174,9 +191,22 @@ void apply_edge_update(handle self, handle a, handle b, handle st, handle se, ha
     object nodes = get_attr(self, names.nodes);
     object node_a = get_item(nodes, a);
     object node_b = get_item(nodes, b);
+    object key = cmp < 0 ? pair_key(a, b) : pair_key(b, a);
+    update_pair(self, nullptr, key, a, b, node_a, node_b, st, se, sk, sim, sim_obj);
+}
 
-    object key = steal_or_raise(cmp < 0 ? PyTuple_Pack(2, a.ptr(), b.ptr()) : PyTuple_Pack(2, b.ptr(), a.ptr()));
-    object edges = get_attr(self, names.edges);
+void apply_edge_update(const MeshReads &pre, std::size_t i, std::size_t j, bool i_low, handle st, handle se,
+                       handle sk, double sim) {
+    handle a = pre.ids[i], b = pre.ids[j];
+    object key = i_low ? pair_key(a, b) : pair_key(b, a);
+    update_pair(pre.self, &pre, key, a, b, pre.nodes[i], pre.nodes[j], st, se, sk, sim, handle());
+}
+
+namespace {
+
+void update_pair(handle self, const MeshReads *pre, handle key, handle a, handle b, handle node_a, handle node_b,
+                 handle st, handle se, handle sk, double sim, handle sim_obj) {
+    object edges = pre != nullptr ? nb::borrow(pre->edges) : get_attr(self, names.edges);
     // `edges.get(key)`; None counts as no record.
     object record;
     if (PyDict_CheckExact(edges.ptr())) {
@@ -210,7 +240,7 @@ void apply_edge_update(handle self, handle a, handle b, handle st, handle se, ha
         }
     }
 
-    Weight w = edge_weight(self, st, se, sk, sim, sim_obj);
+    Weight w = edge_weight(self, pre, st, se, sk, sim, sim_obj);
     if (record.is_valid()) set_attr(record, names.weight, w.value);
 
     // Both neighbour maps are fetched before the first write, so that a node
@@ -243,8 +273,6 @@ void apply_edge_update(handle self, handle a, handle b, handle st, handle se, ha
         drop_pair(edges, key, neighbors_a, b, neighbors_b, a);
     }
 }
-
-namespace {
 
 /// The argument conversions of `_update_edge`, then the update.
 void update_edge_from_args(handle self, handle session_a, handle session_b, handle shared_tags,

@@ -7,6 +7,8 @@
 #include "common/pyclass.hpp"
 #include "common/py.hpp"
 
+#include <vector>
+
 namespace vk::mesh {
 
 /// Objects created when the module is loaded. Owned by the module for the
@@ -73,6 +75,21 @@ void call_update_edge(handle self, handle session_a, handle session_b, handle sh
 /// `is_native<ConceptMesh_update_edge>(self, names._update_edge)`.
 void apply_edge_update(handle self, handle session_a, handle session_b, handle shared_tags,
                        handle shared_entities, handle shared_key_points, double sim, handle sim_obj = handle());
+
+/// What edge updates read from an exact ConceptMesh, read once for a run of
+/// updates of the module's own edge update during which no Python code runs
+/// (so none of it can change): the nodes in order, their ids (exact str),
+/// `edges` and the tuning values.
+struct MeshReads {
+    handle self;
+    std::vector<object> nodes, ids;
+    object edges, tag_weight, entity_weight, key_point_weight, similarity_threshold, embedding_weight;
+};
+
+/// The edge update of nodes i and j of `pre`, as the update of their ids;
+/// `i_low` tells whether node i's id sorts first.
+void apply_edge_update(const MeshReads &pre, std::size_t i, std::size_t j, bool i_low, handle shared_tags,
+                       handle shared_entities, handle shared_key_points, double sim);
 
 // Module functions (signature: self is the module or null).
 object _similarity_matrix(handle, PyObject *const *, Py_ssize_t, PyObject *);

@@ -348,6 +348,31 @@ void replace_item(PyObject *list, std::size_t k, PyObject *value) {
     Py_XDECREF(old);
 }
 
+/// `getattr(obj, name, None)` as an owned reference (invalid when absent);
+/// an error other than AttributeError propagates.
+object attr_if_present(handle obj, handle name) {
+    PyObject *v = PyObject_GetAttr(obj.ptr(), name.ptr());
+    if (v == nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise_pending();
+        PyErr_Clear();
+        return object();
+    }
+    return nb::steal(v);
+}
+
+/// Whether `np` is numpy itself with its own matmul and empty, which run no
+/// Python code.
+bool plain_numpy(handle np) {
+    if (!PyModule_CheckExact(np.ptr())) return false;
+    object name = attr_if_present(np, name_of("__name__"));
+    if (!name.is_valid() || !PyUnicode_CheckExact(name.ptr()) || PyUnicode_CompareWithASCIIString(name.ptr(), "numpy") != 0)
+        return false;
+    object matmul = attr_if_present(np, name_of("matmul"));
+    object empty = attr_if_present(np, name_of("empty"));
+    return matmul.is_valid() && empty.is_valid() && std::strcmp(Py_TYPE(matmul.ptr())->tp_name, "numpy.ufunc") == 0 &&
+           PyCFunction_Check(empty.ptr());
+}
+
 /// `sim >= threshold` with the threshold read once. For a float threshold (or
 /// any real number with a float conversion whose comparisons agree with it)
 /// the test is a float64 comparison against the smallest double that passes;
@@ -557,6 +582,7 @@ public:
         PyObject *key = nullptr, *value = nullptr;
         while (PyDict_Next(edges.ptr(), &pos, &key, &value)) {
             if (!PyTuple_Check(key) || PyTuple_GET_SIZE(key) != 2) return false;
+            plain_records_ &= Py_IS_TYPE(value, reinterpret_cast<PyTypeObject *>(state.graph_edge_type.ptr()));
             PyObject *a = PyTuple_GET_ITEM(key, 0), *b = PyTuple_GET_ITEM(key, 1);
             if (!PyUnicode_CheckExact(a) || !PyUnicode_CheckExact(b)) return false;
             // Only keys in sorted order can equal the key the test forms.
@@ -569,6 +595,35 @@ public:
         for (auto &list : existing_) std::sort(list.begin(), list.end());
         prescanned_ = true;
         return true;
+    }
+
+    /// Reads once what the edge updates read from the mesh, when nothing but
+    /// the module's own updates of plain records runs during the loop (so
+    /// nothing can change those values): float tuning, plain dicts, records
+    /// of the module's own type, each node stored under its own id, and
+    /// numpy's own functions (or none) between the updates.
+    void hoist(handle nodes, handle node_list) {
+        if (!prescanned_ || !plain_records_ || !PyDict_CheckExact(nodes.ptr()) || !(np_.is_none() || plain_numpy(np_)))
+            return;
+        reads_.self = self_;
+        reads_.edges = nb::borrow(probe_.edges());
+        object *tuning[] = {&reads_.tag_weight, &reads_.entity_weight, &reads_.key_point_weight,
+                            &reads_.similarity_threshold, &reads_.embedding_weight};
+        handle tuning_names[] = {names.tag_weight, names.entity_weight, names.key_point_weight,
+                                 names.similarity_threshold, names.embedding_weight};
+        for (std::size_t k = 0; k < 5; ++k) {
+            // One that is absent is left for the update to read (and fail on) when it needs it.
+            *tuning[k] = attr_if_present(self_, tuning_names[k]);
+            if (!tuning[k]->is_valid() || !PyFloat_CheckExact(tuning[k]->ptr())) return;
+        }
+        for (std::size_t i = 0; i < n_; ++i) {
+            handle node(PyList_GET_ITEM(node_list.ptr(), static_cast<Py_ssize_t>(i)));
+            if (!dict_get(nodes, f_.ids[i]).is(node) || !PyDict_CheckExact(get_attr(node, names.neighbors).ptr()))
+                return;
+            reads_.nodes.push_back(nb::borrow(node));
+        }
+        reads_.ids = f_.ids;
+        hoisted_ = true;
     }
 
     void run() {
@@ -661,7 +716,9 @@ private:
         const Counts &c = counts_[j];
         double sim = vectors_.similarity(i, j);
         object st = make_int(c.tags), se = make_int(c.entities), sk = make_int(c.key_points);
-        if (native_) {
+        if (hoisted_) {
+            apply_edge_update(reads_, i, j, rank_[i] < rank_[j], st, se, sk, sim);
+        } else if (native_) {
             apply_edge_update(self_, f_.ids[i], f_.ids[j], st, se, sk, sim);
         } else {
             call_method(self_, names._update_edge, f_.ids[i], f_.ids[j], st, se, sk, make_float(sim));
@@ -681,6 +738,9 @@ private:
     EdgeProbe probe_;
     bool native_ = false;
     bool prescanned_ = false;
+    bool plain_records_ = true;
+    bool hoisted_ = false;
+    MeshReads reads_;
     std::vector<std::vector<std::int32_t>> existing_;
 };
 
@@ -782,6 +842,7 @@ object add_conversations_impl(handle self, handle memorias) {
 
     PlainPairLoop loop(self, np, scaled, f, threshold, index, rank);
     loop.prescan(ids);
+    loop.hoist(nodes, node_list);
     loop.run();
     return added;
 }
