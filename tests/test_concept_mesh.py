@@ -432,6 +432,23 @@ class TestAddConversation:
             assert_same_graph(mesh, ref)
         assert list(mesh.edges) == [("b", "c")]
 
+    def test_vector_changed_during_the_loop_is_read_at_its_pair(self):
+        vecs = {sid: [1.0, 0.0] for sid in "abcd"}
+
+        class Mesh(cm.ConceptMesh):
+            turn = False
+
+            def _update_edge(self, a, b, *rest):
+                if self.turn:
+                    vecs["c"][:] = [0.0, 1.0]
+                super()._update_edge(a, b, *rest)
+
+        mesh = Mesh()
+        for sid in "abcd":
+            mesh.turn = sid == "d"
+            mesh.add_conversation(mem(sid, embedding=vecs[sid]))
+        assert sorted(mesh.nodes["d"].neighbors) == ["a", "b"]
+
     def test_failure_part_way_keeps_what_was_done(self, monkeypatch):
         mesh = cm.ConceptMesh()
         for sid in "abc":

@@ -455,7 +455,10 @@ public:
 
     /// True with `sim` set when the similarity of the session with `embedding`
     /// (the vector of node `other_id`) is decided without the helper.
-    bool similarity(SessionVector &session, handle other_id, handle other, handle embedding, double &sim) {
+    /// `ahead` false computes no vector but this one (Python code runs after
+    /// every pair anyway).
+    bool similarity(SessionVector &session, handle other_id, handle other, handle embedding, double &sim,
+                    bool ahead) {
         for (std::size_t v = 0; v < count_; ++v) {
             if (!lists_[v].is(embedding)) continue;
             pos_ = after_[v];
@@ -463,7 +466,8 @@ public:
             return decided_[v];
         }
         count_ = 0;
-        std::size_t count = fill(other_id, other, embedding);
+        std::size_t count = ahead ? fill(other_id, other, embedding) : 1;
+        if (!ahead) lists_[0] = nb::borrow(embedding);
         session.similarities(lists_, count, sims_, decided_);
         count_ = count;
         sim = sims_[0];
@@ -527,7 +531,8 @@ public:
         object helper = lookup_global(state.module_dict, names.cosine_similarity);
         double sim = 0.0;
         object sim_obj;
-        if (!(helper.is(own_cosine_helper()) && ahead_.similarity(vector_, other_id, other, other_embedding, sim))) {
+        bool own = helper.is(own_cosine_helper());
+        if (!(own && ahead_.similarity(vector_, other_id, other, other_embedding, sim, native_update_))) {
             sim_obj = call(helper, embedding_, other_embedding);
             python_may_have_run();
         }
