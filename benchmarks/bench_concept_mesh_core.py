@@ -225,12 +225,18 @@ def py_mesh_of(sessions):
     return py_mesh
 
 
-def timed_adds(add, sessions):
-    gc.collect()
-    t0 = time.perf_counter()
+def interleaved_adds(adds, sessions, collect=True):
+    """Mean time of a call of each add function over `sessions`; the calls
+    alternate, so that a busy neighbour on the machine slows all of them alike."""
+    totals = [0.0] * len(adds)
     for s in sessions:
-        add(s)
-    return (time.perf_counter() - t0) / len(sessions)
+        for k, add in enumerate(adds):
+            if collect:
+                gc.collect()
+            t0 = time.perf_counter()
+            add(s)
+            totals[k] += time.perf_counter() - t0
+    return [t / len(sessions) for t in totals]
 
 
 def bench_add_conversation(sizes, added, dim):
@@ -240,18 +246,19 @@ def bench_add_conversation(sizes, added, dim):
     for n in sizes:
         sessions = workload.make_sessions(n + added, dim=dim, seed=11)
         base, extra = sessions[:n], sessions[n:]
-        mesh = cm.ConceptMesh()
+        mesh, zero_mesh, py_mesh = cm.ConceptMesh(), cm.ConceptMesh(), py_mesh_of(base)
         mesh.add_conversations(base)
-        native = timed_adds(mesh.add_conversation, extra)
-        mesh = cm.ConceptMesh()
-        mesh.add_conversations(base)
-        cm.cosine_similarity = lambda a, b: 0.0
-        try:
-            zero = timed_adds(mesh.add_conversation, extra)
-        finally:
-            cm.cosine_similarity = cosine_similarity
-        py_mesh = py_mesh_of(base)
-        interp = timed_adds(lambda s: py_add_conversation(py_mesh, s), extra)
+        zero_mesh.add_conversations(base)
+
+        def with_zero_helper(s):
+            cm.cosine_similarity = lambda a, b: 0.0
+            try:
+                zero_mesh.add_conversation(s)
+            finally:
+                cm.cosine_similarity = cosine_similarity
+
+        native, interp, zero = interleaved_adds(
+            [mesh.add_conversation, lambda s: py_add_conversation(py_mesh, s), with_zero_helper], extra)
         results[n] = (native, interp / native)
         print(f"{n:>6} {native * 1e3:>7.2f} ms {interp * 1e3:>10.1f} ms {interp / native:>6.1f}x {zero * 1e3:>8.2f} ms")
     return results
@@ -260,10 +267,10 @@ def bench_add_conversation(sizes, added, dim):
 def bench_from_empty(count, dim):
     print(f"\n(b) {count} add_conversation calls from an empty mesh, {dim}-wide embeddings")
     sessions = workload.make_sessions(count, dim=dim, seed=13)
-    mesh = cm.ConceptMesh()
-    native = timed_adds(mesh.add_conversation, sessions) * count
-    py_mesh = cm.ConceptMesh()
-    interp = timed_adds(lambda s: py_add_conversation(py_mesh, s), sessions) * count
+    mesh, py_mesh = cm.ConceptMesh(), cm.ConceptMesh()
+    native, interp = interleaved_adds([mesh.add_conversation, lambda s: py_add_conversation(py_mesh, s)], sessions,
+                                      collect=False)
+    native, interp = native * count, interp * count
     assert len(mesh.edges) == len(py_mesh.edges), "native and interpreted graphs differ"
     print(f"native {native:.3f} s, interpreted {interp:.2f} s, ratio {interp / native:.1f}x")
     return interp / native

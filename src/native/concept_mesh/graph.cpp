@@ -7,6 +7,7 @@
 
 #include "_embeddings/cosine.hpp"
 
+#include <cstring>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -339,7 +340,13 @@ handle own_cosine_helper() {
             PyErr_Clear();
             return handle();
         }
-        return get_attr(nb::steal(module), names.cosine_similarity).release();
+        // The module's own function, not a replacement bound in its place.
+        object fn = get_attr(nb::steal(module), names.cosine_similarity);
+        auto *c = reinterpret_cast<PyCFunctionObject *>(fn.ptr());
+        bool own = PyCFunction_Check(fn.ptr()) && std::strcmp(c->m_ml->ml_name, "cosine_similarity") == 0 &&
+                   c->m_module != nullptr && PyUnicode_Check(c->m_module) &&
+                   PyUnicode_Compare(c->m_module, name.ptr()) == 0;
+        return own ? fn.release() : handle();
     }();
     return helper;
 }
