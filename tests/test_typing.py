@@ -67,7 +67,7 @@ def public_callables():
     found = []
     for module in MODULES:
         for name, value in vars(module).items():
-            if isinstance(value, types.BuiltinFunctionType) and name in own_names(module):
+            if isinstance(value, types.BuiltinFunctionType) and value.__module__ == module.__name__:
                 found.append((f"{module.__name__}.{name}", value))
             if not isinstance(value, type) or value.__module__ != module.__name__:
                 continue

@@ -9,19 +9,29 @@
 
 namespace vk::emb {
 
-namespace {
-
+/// Set when the module is loaded.
 struct ModuleState {
-    handle helpers_module;  // name of the Python module holding the interpreted helper
-    handle interpreted;     // its attribute name
-} state;
+    handle module_dict, module_name;
+    handle helpers_module;  // "<package>.embeddings", which holds the interpreted helper
+};
+
+struct Names {
+    handle _interpreted_cosine_similarity;
+};
+
+ModuleState state;
+Names names;
+
+void init_names() { VK_NAME(_interpreted_cosine_similarity); }
+
+namespace {
 
 /// The interpreted helper, looked up when needed: it decides every input that
 /// is not two lists of finite floats (tuples, arrays, objects with their own
 /// `__len__` or `__float__`), with whatever those objects do.
 object interpreted(handle a, handle b) {
     object module = steal_or_raise(PyImport_Import(state.helpers_module.ptr()));
-    return call(get_attr(module, state.interpreted), a, b);
+    return call(get_attr(module, names._interpreted_cosine_similarity), a, b);
 }
 
 object cosine_similarity(handle, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
@@ -56,15 +66,12 @@ PyMethodDef cosine_similarity_def = method_def<cosine_similarity>(
 
 }  // namespace vk::emb
 
-VK_MODULE(_embeddings, m) {
+VK_MODULE(_embeddings, vk::emb, "Native embedding helpers.", set) {
     using namespace vk;
     using namespace vk::emb;
-    m.doc() = "Native embedding helpers.";
-    ModuleGlobals globals(m);
     // The interpreted helper lives beside this module, in `<package>.embeddings`.
-    object parts = steal_or_raise(PyUnicode_RSplit(globals.name().ptr(), make_str(".").ptr(), 1));
+    object parts = steal_or_raise(PyUnicode_RSplit(state.module_name.ptr(), make_str(".").ptr(), 1));
     object package = steal_or_raise(PySequence_GetItem(parts.ptr(), 0));
     state.helpers_module = steal_or_raise(PyUnicode_FromFormat("%U.embeddings", package.ptr())).release();
-    state.interpreted = interned("_interpreted_cosine_similarity");
-    globals.set("cosine_similarity", new_function(&cosine_similarity_def, globals.name()));
+    set("cosine_similarity", new_function(&cosine_similarity_def, state.module_name));
 }

@@ -16,36 +16,6 @@ namespace vk::mesh {
 
 namespace {
 
-handle name_items() {
-    static handle h = interned("items");
-    return h;
-}
-handle name_get() {
-    static handle h = interned("get");
-    return h;
-}
-handle name_pop() {
-    static handle h = interned("pop");
-    return h;
-}
-handle empty_str() {
-    static handle h = interned("");
-    return h;
-}
-
-/// `mapping[key]`, with the plain dict look-up for an exact dict.
-object get_item(handle mapping, handle key) {
-    if (PyDict_CheckExact(mapping.ptr())) {
-        handle v = dict_get(mapping, key);
-        if (!v.is_valid()) {
-            PyErr_SetObject(PyExc_KeyError, key.ptr());
-            raise_pending();
-        }
-        return nb::borrow(v);
-    }
-    return steal_or_raise(PyObject_GetItem(mapping.ptr(), key.ptr()));
-}
-
 void set_item(handle mapping, handle key, handle value) {
     if (PyDict_CheckExact(mapping.ptr()))
         check(PyDict_SetItem(mapping.ptr(), key.ptr(), value.ptr()));
@@ -59,7 +29,7 @@ void discard_item(handle mapping, handle key) {
         check(PyDict_Pop(mapping.ptr(), key.ptr(), nullptr));
         return;
     }
-    call_method(mapping, name_pop(), key, handle(Py_None));
+    call_method(mapping, names.pop, key, handle(Py_None));
 }
 
 /// Removes the pair from `edges` and both neighbour maps. Every removal is
@@ -75,13 +45,6 @@ void drop_pair(handle edges, handle key, handle neighbors_a, handle b, handle ne
         }
     }
     if (first) throw std::move(*first);
-}
-
-/// `memoria.get(key, fallback)` for an exact dict, as an owned reference: the
-/// host helpers called later may change the dict.
-object get_or(handle memoria, handle key, handle fallback) {
-    handle v = dict_get(memoria, key);
-    return nb::borrow(v.is_valid() ? v : fallback);
 }
 
 /// A GraphEdge with its fields set in declaration order, as the generated
@@ -214,7 +177,7 @@ void update_pair(handle self, const MeshReads *pre, handle key, handle a, handle
         handle v = dict_get(edges, key);
         if (v.is_valid()) record = nb::borrow(v);
     } else {
-        record = call_method(edges, name_get(), key);
+        record = call_method(edges, common_names.get, key);
     }
     if (record.is_valid() && record.is_none()) record = object();
 
@@ -308,7 +271,7 @@ object ensure_node_impl(handle self, handle memoria) {
     }
 
     // Fields in the initializer's order; the first dict seen for an id wins.
-    object summary = get_or(memoria, names.summary, empty_str());
+    object summary = get_or(memoria, names.summary, names.empty_str);
     object created_at = get_or(memoria, names.created_at, handle(Py_None));
     auto normalized = [&](handle key) {
         object raw = get_or(memoria, key, steal_or_raise(PyList_New(0)));
@@ -716,25 +679,20 @@ object ConceptMesh_add_conversation(handle self, PyObject *const *args, Py_ssize
     SessionEdges session(self, node, nodes);
     // A dict items iterator, so that a helper that adds or drops nodes while
     // the loop runs gets the interpreter's "changed size during iteration".
-    object items = call_method(nodes, name_items());
-    object it = steal_or_raise(PyObject_GetIter(items.ptr()));
-    while (PyObject *raw = PyIter_Next(it.ptr())) {
-        object item = nb::steal(raw);
+    for_each(call_method(nodes, names.items), [&](handle item) {
         object other_id, other;
-        if (PyTuple_CheckExact(raw) && PyTuple_GET_SIZE(raw) == 2) {
-            other_id = nb::borrow(handle(PyTuple_GET_ITEM(raw, 0)));
-            other = nb::borrow(handle(PyTuple_GET_ITEM(raw, 1)));
+        if (PyTuple_CheckExact(item.ptr()) && PyTuple_GET_SIZE(item.ptr()) == 2) {
+            other_id = nb::borrow(handle(PyTuple_GET_ITEM(item.ptr(), 0)));
+            other = nb::borrow(handle(PyTuple_GET_ITEM(item.ptr(), 1)));
         } else {
-            object seq = steal_or_raise(PySequence_Tuple(raw));
+            object seq = steal_or_raise(PySequence_Tuple(item.ptr()));
             if (PyTuple_GET_SIZE(seq.ptr()) != 2)
                 raise_format(PyExc_ValueError, "expected 2 values to unpack (got %zd)", PyTuple_GET_SIZE(seq.ptr()));
             other_id = nb::borrow(handle(PyTuple_GET_ITEM(seq.ptr(), 0)));
             other = nb::borrow(handle(PyTuple_GET_ITEM(seq.ptr(), 1)));
         }
-        item = object();  // lets the iterator reuse its result tuple
         session.visit(other_id, other);
-    }
-    if (PyErr_Occurred()) raise_pending();
+    });
     return node;
 }
 

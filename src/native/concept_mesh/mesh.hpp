@@ -33,6 +33,8 @@ struct Names {
     handle id, source, author, origin, superseded_by, valid_until;
     handle normalize_items, cosine_similarity, np;
     handle _ensure_node, _update_edge;
+    // Methods and numpy names used by the construction paths; `empty_str` is "".
+    handle items, values, pop, empty_str, asarray, ascontiguousarray, float64, dtype, empty, matmul, out, reshape, T;
 };
 
 extern Names names;

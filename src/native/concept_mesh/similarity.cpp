@@ -34,8 +34,6 @@ namespace {
 /// About this many bytes of similarities are computed per block.
 constexpr std::size_t BLOCK_BYTES = std::size_t{16} << 20;
 
-handle name_of(const char *text) { return interned(text); }
-
 /// A held buffer export of a Python object, released on destruction.
 class Buffer {
 public:
@@ -64,16 +62,6 @@ private:
 bool is_double_format(const char *format) {
     return format != nullptr && (std::strcmp(format, "d") == 0 || std::strcmp(format, "<d") == 0 ||
                                  std::strcmp(format, "=d") == 0 || std::strcmp(format, "@d") == 0);
-}
-
-/// `fn(*args, name=value)`.
-object call_keyword(handle fn, std::initializer_list<handle> args, handle name, handle value) {
-    std::vector<PyObject *> argv;
-    argv.reserve(args.size() + 1);
-    for (handle a : args) argv.push_back(a.ptr());
-    argv.push_back(value.ptr());
-    object kwnames = steal_or_raise(PyTuple_Pack(1, name.ptr()));
-    return steal_or_raise(PyObject_Vectorcall(fn.ptr(), argv.data(), args.size(), kwnames.ptr()));
 }
 
 object size_object(std::size_t n) { return steal_or_raise(PyLong_FromSize_t(n)); }
@@ -194,9 +182,8 @@ void fill_numpy(Group &g, const std::vector<object> &vectors, handle np) {
     object list = steal_or_raise(PyList_New(static_cast<Py_ssize_t>(count)));
     for (std::size_t r = 0; r < count; ++r)
         PyList_SET_ITEM(list.ptr(), static_cast<Py_ssize_t>(r), Py_NewRef(vectors[g.positions[r]].ptr()));
-    object stacked = call_keyword(get_attr(np, name_of("asarray")), {list}, name_of("dtype"),
-                                  get_attr(np, name_of("float64")));
-    stacked = call(get_attr(np, name_of("ascontiguousarray")), stacked);
+    object stacked = call_kw(get_attr(np, names.asarray), {list}, {{names.dtype, get_attr(np, names.float64)}});
+    stacked = call(get_attr(np, names.ascontiguousarray), stacked);
     Buffer view;
     view.acquire(stacked, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT);
     const Py_buffer &b = view.view();
@@ -237,7 +224,7 @@ public:
         std::size_t count = g.positions.size(), width = g.width;
         if (!np.is_none()) {
             object shape = steal_or_raise(PyTuple_Pack(2, size_object(count).ptr(), size_object(width).ptr()));
-            g.array = call(get_attr(np, name_of("empty")), shape);
+            g.array = call(get_attr(np, names.empty), shape);
             acquire_doubles(g.array_view, g.array, count * width);
             g.rows = g.array_view.doubles();
         } else {
@@ -287,7 +274,7 @@ public:
         if (!np.is_none()) {
             if (!g.out_array.is_valid()) {
                 object size = size_object(g.block_rows * count);
-                g.out_array = call(get_attr(np, name_of("empty")), size);
+                g.out_array = call(get_attr(np, names.empty), size);
                 acquire_doubles(g.out_view, g.out_array, g.block_rows * count);
                 g.out = g.out_view.doubles();
             }
@@ -296,12 +283,12 @@ public:
                 g.array.ptr(), steal_or_raise(PySlice_New(lo.ptr(), mid.ptr(), nullptr)).ptr()));
             object b = steal_or_raise(PyObject_GetItem(
                 g.array.ptr(), steal_or_raise(PySlice_New(lo.ptr(), hi.ptr(), nullptr)).ptr()));
-            object bt = get_attr(b, name_of("T"));
+            object bt = get_attr(b, names.T);
             object flat = steal_or_raise(PyObject_GetItem(
                 g.out_array.ptr(),
                 steal_or_raise(PySlice_New(nullptr, size_object(rows * cols).ptr(), nullptr)).ptr()));
-            object out = call_method(flat, name_of("reshape"), size_object(rows), size_object(cols));
-            call_keyword(get_attr(np, name_of("matmul")), {a, bt}, name_of("out"), out);
+            object out = call_method(flat, names.reshape, size_object(rows), size_object(cols));
+            call_kw(get_attr(np, names.matmul), {a, bt}, {{names.out, out}});
         } else {
             if (g.out_own.empty()) g.out_own.resize(std::max<std::size_t>(g.block_rows * count, 1));
             g.out = g.out_own.data();
@@ -348,27 +335,15 @@ void replace_item(PyObject *list, std::size_t k, PyObject *value) {
     Py_XDECREF(old);
 }
 
-/// `getattr(obj, name, None)` as an owned reference (invalid when absent);
-/// an error other than AttributeError propagates.
-object attr_if_present(handle obj, handle name) {
-    PyObject *v = PyObject_GetAttr(obj.ptr(), name.ptr());
-    if (v == nullptr) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise_pending();
-        PyErr_Clear();
-        return object();
-    }
-    return nb::steal(v);
-}
-
 /// Whether `np` is numpy itself with its own matmul and empty, which run no
 /// Python code.
 bool plain_numpy(handle np) {
     if (!PyModule_CheckExact(np.ptr())) return false;
-    object name = attr_if_present(np, name_of("__name__"));
+    object name = get_optional_attr(np, common_names.__name__);
     if (!name.is_valid() || !PyUnicode_CheckExact(name.ptr()) || PyUnicode_CompareWithASCIIString(name.ptr(), "numpy") != 0)
         return false;
-    object matmul = attr_if_present(np, name_of("matmul"));
-    object empty = attr_if_present(np, name_of("empty"));
+    object matmul = get_optional_attr(np, names.matmul);
+    object empty = get_optional_attr(np, names.empty);
     return matmul.is_valid() && empty.is_valid() && std::strcmp(Py_TYPE(matmul.ptr())->tp_name, "numpy.ufunc") == 0 &&
            PyCFunction_Check(empty.ptr());
 }
@@ -505,14 +480,14 @@ struct InvertedIndex {
             PyObject *s = sets[i].ptr();
             if (!PyAnySet_CheckExact(s)) return false;
             node_start[i] = items.size();
-            object it = steal_or_raise(PyObject_GetIter(s));
-            while (PyObject *raw = PyIter_Next(it.ptr())) {
-                object item = nb::steal(raw);
-                if (!PyUnicode_CheckExact(raw)) return false;
+            bool all_str = true;
+            for_each(sets[i], [&](handle item) {
+                all_str = PyUnicode_CheckExact(item.ptr());
                 bool inserted = false;
-                items.push_back(table.intern(item, inserted));
-            }
-            if (PyErr_Occurred()) raise_pending();
+                if (all_str) items.push_back(table.intern(item, inserted));
+                return all_str;
+            });
+            if (!all_str) return false;
         }
         node_start[n] = items.size();
         std::size_t t_count = table.size();
@@ -613,7 +588,7 @@ public:
                                  names.similarity_threshold, names.embedding_weight};
         for (std::size_t k = 0; k < 5; ++k) {
             // One that is absent is left for the update to read (and fail on) when it needs it.
-            *tuning[k] = attr_if_present(self_, tuning_names[k]);
+            *tuning[k] = get_optional_attr(self_, tuning_names[k]);
             if (!tuning[k]->is_valid() || !PyFloat_CheckExact(tuning[k]->ptr())) return;
         }
         for (std::size_t i = 0; i < n_; ++i) {
@@ -787,7 +762,7 @@ object add_conversations_impl(handle self, handle memorias) {
     if (PyDict_CheckExact(nodes.ptr())) {
         node_list = steal_or_raise(PyDict_Values(nodes.ptr()));
     } else {
-        object view = call_method(nodes, name_of("values"));
+        object view = call_method(nodes, names.values);
         node_list = steal_or_raise(PySequence_List(view.ptr()));
     }
     auto n = static_cast<std::size_t>(PyList_GET_SIZE(node_list.ptr()));
