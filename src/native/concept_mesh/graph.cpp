@@ -332,15 +332,6 @@ public:
     void similarities(const object *others, std::size_t count, double *sim, bool *decided) {
         if (!fresh_) read();
         std::size_t n = x_.size();
-        // The floats of a list lie wherever the allocator put them: ask for
-        // all of them before the first is needed.
-        for (std::size_t v = 0; v < count; ++v) {
-            PyObject *other = others[v].ptr();
-            if (kind_ != Kind::floats || !PyList_CheckExact(other) || static_cast<std::size_t>(PyList_GET_SIZE(other)) != n)
-                continue;
-            PyObject *const *items = reinterpret_cast<PyListObject *>(other)->ob_item;
-            for (std::size_t k = 0; k < n; ++k) __builtin_prefetch(items[k]);
-        }
         double max[LANES] = {}, pre[LANES] = {1.0, 1.0, 1.0, 1.0}, scale[LANES] = {1.0, 1.0, 1.0, 1.0};
         bool lane[LANES] = {};
         for (std::size_t v = 0; v < count; ++v) {
