@@ -8,7 +8,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from vesperkit.graph import concept_mesh as cm
-from vesperkit.utils.embeddings import cosine_similarity as host_cosine
+from vesperkit.utils.embeddings import _interpreted_cosine_similarity as host_cosine
 from vesperkit.utils.text import normalize_items as host_normalize
 
 ARG_MSG = "Argument '{}' has incorrect type (expected {}, got {})"
@@ -412,6 +412,36 @@ class TestAddConversation:
         assert [(x is vecs["d"], y is vecs[s]) for (x, y), s in zip(calls, "abc")] == [(True, True)] * 3
         assert len(calls) == 3
 
+    def test_vectors_changed_in_place_are_read_at_each_add(self):
+        vecs = {"a": [1.0, 1.0, 0.5], "b": [2.0, 1.0, 0.5], "c": [3.0, 1.0, 0.5]}
+        mesh, ref = cm.ConceptMesh(), RefMesh()
+        for step in ["a", "b", ("a", [-1.0, 0.2, 0.1]), "c", ("c", [1.0, 1.0, 0.5]), "a", "b"]:
+            if isinstance(step, tuple):
+                vecs[step[0]][:] = step[1]
+                continue
+            memoria = mem(step, embedding=vecs[step])
+            mesh.add_conversation(memoria)
+            ref.add_conversation(memoria)
+            assert_same_graph(mesh, ref)
+        assert list(mesh.edges) == [("b", "c")]
+
+    def test_vector_changed_during_the_loop_is_read_at_its_pair(self):
+        vecs = {sid: [1.0, 0.0] for sid in "abcd"}
+
+        class Mesh(cm.ConceptMesh):
+            turn = False
+
+            def _update_edge(self, a, b, *rest):
+                if self.turn:
+                    vecs["c"][:] = [0.0, 1.0]
+                super()._update_edge(a, b, *rest)
+
+        mesh = Mesh()
+        for sid in "abcd":
+            mesh.turn = sid == "d"
+            mesh.add_conversation(mem(sid, embedding=vecs[sid]))
+        assert sorted(mesh.nodes["d"].neighbors) == ["a", "b"]
+
     def test_failure_part_way_keeps_what_was_done(self, monkeypatch):
         mesh = cm.ConceptMesh()
         for sid in "abc":
@@ -742,27 +772,39 @@ class TestDensityEntropy:
 ids = st.sampled_from(["a", "b", "c", "d", "e", "f"])
 items = st.lists(st.sampled_from(["x", "y", " Z", "z", "w", ""]), max_size=3)
 vectors = st.sampled_from([[], [1.0, 0.0], [0.9, 0.1], [0.6, 0.8], [0.0, 1.0], [-1.0, 0.2], [0.0, 0.0],
-                           [1.0, 0.0, 0.0], [0.7, 0.7, 0.1]])
+                           [1.0, 0.0, 0.0], [0.7, 0.7, 0.1]]).map(list) | st.lists(
+    st.floats(allow_nan=False) | st.floats(-1e-300, 1e-300) | st.sampled_from([1e300, -1e300]), min_size=1, max_size=3)
 memorias = st.fixed_dictionaries({"id": ids}, optional={
     "tags": items, "entities": items, "key_points": items, "embedding": vectors,
     "summary": st.sampled_from(["s", "t", ""])})
 tunings = st.tuples(st.sampled_from(["similarity_threshold", "tag_weight", "entity_weight", "key_point_weight",
                                      "embedding_weight"]),
                     st.sampled_from([0.0, 0.5, 0.75, 1.0, 2.5, -1.0]))
-steps = st.lists(st.one_of(memorias, tunings), max_size=14)
+# The host changes the first component of the n-th added embedding in place.
+changes = st.tuples(st.integers(0, 13), st.sampled_from([0.0, -1.0, 0.5, 0.9, 2.0, 1]))
+steps = st.lists(st.one_of(memorias, tunings, changes), max_size=14)
 
 
 @settings(max_examples=300, deadline=None)
 @given(steps)
 def test_construction_and_metrics_agree_with_the_model(ops):
     mesh, ref = cm.ConceptMesh(), RefMesh()
+    added = []
     for op in ops:
         if isinstance(op, dict):
+            added.append(op.get("embedding"))
+            try:
+                ref.add_conversation(op)
+            except ZeroDivisionError:  # norms whose product underflows
+                with pytest.raises(ZeroDivisionError):
+                    mesh.add_conversation(op)
+                continue
             assert mesh.add_conversation(op) is mesh.nodes[op["id"]]
-            ref.add_conversation(op)
-        else:
+        elif isinstance(op[0], str):
             setattr(mesh, *op)
             setattr(ref, *op)
+        elif added and added[op[0] % len(added)]:
+            added[op[0] % len(added)][0] = op[1]
     assert_same_graph(mesh, ref)
     expected = ref_stats(mesh.nodes, len(mesh.edges), mesh.total_conversations)
     assert mesh.get_stats() == expected

@@ -77,7 +77,7 @@ def public_callables():
             if module in HOST_MODULES and callable(value) and not isinstance(value, type) \
                     and getattr(value, "__module__", None) == module.__name__:
                 found.append((f"{module.__name__}.{name}", value))
-            if isinstance(value, types.BuiltinFunctionType) and name in own_names(module):
+            if isinstance(value, types.BuiltinFunctionType) and value.__module__ == module.__name__:
                 found.append((f"{module.__name__}.{name}", value))
             if not isinstance(value, type) or value.__module__ != module.__name__:
                 continue

@@ -2,44 +2,19 @@
 #include "common/args.hpp"
 #include "common/convert.hpp"
 #include "common/errors.hpp"
+#include "concept_mesh/kernel.hpp"
 #include "concept_mesh/mesh.hpp"
 
+#include "_embeddings/cosine.hpp"
+
+#include <cstring>
 #include <optional>
 #include <utility>
+#include <vector>
 
 namespace vk::mesh {
 
 namespace {
-
-handle name_items() {
-    static handle h = interned("items");
-    return h;
-}
-handle name_get() {
-    static handle h = interned("get");
-    return h;
-}
-handle name_pop() {
-    static handle h = interned("pop");
-    return h;
-}
-handle empty_str() {
-    static handle h = interned("");
-    return h;
-}
-
-/// `mapping[key]`, with the plain dict look-up for an exact dict.
-object get_item(handle mapping, handle key) {
-    if (PyDict_CheckExact(mapping.ptr())) {
-        handle v = dict_get(mapping, key);
-        if (!v.is_valid()) {
-            PyErr_SetObject(PyExc_KeyError, key.ptr());
-            raise_pending();
-        }
-        return nb::borrow(v);
-    }
-    return steal_or_raise(PyObject_GetItem(mapping.ptr(), key.ptr()));
-}
 
 void set_item(handle mapping, handle key, handle value) {
     if (PyDict_CheckExact(mapping.ptr()))
@@ -54,7 +29,7 @@ void discard_item(handle mapping, handle key) {
         check(PyDict_Pop(mapping.ptr(), key.ptr(), nullptr));
         return;
     }
-    call_method(mapping, name_pop(), key, handle(Py_None));
+    call_method(mapping, names.pop, key, handle(Py_None));
 }
 
 /// Removes the pair from `edges` and both neighbour maps. Every removal is
@@ -70,13 +45,6 @@ void drop_pair(handle edges, handle key, handle neighbors_a, handle b, handle ne
         }
     }
     if (first) throw std::move(*first);
-}
-
-/// `memoria.get(key, fallback)` for an exact dict, as an owned reference: the
-/// host helpers called later may change the dict.
-object get_or(handle memoria, handle key, handle fallback) {
-    handle v = dict_get(memoria, key);
-    return nb::borrow(v.is_valid() ? v : fallback);
 }
 
 /// A GraphEdge with its fields set in declaration order, as the generated
@@ -103,10 +71,13 @@ struct Weight {
     bool positive;
 };
 
-Weight edge_weight(handle self, handle st, handle se, handle sk, double sim, handle sim_obj) {
-    object tw = get_attr(self, names.tag_weight);
-    object ew = get_attr(self, names.entity_weight);
-    object kw = get_attr(self, names.key_point_weight);
+Weight edge_weight(handle self, const MeshReads *pre, handle st, handle se, handle sk, double sim, handle sim_obj) {
+    auto read = [&](object MeshReads::*kept, handle name) {
+        return pre != nullptr ? nb::borrow(pre->*kept) : get_attr(self, name);
+    };
+    object tw = read(&MeshReads::tag_weight, names.tag_weight);
+    object ew = read(&MeshReads::entity_weight, names.entity_weight);
+    object kw = read(&MeshReads::key_point_weight, names.key_point_weight);
     bool fast = PyLong_CheckExact(st.ptr()) && PyLong_CheckExact(se.ptr()) && PyLong_CheckExact(sk.ptr()) &&
                 PyFloat_CheckExact(tw.ptr()) && PyFloat_CheckExact(ew.ptr()) && PyFloat_CheckExact(kw.ptr());
     double w = 0.0;
@@ -130,7 +101,7 @@ Weight edge_weight(handle self, handle st, handle se, handle sk, double sim, han
         w_obj = steal_or_raise(PyNumber_Add(s.ptr(), t3.ptr()));
     }
 
-    object thr = get_attr(self, names.similarity_threshold);
+    object thr = read(&MeshReads::similarity_threshold, names.similarity_threshold);
     bool reaches;
     if (PyFloat_CheckExact(thr.ptr())) {
         reaches = sim >= PyFloat_AS_DOUBLE(thr.ptr());
@@ -139,7 +110,7 @@ Weight edge_weight(handle self, handle st, handle se, handle sk, double sim, han
         reaches = check(PyObject_RichCompareBool(s.ptr(), thr.ptr(), Py_GE)) != 0;
     }
     if (reaches) {
-        object emw = get_attr(self, names.embedding_weight);
+        object emw = read(&MeshReads::embedding_weight, names.embedding_weight);
         if (fast && PyFloat_CheckExact(emw.ptr())) {
             w += sim * PyFloat_AS_DOUBLE(emw.ptr());
         } else {
@@ -157,11 +128,24 @@ Weight edge_weight(handle self, handle st, handle se, handle sk, double sim, han
     return {w_obj, check(PyObject_RichCompareBool(w_obj.ptr(), zero.ptr(), Py_GT)) != 0};
 }
 
-/// The edge update proper. `a` and `b` are exact str, the counts converted,
-/// `sim_obj` the similarity as a float object when the caller has one (else
-/// it is made on demand from `sim`).
-void update_edge_impl(handle self, handle a, handle b, handle st, handle se, handle sk, double sim,
-                      handle sim_obj) {
+/// The key of a pair of exact str. Such a tuple can never be part of a
+/// reference cycle, so the collector need not track it (it would stop
+/// tracking it at its first pass anyway).
+object pair_key(handle low, handle high) {
+    object key = steal_or_raise(PyTuple_Pack(2, low.ptr(), high.ptr()));
+    PyObject_GC_UnTrack(key.ptr());
+    return key;
+}
+
+/// The update of the pair (a, b) with its key; `pre` holds what it reads from
+/// the mesh when the caller read it before (see MeshReads), else null.
+void update_pair(handle self, const MeshReads *pre, handle key, handle a, handle b, handle node_a, handle node_b,
+                 handle st, handle se, handle sk, double sim, handle sim_obj);
+
+}  // namespace
+
+void apply_edge_update(handle self, handle a, handle b, handle st, handle se, handle sk, double sim,
+                       handle sim_obj) {
     int cmp = PyUnicode_Compare(a.ptr(), b.ptr());
     if (cmp == -1 && PyErr_Occurred()) raise_pending();
     if (cmp == 0) return;
@@ -171,16 +155,29 @@ void update_edge_impl(handle self, handle a, handle b, handle st, handle se, han
     object nodes = get_attr(self, names.nodes);
     object node_a = get_item(nodes, a);
     object node_b = get_item(nodes, b);
+    object key = cmp < 0 ? pair_key(a, b) : pair_key(b, a);
+    update_pair(self, nullptr, key, a, b, node_a, node_b, st, se, sk, sim, sim_obj);
+}
 
-    object key = steal_or_raise(cmp < 0 ? PyTuple_Pack(2, a.ptr(), b.ptr()) : PyTuple_Pack(2, b.ptr(), a.ptr()));
-    object edges = get_attr(self, names.edges);
+void apply_edge_update(const MeshReads &pre, std::size_t i, std::size_t j, bool i_low, handle st, handle se,
+                       handle sk, double sim) {
+    handle a = pre.ids[i], b = pre.ids[j];
+    object key = i_low ? pair_key(a, b) : pair_key(b, a);
+    update_pair(pre.self, &pre, key, a, b, pre.nodes[i], pre.nodes[j], st, se, sk, sim, handle());
+}
+
+namespace {
+
+void update_pair(handle self, const MeshReads *pre, handle key, handle a, handle b, handle node_a, handle node_b,
+                 handle st, handle se, handle sk, double sim, handle sim_obj) {
+    object edges = pre != nullptr ? nb::borrow(pre->edges) : get_attr(self, names.edges);
     // `edges.get(key)`; None counts as no record.
     object record;
     if (PyDict_CheckExact(edges.ptr())) {
         handle v = dict_get(edges, key);
         if (v.is_valid()) record = nb::borrow(v);
     } else {
-        record = call_method(edges, name_get(), key);
+        record = call_method(edges, common_names.get, key);
     }
     if (record.is_valid() && record.is_none()) record = object();
 
@@ -207,7 +204,7 @@ void update_edge_impl(handle self, handle a, handle b, handle st, handle se, han
         }
     }
 
-    Weight w = edge_weight(self, st, se, sk, sim, sim_obj);
+    Weight w = edge_weight(self, pre, st, se, sk, sim, sim_obj);
     if (record.is_valid()) set_attr(record, names.weight, w.value);
 
     // Both neighbour maps are fetched before the first write, so that a node
@@ -242,7 +239,7 @@ void update_edge_impl(handle self, handle a, handle b, handle st, handle se, han
 }
 
 /// The argument conversions of `_update_edge`, then the update.
-void update_edge_checked(handle self, handle session_a, handle session_b, handle shared_tags,
+void update_edge_from_args(handle self, handle session_a, handle session_b, handle shared_tags,
                          handle shared_entities, handle shared_key_points, handle embedding_similarity) {
     require_exact_str(session_a, "session_a");
     require_exact_str(session_b, "session_b");
@@ -251,7 +248,7 @@ void update_edge_checked(handle self, handle session_a, handle session_b, handle
     object sk = to_int_arg(shared_key_points, "shared_key_points");
     double sim = to_double(embedding_similarity);
     handle sim_obj = PyFloat_CheckExact(embedding_similarity.ptr()) ? embedding_similarity : handle();
-    update_edge_impl(self, session_a, session_b, st, se, sk, sim, sim_obj);
+    apply_edge_update(self, session_a, session_b, st, se, sk, sim, sim_obj);
 }
 
 object ensure_node_impl(handle self, handle memoria) {
@@ -274,7 +271,7 @@ object ensure_node_impl(handle self, handle memoria) {
     }
 
     // Fields in the initializer's order; the first dict seen for an id wins.
-    object summary = get_or(memoria, names.summary, empty_str());
+    object summary = get_or(memoria, names.summary, names.empty_str);
     object created_at = get_or(memoria, names.created_at, handle(Py_None));
     auto normalized = [&](handle key) {
         object raw = get_or(memoria, key, steal_or_raise(PyList_New(0)));
@@ -289,6 +286,292 @@ object ensure_node_impl(handle self, handle memoria) {
     set_item(get_attr(self, names.nodes), session_id, node);
     return node;
 }
+
+// ---------------------------------------------------------------------------
+// add_conversation: the session against every other node
+
+/// The package's own cosine helper (from its native embeddings module), or an
+/// invalid handle when that module cannot be imported.
+handle own_cosine_helper() {
+    static handle helper = [] {
+        object parts = steal_or_raise(PyUnicode_RSplit(state.module_name.ptr(), make_str(".").ptr(), 2));
+        object root = steal_or_raise(PySequence_GetItem(parts.ptr(), 0));
+        object name = steal_or_raise(PyUnicode_FromFormat("%U.utils._embeddings", root.ptr()));
+        PyObject *module = PyImport_Import(name.ptr());
+        if (module == nullptr) {
+            if (!PyErr_ExceptionMatches(PyExc_ImportError)) raise_pending();
+            PyErr_Clear();
+            return handle();
+        }
+        // The module's own function, not a replacement bound in its place.
+        object fn = get_attr(nb::steal(module), names.cosine_similarity);
+        auto *c = reinterpret_cast<PyCFunctionObject *>(fn.ptr());
+        bool own = PyCFunction_Check(fn.ptr()) && std::strcmp(c->m_ml->ml_name, "cosine_similarity") == 0 &&
+                   c->m_module != nullptr && PyUnicode_Check(c->m_module) &&
+                   PyUnicode_Compare(c->m_module, name.ptr()) == 0;
+        return own ? fn.release() : handle();
+    }();
+    return helper;
+}
+
+/// The session's vector as the package's own helper reads it. While that
+/// helper is bound, the similarity with another node is computed here from
+/// the two lists as they are at that moment, with the helper's own arithmetic
+/// (so with its result); inputs it treats otherwise are left to the helper.
+class SessionVector {
+public:
+    static constexpr std::size_t LANES = CosineLanes::count;
+
+    explicit SessionVector(handle embedding) : embedding_(embedding) {}
+
+    /// Python code may have run: the list is read again before its next use.
+    void invalidate() { fresh_ = false; }
+
+    /// For each of `count` <= LANES other vectors: decided[v], with sim[v]
+    /// set, when the similarity is decided here; false leaves it to the helper.
+    void similarities(const object *others, std::size_t count, double *sim, bool *decided) {
+        if (!fresh_) read();
+        std::size_t n = x_.size();
+        double max[LANES] = {}, pre[LANES] = {1.0, 1.0, 1.0, 1.0}, scale[LANES] = {1.0, 1.0, 1.0, 1.0};
+        bool lane[LANES] = {};
+        for (std::size_t v = 0; v < count; ++v) {
+            decided[v] = true;
+            sim[v] = 0.0;
+            PyObject *other = others[v].ptr();
+            if (kind_ == Kind::empty) continue;  // a falsy first vector: the helper looks no further
+            if (kind_ == Kind::other || !PyList_CheckExact(other)) {
+                decided[v] = false;
+                continue;
+            }
+            auto m = static_cast<std::size_t>(PyList_GET_SIZE(other));
+            if (m == 0 || m != n) continue;  // empty, or of another width
+            lane[v] = cosine::unpack(other, n, lanes_.data() + v, max[v], LANES);
+            decided[v] = false;
+            cosine::NormScale s(max[v]);
+            pre[v] = s.pre;
+            scale[v] = s.scale;
+        }
+        CosineLanes sums;
+        if (!cosine_lanes(x_.data(), lanes_.data(), pre, scale, n, sums)) {
+            for (std::size_t v = 0; v < count; ++v)
+                if (lane[v]) decided[v] = similarity_of_column(v, max[v], sim[v]);
+            return;
+        }
+        for (std::size_t v = 0; v < count; ++v) {
+            if (!lane[v]) continue;
+            double norm = max[v] == 0.0 || n <= 1
+                              ? max[v]
+                              : cosine::finish_norm(sums.csum[v], sums.frac1[v], sums.frac2[v], cosine::NormScale(max[v]));
+            cosine::Threefold t{sums.hi[v], sums.lo[v], sums.tiny[v]};
+            decided[v] = cosine::finish_similarity(norm_, norm, t, sim[v]);
+        }
+    }
+
+private:
+    enum class Kind { empty, floats, other };
+
+    void read() {
+        fresh_ = true;
+        PyObject *e = embedding_.ptr();
+        if (e == Py_None || (PyList_CheckExact(e) && PyList_GET_SIZE(e) == 0)) {
+            kind_ = Kind::empty;
+            return;
+        }
+        kind_ = Kind::other;
+        if (!PyList_CheckExact(e)) return;
+        auto n = static_cast<std::size_t>(PyList_GET_SIZE(e));
+        x_.resize(n);
+        lanes_.assign(n * LANES, 0.0);
+        column_.resize(n);
+        if (!cosine::unpack(e, n, x_.data(), max_)) return;
+        norm_ = cosine::norm(x_.data(), n, max_);
+        kind_ = Kind::floats;
+    }
+
+    /// The scalar computation for the vector in lane `v`.
+    bool similarity_of_column(std::size_t v, double max, double &sim) {
+        std::size_t n = x_.size();
+        for (std::size_t k = 0; k < n; ++k) column_[k] = lanes_[k * LANES + v];
+        return cosine::similarity(x_.data(), max_, column_.data(), max, n, sim);
+    }
+
+    handle embedding_;
+    Kind kind_ = Kind::other;
+    std::vector<double> x_, lanes_, column_;  // lanes_: component k of lane v at [k * LANES + v]
+    double max_ = 0.0, norm_ = 0.0;
+    bool fresh_ = false;
+};
+
+/// Similarities of the session with the vectors of the next few nodes of an
+/// exact dict of nodes, computed together and handed out as the pair loop
+/// reaches those nodes. One is used only for the same list object, held
+/// meanwhile, and only while no Python code has run since it was computed
+/// (then nothing can have changed the list).
+class Lookahead {
+public:
+    explicit Lookahead(handle nodes) : nodes_(nodes) {}
+
+    /// Everything computed ahead is dropped.
+    void invalidate() { count_ = 0; }
+
+    /// True with `sim` set when the similarity of the session with `embedding`
+    /// (the vector of node `other_id`) is decided without the helper.
+    /// `ahead` false computes no vector but this one (Python code runs after
+    /// every pair anyway).
+    bool similarity(SessionVector &session, handle other_id, handle other, handle embedding, double &sim,
+                    bool ahead) {
+        for (std::size_t v = 0; v < count_; ++v) {
+            if (!lists_[v].is(embedding)) continue;
+            pos_ = after_[v];
+            sim = sims_[v];
+            return decided_[v];
+        }
+        count_ = 0;
+        std::size_t count = ahead ? fill(other_id, other, embedding) : 1;
+        if (!ahead) lists_[0] = nb::borrow(embedding);
+        session.similarities(lists_, count, sims_, decided_);
+        count_ = count;
+        sim = sims_[0];
+        return decided_[0];
+    }
+
+private:
+    /// The vectors of `other` and of the nodes after it, when they are plain
+    /// records whose attributes are read without running code.
+    std::size_t fill(handle other_id, handle other, handle embedding) {
+        lists_[0] = nb::borrow(embedding);
+        std::size_t count = 1;
+        if (!PyDict_CheckExact(nodes_.ptr())) return count;
+        // The pair loop walks the dict in order: `other` is the entry at pos_,
+        // or the one after it when the loop skipped the session's own node.
+        Py_ssize_t pos = pos_;
+        PyObject *key = nullptr, *value = nullptr;
+        bool found = false;
+        for (int step = 0; step < 2 && !found && PyDict_Next(nodes_.ptr(), &pos, &key, &value); ++step)
+            found = key == other_id.ptr() && value == other.ptr();
+        if (!found) return count;
+        after_[0] = pos_ = pos;
+        while (count < SessionVector::LANES && PyDict_Next(nodes_.ptr(), &pos, &key, &value) &&
+               Py_IS_TYPE(value, reinterpret_cast<PyTypeObject *>(state.graph_node_type.ptr()))) {
+            lists_[count] = get_attr(handle(value), names.embedding);
+            after_[count++] = pos;
+        }
+        return count;
+    }
+
+    handle nodes_;
+    Py_ssize_t pos_ = 0;
+    std::size_t count_ = 0;
+    object lists_[SessionVector::LANES];
+    Py_ssize_t after_[SessionVector::LANES] = {};
+    double sims_[SessionVector::LANES] = {};
+    bool decided_[SessionVector::LANES] = {};
+};
+
+/// The pair loop of add_conversation for one session node.
+///
+/// Most pairs of a large mesh share nothing, fall under the threshold and
+/// have no edge: their update would compute weight 0 and find nothing to
+/// remove. Such a pair is recognised without the update when the update could
+/// run no Python code (float tuning values, plain dicts), which is checked
+/// again whenever Python code may have run (a helper or an overridden method).
+class SessionEdges {
+public:
+    SessionEdges(handle self, handle node, handle nodes)
+        : self_(self), session_id_(get_attr(node, names.session_id)), tags_(get_attr(node, names.tags)),
+          entities_(get_attr(node, names.entities)), key_points_(get_attr(node, names.key_points)),
+          embedding_(get_attr(node, names.embedding)), vector_(embedding_), ahead_(nodes),
+          native_update_(is_native<ConceptMesh_update_edge>(self, names._update_edge)) {}
+
+    void visit(handle other_id, handle other) {
+        if (check(PyObject_RichCompareBool(other_id.ptr(), session_id_.ptr(), Py_EQ))) return;
+        Py_ssize_t st = intersection_size(tags_, get_attr(other, names.tags));
+        Py_ssize_t se = intersection_size(entities_, get_attr(other, names.entities));
+        Py_ssize_t sk = intersection_size(key_points_, get_attr(other, names.key_points));
+        object other_embedding = get_attr(other, names.embedding);
+        object helper = lookup_global(state.module_dict, names.cosine_similarity);
+        double sim = 0.0;
+        object sim_obj;
+        bool own = helper.is(own_cosine_helper());
+        if (!(own && ahead_.similarity(vector_, other_id, other, other_embedding, sim, native_update_))) {
+            sim_obj = call(helper, embedding_, other_embedding);
+            python_may_have_run();
+        }
+        if (native_update_ && !sim_obj.is_valid() && st == 0 && se == 0 && sk == 0 &&
+            update_changes_nothing(other_id, other, sim))
+            return;
+        object sto = steal_or_raise(PyLong_FromSsize_t(st));
+        object seo = steal_or_raise(PyLong_FromSsize_t(se));
+        object sko = steal_or_raise(PyLong_FromSsize_t(sk));
+        if (!sim_obj.is_valid()) sim_obj = make_float(sim);
+        if (native_update_) {
+            update_edge_from_args(self_, session_id_, other_id, sto, seo, sko, sim_obj);
+            if (!screen_.plain) python_may_have_run();
+        } else {
+            call_method(self_, names._update_edge, session_id_, other_id, sto, seo, sko, sim_obj);
+            python_may_have_run();
+        }
+    }
+
+private:
+    /// What the update of a pair with nothing shared reads, when it is plain.
+    struct Screen {
+        bool fresh = false, plain = false;
+        double threshold = 0.0;
+        object edges, neighbors;  // `self.edges`; the session's neighbours as the update finds them
+    };
+
+    void python_may_have_run() {
+        vector_.invalidate();
+        ahead_.invalidate();
+        screen_.fresh = false;
+    }
+
+    void refresh_screen() {
+        screen_ = Screen{};
+        screen_.fresh = true;
+        object thr = get_attr(self_, names.similarity_threshold);
+        for (handle name : {names.tag_weight, names.entity_weight, names.key_point_weight})
+            if (!PyFloat_CheckExact(get_attr(self_, name).ptr())) return;
+        object nodes = get_attr(self_, names.nodes);
+        object edges = get_attr(self_, names.edges);
+        if (!PyFloat_CheckExact(thr.ptr()) || !PyDict_CheckExact(nodes.ptr()) || !PyDict_CheckExact(edges.ptr()) ||
+            !PyUnicode_CheckExact(session_id_.ptr()))
+            return;
+        handle node = dict_get(nodes, session_id_);
+        if (!node.is_valid()) return;
+        object neighbors = get_attr(node, names.neighbors);
+        if (!PyDict_CheckExact(neighbors.ptr())) return;
+        screen_.threshold = PyFloat_AS_DOUBLE(thr.ptr());
+        screen_.edges = std::move(edges);
+        screen_.neighbors = std::move(neighbors);
+        screen_.plain = true;
+    }
+
+    /// True when the update of this pair (nothing shared, similarity `sim`)
+    /// would change nothing: no embedding term, and the pair is listed nowhere.
+    bool update_changes_nothing(handle other_id, handle other, double sim) {
+        if (!screen_.fresh) refresh_screen();
+        if (!screen_.plain || sim >= screen_.threshold || !PyUnicode_CheckExact(other_id.ptr())) return false;
+        object other_neighbors = get_attr(other, names.neighbors);
+        if (!PyDict_CheckExact(other_neighbors.ptr()) ||
+            check(PyDict_Contains(other_neighbors.ptr(), session_id_.ptr())) ||
+            check(PyDict_Contains(screen_.neighbors.ptr(), other_id.ptr())))
+            return false;
+        int cmp = PyUnicode_Compare(session_id_.ptr(), other_id.ptr());
+        if (cmp == -1 && PyErr_Occurred()) raise_pending();
+        object key = steal_or_raise(cmp < 0 ? PyTuple_Pack(2, session_id_.ptr(), other_id.ptr())
+                                            : PyTuple_Pack(2, other_id.ptr(), session_id_.ptr()));
+        return !check(PyDict_Contains(screen_.edges.ptr(), key.ptr()));
+    }
+
+    handle self_;
+    object session_id_, tags_, entities_, key_points_, embedding_;
+    SessionVector vector_;
+    Lookahead ahead_;
+    bool native_update_;
+    Screen screen_;
+};
 
 }  // namespace
 
@@ -324,20 +607,14 @@ object ensure_node(handle self, handle memoria) {
     return call_method(self, names._ensure_node, memoria);
 }
 
-void update_edge(handle self, handle session_a, handle session_b, handle shared_tags, handle shared_entities,
-                 handle shared_key_points, handle embedding_similarity) {
+void call_update_edge(handle self, handle session_a, handle session_b, handle shared_tags,
+                      handle shared_entities, handle shared_key_points, handle embedding_similarity) {
     if (is_native<ConceptMesh_update_edge>(self, names._update_edge))
-        update_edge_checked(self, session_a, session_b, shared_tags, shared_entities, shared_key_points,
+        update_edge_from_args(self, session_a, session_b, shared_tags, shared_entities, shared_key_points,
                             embedding_similarity);
     else
         call_method(self, names._update_edge, session_a, session_b, shared_tags, shared_entities,
                     shared_key_points, embedding_similarity);
-}
-
-void update_edge_converted(handle self, handle session_a, handle session_b, handle shared_tags,
-                           handle shared_entities, handle shared_key_points, double embedding_similarity) {
-    update_edge_impl(self, session_a, session_b, shared_tags, shared_entities, shared_key_points,
-                     embedding_similarity, handle());
 }
 
 object ConceptMesh_init(handle self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
@@ -374,7 +651,7 @@ object ConceptMesh_update_edge(handle self, PyObject *const *args, Py_ssize_t na
                                {req("session_a"), req("session_b"), req("shared_tags"), req("shared_entities"),
                                 req("shared_key_points"), req("embedding_similarity")});
     Args a = parse_args(sig, args, nargs, kwnames);
-    update_edge_checked(self, a[0], a[1], a[2], a[3], a[4], a[5]);
+    update_edge_from_args(self, a[0], a[1], a[2], a[3], a[4], a[5]);
     return nb::none();
 }
 
@@ -390,46 +667,23 @@ object ConceptMesh_add_conversation(handle self, PyObject *const *args, Py_ssize
              steal_or_raise(PyLong_FromSsize_t(check_size(PyObject_Size(nodes.ptr())))));
 
     // The session's own fields are read once; the other node's at every pair.
-    object session_id = get_attr(node, names.session_id);
-    object tags = get_attr(node, names.tags);
-    object entities = get_attr(node, names.entities);
-    object key_points = get_attr(node, names.key_points);
-    object embedding = get_attr(node, names.embedding);
-    const bool native_update = is_native<ConceptMesh_update_edge>(self, names._update_edge);
-
+    SessionEdges session(self, node, nodes);
     // A dict items iterator, so that a helper that adds or drops nodes while
     // the loop runs gets the interpreter's "changed size during iteration".
-    object items = call_method(nodes, name_items());
-    object it = steal_or_raise(PyObject_GetIter(items.ptr()));
-    while (PyObject *raw = PyIter_Next(it.ptr())) {
-        object item = nb::steal(raw);
+    for_each(call_method(nodes, names.items), [&](handle item) {
         object other_id, other;
-        if (PyTuple_CheckExact(raw) && PyTuple_GET_SIZE(raw) == 2) {
-            other_id = nb::borrow(handle(PyTuple_GET_ITEM(raw, 0)));
-            other = nb::borrow(handle(PyTuple_GET_ITEM(raw, 1)));
+        if (PyTuple_CheckExact(item.ptr()) && PyTuple_GET_SIZE(item.ptr()) == 2) {
+            other_id = nb::borrow(handle(PyTuple_GET_ITEM(item.ptr(), 0)));
+            other = nb::borrow(handle(PyTuple_GET_ITEM(item.ptr(), 1)));
         } else {
-            object seq = steal_or_raise(PySequence_Tuple(raw));
+            object seq = steal_or_raise(PySequence_Tuple(item.ptr()));
             if (PyTuple_GET_SIZE(seq.ptr()) != 2)
                 raise_format(PyExc_ValueError, "expected 2 values to unpack (got %zd)", PyTuple_GET_SIZE(seq.ptr()));
             other_id = nb::borrow(handle(PyTuple_GET_ITEM(seq.ptr(), 0)));
             other = nb::borrow(handle(PyTuple_GET_ITEM(seq.ptr(), 1)));
         }
-        item = object();  // lets the iterator reuse its result tuple
-        if (check(PyObject_RichCompareBool(other_id.ptr(), session_id.ptr(), Py_EQ))) continue;
-
-        object st = steal_or_raise(PyLong_FromSsize_t(intersection_size(tags, get_attr(other, names.tags))));
-        object se =
-            steal_or_raise(PyLong_FromSsize_t(intersection_size(entities, get_attr(other, names.entities))));
-        object sk =
-            steal_or_raise(PyLong_FromSsize_t(intersection_size(key_points, get_attr(other, names.key_points))));
-        object similarity = call(lookup_global(state.module_dict, names.cosine_similarity), embedding,
-                                 get_attr(other, names.embedding));
-        if (native_update)
-            update_edge_checked(self, session_id, other_id, st, se, sk, similarity);
-        else
-            call_method(self, names._update_edge, session_id, other_id, st, se, sk, similarity);
-    }
-    if (PyErr_Occurred()) raise_pending();
+        session.visit(other_id, other);
+    });
     return node;
 }
 

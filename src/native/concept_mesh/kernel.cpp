@@ -35,11 +35,6 @@ double dot_scalar(const double *a, const double *b, std::size_t width) {
 using TileFn = void (*)(const double *const *a, const double *const *b, std::size_t width, double *out,
                         std::size_t ldo);
 
-void tile_scalar(const double *const *a, const double *const *b, std::size_t width, double *out, std::size_t ldo) {
-    for (std::size_t r = 0; r < TILE_ROWS; ++r)
-        for (std::size_t c = 0; c < TILE_COLS; ++c) out[r * ldo + c] = dot_scalar(a[r], b[c], width);
-}
-
 #ifdef VK_X86_KERNELS
 
 // The tiles below spell out their eight running sums so that they stay in
@@ -131,6 +126,11 @@ TileFn choose_tile() {
 
 #else
 
+void tile_scalar(const double *const *a, const double *const *b, std::size_t width, double *out, std::size_t ldo) {
+    for (std::size_t r = 0; r < TILE_ROWS; ++r)
+        for (std::size_t c = 0; c < TILE_COLS; ++c) out[r * ldo + c] = dot_scalar(a[r], b[c], width);
+}
+
 TileFn choose_tile() { return tile_scalar; }
 
 #endif
@@ -140,7 +140,6 @@ TileFn choose_tile() { return tile_scalar; }
 void dot_block(const double *rows, std::size_t width, std::size_t r0, std::size_t r1, std::size_t c0,
                std::size_t c1, double *out, std::size_t ldo) {
     static const TileFn tile = choose_tile();
-    (void)tile_scalar;
     for (std::size_t cb = c0; cb < c1; cb += COLUMN_CHUNK) {
         std::size_t ce = std::min(c1, cb + COLUMN_CHUNK);
         std::size_t r = r0;
@@ -161,5 +160,74 @@ void dot_block(const double *rows, std::size_t width, std::size_t r0, std::size_
                 out[(r - r0) * ldo + (c - c0)] = dot_scalar(rows + r * width, rows + c * width, width);
     }
 }
+
+#ifdef VK_X86_KERNELS
+
+namespace {
+
+/// An error-free sum: the result plus `e` is exactly a + b.
+__attribute__((target("avx2,fma"), always_inline)) inline __m256d two_sum(__m256d a, __m256d b, __m256d &e) {
+    __m256d s = _mm256_add_pd(a, b), z = _mm256_sub_pd(s, a);
+    e = _mm256_add_pd(_mm256_sub_pd(a, _mm256_sub_pd(s, z)), _mm256_sub_pd(b, z));
+    return s;
+}
+
+__attribute__((target("avx2,fma"))) void cosine_lanes_avx2(const double *x, const double *y, const double *pre,
+                                                           const double *scale, std::size_t width,
+                                                           CosineLanes &out) {
+    const __m256d pre_v = _mm256_loadu_pd(pre), scale_v = _mm256_loadu_pd(scale);
+    __m256d csum = _mm256_set1_pd(1.0), frac1 = _mm256_setzero_pd(), frac2 = frac1;
+    __m256d hi = frac1, lo = frac1, tiny = frac1;
+    for (std::size_t k = 0; k < width; ++k) {
+        __m256d v = _mm256_loadu_pd(y + 4 * k);
+        // Sum of squares: exact squares of the scaled components, added to
+        // csum (which stays the larger) with their errors kept apart.
+        __m256d t = _mm256_mul_pd(_mm256_mul_pd(v, pre_v), scale_v);
+        __m256d sq = _mm256_mul_pd(t, t), sq_err = _mm256_fmsub_pd(t, t, sq);
+        __m256d s = _mm256_add_pd(csum, sq);
+        frac2 = _mm256_add_pd(frac2, _mm256_add_pd(_mm256_sub_pd(csum, s), sq));
+        frac1 = _mm256_add_pd(frac1, sq_err);
+        csum = s;
+        // Sum of products, in three parts.
+        __m256d xv = _mm256_broadcast_sd(x + k);
+        __m256d p = _mm256_mul_pd(xv, v), p_err = _mm256_fmsub_pd(xv, v, p);
+        __m256d s_err, r1_err, r2_err;
+        __m256d s_hi = two_sum(hi, p, s_err);
+        __m256d r1 = two_sum(lo, p_err, r1_err);
+        __m256d r2 = two_sum(r1, s_err, r2_err);
+        hi = s_hi;
+        lo = r2;
+        tiny = _mm256_add_pd(_mm256_add_pd(tiny, r1_err), r2_err);
+    }
+    _mm256_storeu_pd(out.csum, csum);
+    _mm256_storeu_pd(out.frac1, frac1);
+    _mm256_storeu_pd(out.frac2, frac2);
+    _mm256_storeu_pd(out.hi, hi);
+    _mm256_storeu_pd(out.lo, lo);
+    _mm256_storeu_pd(out.tiny, tiny);
+}
+
+bool has_avx2() {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+}
+
+}  // namespace
+
+bool cosine_lanes(const double *x, const double *y, const double *pre, const double *scale, std::size_t width,
+                  CosineLanes &out) {
+    static const bool available = has_avx2();
+    if (!available) return false;
+    cosine_lanes_avx2(x, y, pre, scale, width, out);
+    return true;
+}
+
+#else
+
+bool cosine_lanes(const double *, const double *, const double *, const double *, std::size_t, CosineLanes &) {
+    return false;
+}
+
+#endif
 
 }  // namespace vk::mesh

@@ -14,3 +14,24 @@ void dot_block(const double *rows, std::size_t width, std::size_t r0, std::size_
                std::size_t c1, double *out, std::size_t ldo);
 
 }  // namespace vk::mesh
+
+namespace vk::mesh {
+
+/// The running sums of the package's cosine helper (cosine.hpp) for four
+/// vectors against one: math.hypot's compensated sum of squares of each
+/// vector and math.sumprod's triple-length sum of its products with the one.
+struct CosineLanes {
+    static constexpr std::size_t count = 4;
+    double csum[count], frac1[count], frac2[count];
+    double hi[count], lo[count], tiny[count];
+};
+
+/// Fills `out` for the four vectors interleaved in `y` (component k of vector
+/// v is y[4 * k + v]), scaled for the sum of squares as math.hypot scales
+/// them (by pre[v], then scale[v]), against `x`, with the scalar code's
+/// operations lane by lane, so with its results. False when the CPU lacks the
+/// vector instructions; then nothing is computed.
+bool cosine_lanes(const double *x, const double *y, const double *pre, const double *scale, std::size_t width,
+                  CosineLanes &out);
+
+}  // namespace vk::mesh

@@ -7,6 +7,8 @@
 #include "common/pyclass.hpp"
 #include "common/py.hpp"
 
+#include <vector>
+
 namespace vk::mesh {
 
 /// Objects created when the module is loaded. Owned by the module for the
@@ -31,6 +33,8 @@ struct Names {
     handle id, source, author, origin, superseded_by, valid_until;
     handle normalize_items, cosine_similarity, np;
     handle _ensure_node, _update_edge;
+    // Methods and numpy names used by the construction paths; `empty_str` is "".
+    handle items, values, pop, empty_str, asarray, ascontiguousarray, float64, dtype, empty, matmul, out, reshape, T;
 };
 
 extern Names names;
@@ -62,15 +66,32 @@ object ensure_node(handle self, handle memoria);
 
 /// `self._update_edge(...)`, called as a method of the instance (the C++ body
 /// directly for an exact ConceptMesh).
-void update_edge(handle self, handle session_a, handle session_b, handle shared_tags,
-                 handle shared_entities, handle shared_key_points, handle embedding_similarity);
+void call_update_edge(handle self, handle session_a, handle session_b, handle shared_tags,
+                      handle shared_entities, handle shared_key_points, handle embedding_similarity);
 
 /// The edge update of an exact ConceptMesh with arguments already converted:
-/// `session_a` and `session_b` are exact str; the counts are Python ints.
-/// The caller has decided (once per operation) that the C++ body applies, e.g.
-/// with `is_native<ConceptMesh_update_edge>(self, names._update_edge)`.
-void update_edge_converted(handle self, handle session_a, handle session_b, handle shared_tags,
-                           handle shared_entities, handle shared_key_points, double embedding_similarity);
+/// `session_a` and `session_b` are exact str; the counts are Python ints;
+/// `sim_obj` is the similarity as a float object when the caller has one
+/// (else one is made from `sim` when needed). The caller has decided (once
+/// per operation) that the C++ body applies, e.g. with
+/// `is_native<ConceptMesh_update_edge>(self, names._update_edge)`.
+void apply_edge_update(handle self, handle session_a, handle session_b, handle shared_tags,
+                       handle shared_entities, handle shared_key_points, double sim, handle sim_obj = handle());
+
+/// What edge updates read from an exact ConceptMesh, read once for a run of
+/// updates of the module's own edge update during which no Python code runs
+/// (so none of it can change): the nodes in order, their ids (exact str),
+/// `edges` and the tuning values.
+struct MeshReads {
+    handle self;
+    std::vector<object> nodes, ids;
+    object edges, tag_weight, entity_weight, key_point_weight, similarity_threshold, embedding_weight;
+};
+
+/// The edge update of nodes i and j of `pre`, as the update of their ids;
+/// `i_low` tells whether node i's id sorts first.
+void apply_edge_update(const MeshReads &pre, std::size_t i, std::size_t j, bool i_low, handle shared_tags,
+                       handle shared_entities, handle shared_key_points, double sim);
 
 // Module functions (signature: self is the module or null).
 object _similarity_matrix(handle, PyObject *const *, Py_ssize_t, PyObject *);

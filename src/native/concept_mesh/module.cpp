@@ -22,6 +22,9 @@ void init_names() {
     VK_NAME(valid_until);
     VK_NAME(normalize_items); VK_NAME(cosine_similarity); VK_NAME(np);
     VK_NAME(_ensure_node); VK_NAME(_update_edge);
+    VK_NAME(items); VK_NAME(values); VK_NAME(pop); VK_NAME(asarray); VK_NAME(ascontiguousarray);
+    VK_NAME(float64); VK_NAME(dtype); VK_NAME(empty); VK_NAME(matmul); VK_NAME(out); VK_NAME(reshape); VK_NAME(T);
+    names.empty_str = interned("");
 }
 
 namespace {

@@ -34,8 +34,6 @@ namespace {
 /// About this many bytes of similarities are computed per block.
 constexpr std::size_t BLOCK_BYTES = std::size_t{16} << 20;
 
-handle name_of(const char *text) { return interned(text); }
-
 /// A held buffer export of a Python object, released on destruction.
 class Buffer {
 public:
@@ -64,16 +62,6 @@ private:
 bool is_double_format(const char *format) {
     return format != nullptr && (std::strcmp(format, "d") == 0 || std::strcmp(format, "<d") == 0 ||
                                  std::strcmp(format, "=d") == 0 || std::strcmp(format, "@d") == 0);
-}
-
-/// `fn(*args, name=value)`.
-object call_keyword(handle fn, std::initializer_list<handle> args, handle name, handle value) {
-    std::vector<PyObject *> argv;
-    argv.reserve(args.size() + 1);
-    for (handle a : args) argv.push_back(a.ptr());
-    argv.push_back(value.ptr());
-    object kwnames = steal_or_raise(PyTuple_Pack(1, name.ptr()));
-    return steal_or_raise(PyObject_Vectorcall(fn.ptr(), argv.data(), args.size(), kwnames.ptr()));
 }
 
 object size_object(std::size_t n) { return steal_or_raise(PyLong_FromSize_t(n)); }
@@ -194,9 +182,8 @@ void fill_numpy(Group &g, const std::vector<object> &vectors, handle np) {
     object list = steal_or_raise(PyList_New(static_cast<Py_ssize_t>(count)));
     for (std::size_t r = 0; r < count; ++r)
         PyList_SET_ITEM(list.ptr(), static_cast<Py_ssize_t>(r), Py_NewRef(vectors[g.positions[r]].ptr()));
-    object stacked = call_keyword(get_attr(np, name_of("asarray")), {list}, name_of("dtype"),
-                                  get_attr(np, name_of("float64")));
-    stacked = call(get_attr(np, name_of("ascontiguousarray")), stacked);
+    object stacked = call_kw(get_attr(np, names.asarray), {list}, {{names.dtype, get_attr(np, names.float64)}});
+    stacked = call(get_attr(np, names.ascontiguousarray), stacked);
     Buffer view;
     view.acquire(stacked, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT);
     const Py_buffer &b = view.view();
@@ -237,7 +224,7 @@ public:
         std::size_t count = g.positions.size(), width = g.width;
         if (!np.is_none()) {
             object shape = steal_or_raise(PyTuple_Pack(2, size_object(count).ptr(), size_object(width).ptr()));
-            g.array = call(get_attr(np, name_of("empty")), shape);
+            g.array = call(get_attr(np, names.empty), shape);
             acquire_doubles(g.array_view, g.array, count * width);
             g.rows = g.array_view.doubles();
         } else {
@@ -287,7 +274,7 @@ public:
         if (!np.is_none()) {
             if (!g.out_array.is_valid()) {
                 object size = size_object(g.block_rows * count);
-                g.out_array = call(get_attr(np, name_of("empty")), size);
+                g.out_array = call(get_attr(np, names.empty), size);
                 acquire_doubles(g.out_view, g.out_array, g.block_rows * count);
                 g.out = g.out_view.doubles();
             }
@@ -296,12 +283,12 @@ public:
                 g.array.ptr(), steal_or_raise(PySlice_New(lo.ptr(), mid.ptr(), nullptr)).ptr()));
             object b = steal_or_raise(PyObject_GetItem(
                 g.array.ptr(), steal_or_raise(PySlice_New(lo.ptr(), hi.ptr(), nullptr)).ptr()));
-            object bt = get_attr(b, name_of("T"));
+            object bt = get_attr(b, names.T);
             object flat = steal_or_raise(PyObject_GetItem(
                 g.out_array.ptr(),
                 steal_or_raise(PySlice_New(nullptr, size_object(rows * cols).ptr(), nullptr)).ptr()));
-            object out = call_method(flat, name_of("reshape"), size_object(rows), size_object(cols));
-            call_keyword(get_attr(np, name_of("matmul")), {a, bt}, name_of("out"), out);
+            object out = call_method(flat, names.reshape, size_object(rows), size_object(cols));
+            call_kw(get_attr(np, names.matmul), {a, bt}, {{names.out, out}});
         } else {
             if (g.out_own.empty()) g.out_own.resize(std::max<std::size_t>(g.block_rows * count, 1));
             g.out = g.out_own.data();
@@ -346,6 +333,19 @@ void replace_item(PyObject *list, std::size_t k, PyObject *value) {
     PyObject *old = items[k];
     items[k] = Py_NewRef(value);
     Py_XDECREF(old);
+}
+
+/// Whether `np` is numpy itself with its own matmul and empty, which run no
+/// Python code.
+bool plain_numpy(handle np) {
+    if (!PyModule_CheckExact(np.ptr())) return false;
+    object name = get_optional_attr(np, common_names.__name__);
+    if (!name.is_valid() || !PyUnicode_CheckExact(name.ptr()) || PyUnicode_CompareWithASCIIString(name.ptr(), "numpy") != 0)
+        return false;
+    object matmul = get_optional_attr(np, names.matmul);
+    object empty = get_optional_attr(np, names.empty);
+    return matmul.is_valid() && empty.is_valid() && std::strcmp(Py_TYPE(matmul.ptr())->tp_name, "numpy.ufunc") == 0 &&
+           PyCFunction_Check(empty.ptr());
 }
 
 /// `sim >= threshold` with the threshold read once. For a float threshold (or
@@ -480,14 +480,14 @@ struct InvertedIndex {
             PyObject *s = sets[i].ptr();
             if (!PyAnySet_CheckExact(s)) return false;
             node_start[i] = items.size();
-            object it = steal_or_raise(PyObject_GetIter(s));
-            while (PyObject *raw = PyIter_Next(it.ptr())) {
-                object item = nb::steal(raw);
-                if (!PyUnicode_CheckExact(raw)) return false;
+            bool all_str = true;
+            for_each(sets[i], [&](handle item) {
+                all_str = PyUnicode_CheckExact(item.ptr());
                 bool inserted = false;
-                items.push_back(table.intern(item, inserted));
-            }
-            if (PyErr_Occurred()) raise_pending();
+                if (all_str) items.push_back(table.intern(item, inserted));
+                return all_str;
+            });
+            if (!all_str) return false;
         }
         node_start[n] = items.size();
         std::size_t t_count = table.size();
@@ -557,6 +557,7 @@ public:
         PyObject *key = nullptr, *value = nullptr;
         while (PyDict_Next(edges.ptr(), &pos, &key, &value)) {
             if (!PyTuple_Check(key) || PyTuple_GET_SIZE(key) != 2) return false;
+            plain_records_ &= Py_IS_TYPE(value, reinterpret_cast<PyTypeObject *>(state.graph_edge_type.ptr()));
             PyObject *a = PyTuple_GET_ITEM(key, 0), *b = PyTuple_GET_ITEM(key, 1);
             if (!PyUnicode_CheckExact(a) || !PyUnicode_CheckExact(b)) return false;
             // Only keys in sorted order can equal the key the test forms.
@@ -569,6 +570,35 @@ public:
         for (auto &list : existing_) std::sort(list.begin(), list.end());
         prescanned_ = true;
         return true;
+    }
+
+    /// Reads once what the edge updates read from the mesh, when nothing but
+    /// the module's own updates of plain records runs during the loop (so
+    /// nothing can change those values): float tuning, plain dicts, records
+    /// of the module's own type, each node stored under its own id, and
+    /// numpy's own functions (or none) between the updates.
+    void hoist(handle nodes, handle node_list) {
+        if (!prescanned_ || !plain_records_ || !PyDict_CheckExact(nodes.ptr()) || !(np_.is_none() || plain_numpy(np_)))
+            return;
+        reads_.self = self_;
+        reads_.edges = nb::borrow(probe_.edges());
+        object *tuning[] = {&reads_.tag_weight, &reads_.entity_weight, &reads_.key_point_weight,
+                            &reads_.similarity_threshold, &reads_.embedding_weight};
+        handle tuning_names[] = {names.tag_weight, names.entity_weight, names.key_point_weight,
+                                 names.similarity_threshold, names.embedding_weight};
+        for (std::size_t k = 0; k < 5; ++k) {
+            // One that is absent is left for the update to read (and fail on) when it needs it.
+            *tuning[k] = get_optional_attr(self_, tuning_names[k]);
+            if (!tuning[k]->is_valid() || !PyFloat_CheckExact(tuning[k]->ptr())) return;
+        }
+        for (std::size_t i = 0; i < n_; ++i) {
+            handle node(PyList_GET_ITEM(node_list.ptr(), static_cast<Py_ssize_t>(i)));
+            if (!dict_get(nodes, f_.ids[i]).is(node) || !PyDict_CheckExact(get_attr(node, names.neighbors).ptr()))
+                return;
+            reads_.nodes.push_back(nb::borrow(node));
+        }
+        reads_.ids = f_.ids;
+        hoisted_ = true;
     }
 
     void run() {
@@ -661,8 +691,10 @@ private:
         const Counts &c = counts_[j];
         double sim = vectors_.similarity(i, j);
         object st = make_int(c.tags), se = make_int(c.entities), sk = make_int(c.key_points);
-        if (native_) {
-            update_edge_converted(self_, f_.ids[i], f_.ids[j], st, se, sk, sim);
+        if (hoisted_) {
+            apply_edge_update(reads_, i, j, rank_[i] < rank_[j], st, se, sk, sim);
+        } else if (native_) {
+            apply_edge_update(self_, f_.ids[i], f_.ids[j], st, se, sk, sim);
         } else {
             call_method(self_, names._update_edge, f_.ids[i], f_.ids[j], st, se, sk, make_float(sim));
             probe_.refresh();
@@ -681,6 +713,9 @@ private:
     EdgeProbe probe_;
     bool native_ = false;
     bool prescanned_ = false;
+    bool plain_records_ = true;
+    bool hoisted_ = false;
+    MeshReads reads_;
     std::vector<std::vector<std::int32_t>> existing_;
 };
 
@@ -706,7 +741,7 @@ void general_pair_loop(handle self, handle np, ScaledVectors &scaled, const Node
             object sto = steal_or_raise(PyLong_FromSsize_t(st));
             object seo = steal_or_raise(PyLong_FromSsize_t(se));
             object sko = steal_or_raise(PyLong_FromSsize_t(sk));
-            update_edge(self, f.ids[i], f.ids[j], sto, seo, sko, make_float(sim));
+            call_update_edge(self, f.ids[i], f.ids[j], sto, seo, sko, make_float(sim));
         }
     }
 }
@@ -727,7 +762,7 @@ object add_conversations_impl(handle self, handle memorias) {
     if (PyDict_CheckExact(nodes.ptr())) {
         node_list = steal_or_raise(PyDict_Values(nodes.ptr()));
     } else {
-        object view = call_method(nodes, name_of("values"));
+        object view = call_method(nodes, names.values);
         node_list = steal_or_raise(PySequence_List(view.ptr()));
     }
     auto n = static_cast<std::size_t>(PyList_GET_SIZE(node_list.ptr()));
@@ -782,6 +817,7 @@ object add_conversations_impl(handle self, handle memorias) {
 
     PlainPairLoop loop(self, np, scaled, f, threshold, index, rank);
     loop.prescan(ids);
+    loop.hoist(nodes, node_list);
     loop.run();
     return added;
 }

@@ -6,7 +6,7 @@ import math
 from typing import Any
 
 
-def cosine_similarity(a: Any, b: Any) -> float:
+def _interpreted_cosine_similarity(a: Any, b: Any) -> float:
     """Cosine similarity of two vectors.
 
     0.0 when either is empty (or otherwise falsy), when their widths differ, or
@@ -19,3 +19,11 @@ def cosine_similarity(a: Any, b: Any) -> float:
     if norm_a == 0.0 or norm_b == 0.0:
         return 0.0
     return math.sumprod(a, b) / (norm_a * norm_b)
+
+
+try:
+    # Two lists of floats are computed natively with the same arithmetic (the
+    # same result, bit for bit); any other input is handed to the function above.
+    from ._embeddings import cosine_similarity
+except ImportError:  # pragma: no cover - the extension is part of every build
+    cosine_similarity = _interpreted_cosine_similarity

@@ -1,0 +1,3 @@
+from typing import Any
+
+def cosine_similarity(a: Any, b: Any) -> float: ...
