@@ -16,6 +16,7 @@
 #include <cstring>
 #include <new>
 #include <string_view>
+#include <vector>
 
 namespace vk::keys {
 
@@ -30,7 +31,6 @@ public:
 
     const char *data() const { return data_; }
     size_t size() const { return size_; }
-    size_t capacity() const { return capacity_; }
     void clear() { size_ = 0; }
 
     /// Room for `n` more bytes; returns where they go. `commit` them after.
@@ -52,7 +52,7 @@ public:
 
     /// Free the memory when it is far more than the last content needed.
     void trim() {
-        if (capacity_ > (size_t{1} << 20) && capacity_ > 4 * size_) {
+        if (capacity_ > KEEP_AT_MOST && capacity_ > 4 * size_) {
             std::free(data_);
             data_ = nullptr;
             size_ = capacity_ = 0;
@@ -60,10 +60,13 @@ public:
     }
 
 private:
+    static constexpr size_t MIN_CAPACITY = 4096;
+    static constexpr size_t KEEP_AT_MOST = size_t{1} << 20;
+
     void grow(size_t n) {
         size_t want = size_ + n;
         size_t cap = capacity_ * 2 > want ? capacity_ * 2 : want;
-        if (cap < 4096) cap = 4096;
+        if (cap < MIN_CAPACITY) cap = MIN_CAPACITY;
         void *p = std::realloc(data_, cap);
         if (p == nullptr) throw std::bad_alloc();
         data_ = static_cast<char *>(p);
@@ -75,9 +78,46 @@ private:
     size_t capacity_ = 0;
 };
 
-/// Render the token file of `tokens` (`{key: token.to_dict()}` for a dict of
-/// exact `Token` objects) into `out`, as UTF-8. Returns false, with no Python
-/// error pending, when the json module has to do it; `out` is then garbage.
-bool write_token_file_json(handle tokens, handle token_type, ByteBuffer &out);
+/// An object a member's text was rendered from, kept alive so that finding
+/// the same object again proves the same text. `size` is the length of a
+/// list or dict when it was read (its items follow it), -1 for a scalar.
+struct Seen {
+    object obj;
+    Py_ssize_t size;
+};
+
+/// The objects `to_dict` reads from one token: its ten members, then the
+/// request window, which `asdict` copies too.
+struct TokenFields {
+    static constexpr size_t COUNT = 11;
+    static constexpr size_t WINDOW = 10;
+    object value[COUNT];
+};
+
+/// Whether every token of `token_type` has its fields plainly in its instance
+/// dict (or as class defaults): the class reads attributes the standard way
+/// and holds no descriptor that would take over a field. Reading them then
+/// runs no Python code.
+bool plain_fields(handle token_type);
+
+/// Read the fields of `token`; `plain` is `plain_fields` of its type. False,
+/// with no Python error pending, when one cannot be read.
+bool read_fields(handle token, bool plain, TokenFields &fields);
+
+/// Whether the request window is one `asdict` can copy without running code.
+bool plain_window(handle window);
+
+/// Append `,\n  "key": {...}`, one member of the token file, to `out`, and
+/// the objects it was rendered from to `seen` when given. False, with no
+/// Python error pending, when the json module has to do it (`out` is then
+/// garbage). `reusable` is cleared when the text depends on more than those
+/// objects (a big int, whose text depends on the digit limit).
+bool write_member(handle key, const TokenFields &fields, ByteBuffer &out, std::vector<Seen> *seen,
+                  bool &reusable);
+
+/// Whether `fields` are still exactly the objects `write_member` recorded in
+/// `seen`, down to the items of every list and dict: then it would write the
+/// same text again. Runs no Python code.
+bool same_objects(const TokenFields &fields, const std::vector<Seen> &seen);
 
 }  // namespace vk::keys

@@ -61,14 +61,6 @@ bool contains(handle container, handle key) { return check(PySequence_Contains(c
 
 object item(handle container, handle key) { return steal_or_raise(PyObject_GetItem(container.ptr(), key.ptr())); }
 
-/// Call `cls(**{name: value, ...})`.
-object call_with_keywords(handle fn, std::initializer_list<std::pair<handle, handle>> kwargs) {
-    object kw = steal_or_raise(PyDict_New());
-    for (auto &[k, v] : kwargs) check(PyDict_SetItem(kw.ptr(), k.ptr(), v.ptr()));
-    object empty = steal_or_raise(PyTuple_New(0));
-    return steal_or_raise(PyObject_Call(fn.ptr(), empty.ptr(), kw.ptr()));
-}
-
 }  // namespace
 
 object KeyRegistry_hash_key(handle, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
@@ -110,7 +102,7 @@ object KeyRegistry_create_token(handle self, PyObject *const *args, Py_ssize_t n
     if (truthy(expires_days)) {
         object datetime = global(names.datetime);
         object start = call_method(get_attr(datetime, names.datetime), names.now);
-        object delta = call_with_keywords(get_attr(datetime, names.timedelta), {{names.days, expires_days}});
+        object delta = call_with_keywords(get_attr(datetime, names.timedelta), {}, {{names.days, expires_days}});
         object end = steal_or_raise(PyNumber_Add(start.ptr(), delta.ptr()));
         expires_at = call_method(end, names.isoformat);
     }
@@ -122,7 +114,7 @@ object KeyRegistry_create_token(handle self, PyObject *const *args, Py_ssize_t n
                        : steal_or_raise(Py_BuildValue("[ss]", "read", "write"));
     object meta = !metadata.is_none() && PyDict_GET_SIZE(metadata.ptr()) > 0 ? nb::borrow(metadata)
                                                                                : steal_or_raise(PyDict_New());
-    object token = call_with_keywords(global(names.Token), {
+    object token = call_with_keywords(global(names.Token), {}, {
         {names.token_id, token_id},     {names.name, name},
         {names.hashed_key, hashed},     {names.created_at, created_at},
         {names.expires_at, expires_at}, {names.permissions, perms},

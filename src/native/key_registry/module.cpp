@@ -1,9 +1,12 @@
 // Module `vesperkit.auth.key_registry`: binds the standard modules, the
 // package helpers and FileEncryptor, then defines Token and KeyRegistry, in
 // their documented order.
+#include "common/errors.hpp"
 #include "common/module.hpp"
 #include "common/pyclass.hpp"
 #include "key_registry/registry.hpp"
+
+#include <vector>
 
 namespace vk::keys {
 
@@ -29,8 +32,9 @@ void init_names() {
     VK_NAME(decode); VK_NAME(is_encrypted); VK_NAME(encrypt_text); VK_NAME(decrypt_text); VK_NAME(key);
     VK_NAME(items); VK_NAME(values); VK_NAME(get); VK_NAME(update); VK_NAME(pop); VK_NAME(append);
     VK_NAME(chmod); VK_NAME(strftime); VK_NAME(startswith); VK_NAME(open); VK_NAME(rb); VK_NAME(r);
-    VK_NAME(encoding);
+    VK_NAME(encoding); VK_NAME(encrypt); VK_NAME(MAGIC_HEADER);
 #undef VK_NAME
+    names.dunder_builtins = interned("__builtins__");
     names.utf_8 = interned("utf-8");
     names.tok_prefix = interned("tok_");
     // Numbers kept for the life of the process, like the interned names.
@@ -42,6 +46,33 @@ void init_names() {
 bool truthy(handle obj) { return check(PyObject_IsTrue(obj.ptr())) != 0; }
 
 object global(handle name) { return lookup_global(state.module_dict, name); }
+
+object builtin(handle name) {
+    handle found = dict_get(state.module_dict, name);
+    if (found.is_valid()) return nb::borrow(found);
+    object builtins = global(names.dunder_builtins);
+    if (PyDict_Check(builtins.ptr())) {
+        found = dict_get(builtins, name);
+        if (found.is_valid()) return nb::borrow(found);
+        raise_format(PyExc_NameError, "name '%U' is not defined", name.ptr());
+    }
+    return get_attr(builtins, name);
+}
+
+object call_with_keywords(handle fn, std::initializer_list<handle> args,
+                          std::initializer_list<std::pair<handle, handle>> kwargs) {
+    std::vector<PyObject *> argv{nullptr};
+    argv.reserve(1 + args.size() + kwargs.size());
+    for (handle a : args) argv.push_back(a.ptr());
+    object kwnames = steal_or_raise(PyTuple_New(static_cast<Py_ssize_t>(kwargs.size())));
+    Py_ssize_t i = 0;
+    for (auto &[name, value] : kwargs) {
+        PyTuple_SET_ITEM(kwnames.ptr(), i++, nb::borrow(name).release().ptr());
+        argv.push_back(value.ptr());
+    }
+    return steal_or_raise(PyObject_Vectorcall(fn.ptr(), argv.data() + 1, args.size() | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                              kwargs.size() == 0 ? nullptr : kwnames.ptr()));
+}
 
 object now() { return call_method(get_attr(global(names.datetime), names.datetime), names.now); }
 
@@ -172,7 +203,12 @@ VK_MODULE(key_registry, m) {
     object enc_mod = steal_or_raise(PyImport_Import(
         steal_or_raise(PyUnicode_FromFormat("%U.utils.encryption", root.ptr())).ptr()));
     set("validate_file_path", get_attr(text_mod, interned("validate_file_path")));
-    set("FileEncryptor", get_attr(enc_mod, interned("FileEncryptor")));
+    object file_encryptor = get_attr(enc_mod, interned("FileEncryptor"));
+    set("FileEncryptor", file_encryptor);
+    if (PyType_Check(file_encryptor.ptr()))
+        state.encrypt_text = nb::borrow(dict_get(
+            handle(reinterpret_cast<PyTypeObject *>(file_encryptor.ptr())->tp_dict), names.encrypt_text)).release();
+    state.encryption_dict = nb::borrow(handle(PyModule_GetDict(enc_mod.ptr()))).release();
     set("logger", call(get_attr(logging, interned("getLogger")), state.module_name));
 
     const char *modname = PyUnicode_AsUTF8(state.module_name.ptr());

@@ -17,6 +17,9 @@ struct ModuleState {
     // these are still in place, so that a replaced `json.dumps`, `asdict` or
     // `Token.to_dict` is honoured.
     handle json_module, json_dumps, asdict, token_to_dict;
+    // FileEncryptor's own encrypt_text, and the globals it reads: a save
+    // does its work without a detour through text while it is still in place.
+    handle encrypt_text, encryption_dict;
 };
 
 extern ModuleState state;
@@ -36,7 +39,8 @@ struct Names {
     handle monotonic, now, fromisoformat, isoformat, timedelta, days, sha256, hexdigest, encode,
         token_urlsafe, token_hex, dumps, loads, load, indent, ensure_ascii, JSONDecodeError, error,
         warning, exists, read, close, decode, is_encrypted, encrypt_text, decrypt_text, key, items,
-        values, get, update, pop, append, chmod, strftime, startswith, open;
+        values, get, update, pop, append, chmod, strftime, startswith, open, encrypt, MAGIC_HEADER,
+        dunder_builtins;
     handle utf_8, rb, r, encoding, tok_prefix;
     handle zero, sixty, mode_600;  // numbers used in comparisons and calls
 };
@@ -50,6 +54,22 @@ bool truthy(handle obj);
 
 /// A module global, looked up now.
 object global(handle name);
+
+/// A name the module's code would find among its globals or else among the
+/// builtins, looked up now.
+object builtin(handle name);
+
+/// `fn(*args, **{name: value, ...})`.
+object call_with_keywords(handle fn, std::initializer_list<handle> args,
+                          std::initializer_list<std::pair<handle, handle>> kwargs);
+
+/// Run `body(item)` for each item of `iterable`, as a `for` loop does.
+template <typename Body>
+void for_each_item(handle iterable, Body body) {
+    object it = steal_or_raise(PyObject_GetIter(iterable.ptr()));
+    while (PyObject *item = PyIter_Next(it.ptr())) body(object(nb::steal(item)));
+    if (PyErr_Occurred()) raise_pending();
+}
 
 /// `datetime.datetime.now()`, through the module's `datetime`.
 object now();
