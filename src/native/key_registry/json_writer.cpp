@@ -57,7 +57,7 @@ inline char *put_escape(char *p, unsigned c) {
 
 class Writer {
 public:
-    Writer(ByteBuffer &out, std::vector<Seen> *seen) : out_(out), seen_(seen) {}
+    Writer(ByteBuffer &out, Trail *seen) : out_(out), seen_(seen) {}
 
     /// False once the text depends on more than the objects seen.
     bool reusable() const { return reusable_; }
@@ -76,7 +76,7 @@ public:
         if (seen_ != nullptr) {
             PyTypeObject *t = Py_TYPE(v);
             Py_ssize_t size = t == &PyList_Type ? PyList_GET_SIZE(v) : t == &PyDict_Type ? PyDict_GET_SIZE(v) : -1;
-            seen_->push_back({nb::borrow(v), size});
+            seen_->record(v, size);
         }
         if (v == Py_None) {
             raw("null");
@@ -313,7 +313,7 @@ private:
         while (PyDict_Next(v, &pos, &k, &item)) {
             if (!PyUnicode_CheckExact(k)) return false;
             object key = nb::borrow(k), val = nb::borrow(item);
-            if (seen_ != nullptr) seen_->push_back({key, -1});
+            if (seen_ != nullptr) seen_->record(key.ptr(), -1);
             if (!first) out_.push(',');
             first = false;
             newline(level + 1);
@@ -327,43 +327,45 @@ private:
     }
 
     ByteBuffer &out_;
-    std::vector<Seen> *seen_;
+    Trail *seen_;
     bool reusable_ = true;
 };
 
 /// Walks `value` as `Writer::value` would and compares each object with the
-/// next one seen when it was written.
+/// next one the trail recorded when it was written.
 class Replay {
 public:
-    explicit Replay(const std::vector<Seen> &seen) : seen_(seen) {}
+    explicit Replay(const std::vector<uintptr_t> &marks) : marks_(marks) {}
 
-    bool done() const { return pos_ == seen_.size(); }
+    bool done() const { return pos_ == marks_.size(); }
 
     bool same(PyObject *v) {
-        if (pos_ >= seen_.size()) return false;
-        const Seen &s = seen_[pos_++];
+        if (pos_ >= marks_.size()) return false;
+        uintptr_t mark = marks_[pos_++];
         // The object is held, so the same address is the same object: an
         // immutable one renders the same, a container is checked inside.
-        if (s.obj.ptr() != v) return false;
-        if (s.size < 0) return true;
+        if ((mark & ~uintptr_t{1}) != reinterpret_cast<uintptr_t>(v)) return false;
+        if ((mark & 1) == 0) return true;
+        if (pos_ >= marks_.size()) return false;
+        auto size = static_cast<Py_ssize_t>(marks_[pos_++]);
         if (PyList_CheckExact(v)) {
-            if (PyList_GET_SIZE(v) != s.size) return false;
-            for (Py_ssize_t i = 0; i < s.size; ++i)
+            if (PyList_GET_SIZE(v) != size) return false;
+            for (Py_ssize_t i = 0; i < size; ++i)
                 if (!same(PyList_GET_ITEM(v, i))) return false;
             return true;
         }
-        if (PyDict_GET_SIZE(v) != s.size) return false;
+        if (PyDict_GET_SIZE(v) != size) return false;
         Py_ssize_t pos = 0;
         PyObject *k = nullptr, *item = nullptr;
         while (PyDict_Next(v, &pos, &k, &item)) {
-            if (pos_ >= seen_.size() || seen_[pos_++].obj.ptr() != k) return false;
+            if (pos_ >= marks_.size() || marks_[pos_++] != reinterpret_cast<uintptr_t>(k)) return false;
             if (!same(item)) return false;
         }
         return true;
     }
 
 private:
-    const std::vector<Seen> &seen_;
+    const std::vector<uintptr_t> &marks_;
     size_t pos_ = 0;
 };
 
@@ -429,16 +431,17 @@ bool read_fields(handle token, bool plain, TokenFields &fields) {
     PyObject *k = nullptr, *v = nullptr;
     size_t i = 0;
     while (i < TokenFields::COUNT && PyDict_Next(d, &pos, &k, &v) && k == field_name(i).ptr())
-        fields.value[i++] = nb::borrow(v);
+        fields.value[i++] = handle(v);
     for (; i < TokenFields::COUNT; ++i) {
         PyObject *fv = field_of(token.ptr(), d, field_name(i));
         if (fv == nullptr) return false;
-        fields.value[i] = nb::steal(fv);
+        fields.owned[i] = nb::steal(fv);
+        fields.value[i] = fields.owned[i];
     }
     return true;
 }
 
-bool write_member(handle key, const TokenFields &fields, ByteBuffer &out, std::vector<Seen> *seen,
+bool write_member(handle key, const TokenFields &fields, ByteBuffer &out, Trail *seen,
                   bool &reusable) {
     static constexpr std::string_view member[] = {
         "\"token_id\": ",   "\"name\": ",      "\"hashed_key\": ",  "\"created_at\": ",
@@ -458,8 +461,8 @@ bool write_member(handle key, const TokenFields &fields, ByteBuffer &out, std::v
     return true;
 }
 
-bool same_objects(const TokenFields &fields, const std::vector<Seen> &seen) {
-    Replay replay(seen);
+bool same_objects(const TokenFields &fields, const Trail &seen) {
+    Replay replay(seen.marks);
     for (size_t i = 0; i < TokenFields::WINDOW; ++i)
         if (!replay.same(fields.value[i].ptr())) return false;
     return replay.done();

@@ -12,6 +12,7 @@
 
 #include "common/py.hpp"
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -78,20 +79,35 @@ private:
     size_t capacity_ = 0;
 };
 
-/// An object a member's text was rendered from, kept alive so that finding
-/// the same object again proves the same text. `size` is the length of a
-/// list or dict when it was read (its items follow it), -1 for a scalar.
-struct Seen {
-    object obj;
-    Py_ssize_t size;
+/// The objects a member's text was rendered from, in the order the writer
+/// met them, kept alive so that finding the same address again proves the
+/// same object. `marks` is what a check reads: each object's address, with
+/// the low bit set for a list or dict, whose length when it was read comes
+/// next (its items follow). `held` owns the references.
+struct Trail {
+    std::vector<uintptr_t> marks;
+    std::vector<object> held;
+
+    void record(PyObject *obj, Py_ssize_t container_size) {
+        held.push_back(nb::borrow(obj));
+        marks.push_back(reinterpret_cast<uintptr_t>(obj) | (container_size >= 0 ? 1U : 0U));
+        if (container_size >= 0) marks.push_back(static_cast<uintptr_t>(container_size));
+    }
+    void clear() {
+        marks.clear();
+        held.clear();
+    }
 };
 
 /// The objects `to_dict` reads from one token: its ten members, then the
-/// request window, which `asdict` copies too.
+/// request window, which `asdict` copies too. They are borrowed from the
+/// token's instance dict (or held in `owned` when read by a look-up), so
+/// they stay valid only until Python code runs.
 struct TokenFields {
     static constexpr size_t COUNT = 11;
     static constexpr size_t WINDOW = 10;
-    object value[COUNT];
+    handle value[COUNT];
+    object owned[COUNT];
 };
 
 /// Whether every token of `token_type` has its fields plainly in its instance
@@ -112,12 +128,12 @@ bool plain_window(handle window);
 /// Python error pending, when the json module has to do it (`out` is then
 /// garbage). `reusable` is cleared when the text depends on more than those
 /// objects (a big int, whose text depends on the digit limit).
-bool write_member(handle key, const TokenFields &fields, ByteBuffer &out, std::vector<Seen> *seen,
+bool write_member(handle key, const TokenFields &fields, ByteBuffer &out, Trail *seen,
                   bool &reusable);
 
 /// Whether `fields` are still exactly the objects `write_member` recorded in
 /// `seen`, down to the items of every list and dict: then it would write the
 /// same text again. Runs no Python code.
-bool same_objects(const TokenFields &fields, const std::vector<Seen> &seen);
+bool same_objects(const TokenFields &fields, const Trail &seen);
 
 }  // namespace vk::keys

@@ -4,7 +4,11 @@
 #include "common/convert.hpp"
 #include "common/dispatch.hpp"
 #include "common/errors.hpp"
+#include "key_registry/json_writer.hpp"
 #include "key_registry/registry.hpp"
+
+#include <cstdint>
+#include <cstring>
 
 namespace vk::keys {
 
@@ -24,10 +28,17 @@ bool same_hash(handle stored, handle hashed) {
         if (PyUnicode_GET_LENGTH(a) != PyUnicode_GET_LENGTH(b) || PyUnicode_KIND(a) != PyUnicode_KIND(b))
             return false;
         size_t n = static_cast<size_t>(PyUnicode_GET_LENGTH(a)) * PyUnicode_KIND(a);
-        const volatile unsigned char *pa = static_cast<const unsigned char *>(PyUnicode_DATA(a));
-        const volatile unsigned char *pb = static_cast<const unsigned char *>(PyUnicode_DATA(b));
-        unsigned diff = 0;
-        for (size_t i = 0; i < n; ++i) diff |= static_cast<unsigned>(pa[i] ^ pb[i]);
+        const auto *pa = static_cast<const unsigned char *>(PyUnicode_DATA(a));
+        const auto *pb = static_cast<const unsigned char *>(PyUnicode_DATA(b));
+        uint64_t diff = 0;
+        size_t i = 0;
+        for (; i + sizeof diff <= n; i += sizeof diff) {
+            uint64_t x, y;
+            std::memcpy(&x, pa + i, sizeof x);
+            std::memcpy(&y, pb + i, sizeof y);
+            diff |= x ^ y;
+        }
+        for (; i < n; ++i) diff |= static_cast<uint64_t>(pa[i] ^ pb[i]);
         return diff == 0;
     }
     return truthy(steal_or_raise(PyObject_RichCompare(a, b, Py_EQ)));
@@ -51,6 +62,43 @@ object concat(handle a, handle b) {
     if (PyUnicode_CheckExact(a.ptr()) && PyUnicode_CheckExact(b.ptr()))
         return steal_or_raise(PyUnicode_Concat(a.ptr(), b.ptr()));
     return steal_or_raise(PyNumber_Add(a.ptr(), b.ptr()));
+}
+
+/// The first of `tokens` whose hash is `hashed` (null when none is), found
+/// without running Python code: false when that cannot be promised, because
+/// a token met on the way is not a plain Token with a str hash.
+bool find_plain(handle tokens, handle hashed, object &found) {
+    if (!PyDict_CheckExact(tokens.ptr()) || !PyUnicode_CheckExact(hashed.ptr()) || !plain_fields(state.token_type))
+        return false;
+    Py_ssize_t pos = 0;
+    PyObject *k = nullptr, *v = nullptr;
+    while (PyDict_Next(tokens.ptr(), &pos, &k, &v)) {
+        if (Py_TYPE(v) != reinterpret_cast<PyTypeObject *>(state.token_type.ptr())) return false;
+        PyObject *stored = nullptr;
+        int got = PyObject_GetOptionalAttr(v, names.hashed_key.ptr(), &stored);
+        object held = nb::steal(stored);
+        if (got < 0) raise_pending();
+        if (got == 0) return false;  // the scan through Python raises the AttributeError
+        if (!PyUnicode_CheckExact(stored)) return false;
+        if (same_hash(held, hashed)) {
+            found = nb::borrow(v);
+            return true;
+        }
+    }
+    return true;
+}
+
+/// The first of `tokens` whose hash is `hashed`, or null; looking at them may
+/// run Python code, so the scan goes over a snapshot of the values.
+object find_by_hash(handle tokens, handle hashed) {
+    object values = PyDict_CheckExact(tokens.ptr())
+                        ? steal_or_raise(PyDict_Values(tokens.ptr()))
+                        : steal_or_raise(PySequence_List(call_method(tokens, names.values).ptr()));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(values.ptr()); ++i) {
+        object token = nb::borrow(PyList_GET_ITEM(values.ptr(), i));
+        if (same_hash(get_attr(token, names.hashed_key), hashed)) return token;
+    }
+    return object();
 }
 
 object save(handle self) { return call_method(self, names._save_tokens); }
@@ -145,14 +193,9 @@ object KeyRegistry_validate_token(handle self, PyObject *const *args, Py_ssize_t
     object hashed = is_own_method<KeyRegistry_hash_key>(hash_method, self) ? hash_key_impl(api_key)
                                                                            : call(hash_method, api_key);
     object tokens = tokens_of(self);
-    // A snapshot of the values: looking at them may run Python code.
-    object values = PyDict_CheckExact(tokens.ptr()) ? steal_or_raise(PyDict_Values(tokens.ptr()))
-                                                    : steal_or_raise(PySequence_List(
-                                                          call_method(tokens, names.values).ptr()));
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(values.ptr()); ++i) {
-        object token = nb::borrow(PyList_GET_ITEM(values.ptr(), i));
-        if (!same_hash(get_attr(token, names.hashed_key), hashed)) continue;
-
+    object token;
+    if (!find_plain(tokens, hashed, token)) token = find_by_hash(tokens, hashed);
+    if (token.is_valid()) {
         // The first token with this hash decides; a refusal gives no reason,
         // records nothing and saves nothing.
         if (!truthy(get_attr(token, names.is_active))) return nb::none();

@@ -16,6 +16,14 @@ constexpr std::string_view EMPTY = "{}";
 
 Piece piece(std::string_view s) { return {s.data(), s.size()}; }
 
+/// The fields of the token `v` under `k`, when the native writer can render
+/// it: an exact token of a plain class under a str key, whose window `asdict`
+/// can copy.
+bool readable(PyObject *k, PyObject *v, handle token_type, bool plain, TokenFields &fields) {
+    return PyUnicode_CheckExact(k) && Py_TYPE(v) == reinterpret_cast<PyTypeObject *>(token_type.ptr()) &&
+           read_fields(handle(v), plain, fields) && plain_window(fields.value[TokenFields::WINDOW]);
+}
+
 }  // namespace
 
 MemberText *TokenFileText::previous(size_t i, PyObject *key, PyObject *token) {
@@ -35,30 +43,53 @@ MemberText *TokenFileText::previous(size_t i, PyObject *key, PyObject *token) {
     return nullptr;
 }
 
-bool TokenFileText::render_members(handle tokens, handle token_type, ByteBuffer &scratch,
-                                   std::vector<MemberText> &next) {
+bool TokenFileText::render_member(PyObject *k, PyObject *v, const TokenFields &fields, ByteBuffer &scratch,
+                                  MemberText &m) {
+    m = MemberText{nb::borrow(k), v, {}, {}, true};
+    scratch.clear();
+    if (!write_member(handle(k), fields, scratch, &m.seen, m.reusable)) return false;
+    if (!m.reusable) m.seen.clear();
+    m.text.assign(scratch.data(), scratch.size());
+    return true;
+}
+
+TokenFileText::Outcome TokenFileText::update_in_place(handle tokens, handle token_type, ByteBuffer &scratch,
+                                                      std::vector<MemberText> &dropped) {
+    if (static_cast<size_t>(PyDict_GET_SIZE(tokens.ptr())) != members_.size() || members_.empty())
+        return Outcome::moved;
     bool plain = plain_fields(token_type);
     Py_ssize_t pos = 0;
     PyObject *k = nullptr, *v = nullptr;
     // Reading a plain token runs no Python code, so the dict cannot change
-    // during this loop; the objects met stay alive through it.
-    while (PyDict_Next(tokens.ptr(), &pos, &k, &v)) {
-        if (!PyUnicode_CheckExact(k) || Py_TYPE(v) != reinterpret_cast<PyTypeObject *>(token_type.ptr()))
-            return false;
+    // during this loop and the objects met stay alive through it.
+    for (size_t i = 0; PyDict_Next(tokens.ptr(), &pos, &k, &v); ++i) {
+        MemberText &m = members_[i];
+        if (m.token != v || m.key.ptr() != k) return Outcome::moved;
         TokenFields fields;
-        if (!read_fields(handle(v), plain, fields) || !plain_window(fields.value[TokenFields::WINDOW]))
-            return false;
+        if (!readable(k, v, token_type, plain, fields)) return Outcome::failed;
+        if (m.reusable && same_objects(fields, m.seen)) continue;
+        dropped.push_back(std::move(m));
+        if (!render_member(k, v, fields, scratch, m)) return Outcome::failed;
+        pieces_[i + 1] = piece(std::string_view(m.text).substr(i == 0 ? 1 : 0));
+    }
+    return Outcome::done;
+}
+
+bool TokenFileText::rebuild(handle tokens, handle token_type, ByteBuffer &scratch, std::vector<MemberText> &next) {
+    bool plain = plain_fields(token_type);
+    next.reserve(static_cast<size_t>(PyDict_GET_SIZE(tokens.ptr())));
+    Py_ssize_t pos = 0;
+    PyObject *k = nullptr, *v = nullptr;
+    while (PyDict_Next(tokens.ptr(), &pos, &k, &v)) {
+        TokenFields fields;
+        if (!readable(k, v, token_type, plain, fields)) return false;
         MemberText *old = previous(next.size(), k, v);
         if (old != nullptr && old->reusable && same_objects(fields, old->seen)) {
             next.push_back(std::move(*old));
             continue;
         }
-        MemberText m{nb::borrow(k), v, {}, {}, true};
-        scratch.clear();
-        if (!write_member(handle(k), fields, scratch, &m.seen, m.reusable)) return false;
-        if (!m.reusable) m.seen.clear();
-        m.text.assign(scratch.data(), scratch.size());
-        next.push_back(std::move(m));
+        next.emplace_back();
+        if (!render_member(k, v, fields, scratch, next.back())) return false;
     }
     return true;
 }
@@ -66,29 +97,38 @@ bool TokenFileText::render_members(handle tokens, handle token_type, ByteBuffer 
 bool TokenFileText::render(handle tokens, handle token_type, ByteBuffer &scratch) {
     // Replaced members are let go only at the end: releasing a container may
     // run a finaliser, and that code must find this text whole.
-    std::vector<MemberText> next;
-    next.reserve(static_cast<size_t>(PyDict_GET_SIZE(tokens.ptr())));
-    index_.clear();
-    bool ok = render_members(tokens, token_type, scratch, next);
-    index_.clear();
-    members_.swap(next);
-    pieces_.clear();
-    if (!ok) {
-        members_.clear();
-        return false;
+    std::vector<MemberText> dropped, next;
+    Outcome outcome = update_in_place(tokens, token_type, scratch, dropped);
+    if (outcome == Outcome::done) return true;
+    if (outcome == Outcome::moved) {
+        // Tokens were added, removed or reordered: match members by token.
+        index_.clear();
+        bool ok = rebuild(tokens, token_type, scratch, next);
+        index_.clear();
+        members_.swap(next);
+        if (ok) {
+            lay_out();
+            return true;
+        }
     }
+    for (MemberText &m : members_) dropped.push_back(std::move(m));
+    members_.clear();
+    pieces_.clear();
+    return false;
+}
+
+void TokenFileText::lay_out() {
+    pieces_.clear();
     if (members_.empty()) {
         pieces_.push_back(piece(EMPTY));
-        return true;
+        return;
     }
     pieces_.reserve(members_.size() + 2);
     pieces_.push_back(piece(OPEN));
-    for (const MemberText &m : members_) pieces_.push_back(piece(m.text));
     // The first member has no comma before it.
-    pieces_[1].data += 1;
-    pieces_[1].size -= 1;
+    for (const MemberText &m : members_)
+        pieces_.push_back(piece(std::string_view(m.text).substr(pieces_.size() == 1 ? 1 : 0)));
     pieces_.push_back(piece(CLOSE));
-    return true;
 }
 
 size_t TokenFileText::size() const {

@@ -23,7 +23,7 @@ namespace vk::keys {
 struct MemberText {
     object key;              // the registry key it was rendered under
     const void *token;       // where the token lived: a hint for finding the entry, never followed
-    std::vector<Seen> seen;  // the objects it was rendered from
+    Trail seen;              // the objects it was rendered from
     std::string text;        // ",\n  \"key\": {...}" in UTF-8
     bool reusable;
 };
@@ -41,8 +41,16 @@ public:
     size_t size() const;
 
 private:
-    bool render_members(handle tokens, handle token_type, ByteBuffer &scratch, std::vector<MemberText> &next);
+    enum class Outcome { done, moved, failed };
+    /// Check each member where it stands and render again the changed ones;
+    /// `moved` when the tokens no longer stand where they did.
+    Outcome update_in_place(handle tokens, handle token_type, ByteBuffer &scratch, std::vector<MemberText> &dropped);
+    /// Members in the tokens' new order, reusing those of unchanged tokens.
+    bool rebuild(handle tokens, handle token_type, ByteBuffer &scratch, std::vector<MemberText> &next);
+    bool render_member(PyObject *key, PyObject *token, const TokenFields &fields, ByteBuffer &scratch,
+                       MemberText &m);
     MemberText *previous(size_t i, PyObject *key, PyObject *token);
+    void lay_out();
 
     std::vector<MemberText> members_;
     std::vector<Piece> pieces_;
