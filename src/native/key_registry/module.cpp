@@ -22,11 +22,11 @@ void init_names() {
     VK_NAME(_save_tokens); VK_NAME(_hash_key); VK_NAME(_generate_key); VK_NAME(_generate_token_id);
     VK_NAME(_keep_unreadable_copy);
     VK_NAME(is_expired); VK_NAME(is_rate_limited); VK_NAME(record_request); VK_NAME(to_dict); VK_NAME(from_dict);
-    VK_NAME(logging); VK_NAME(os); VK_NAME(json); VK_NAME(hashlib); VK_NAME(secrets); VK_NAME(time);
+    VK_NAME(os); VK_NAME(json); VK_NAME(hashlib); VK_NAME(secrets); VK_NAME(time);
     VK_NAME(datetime); VK_NAME(asdict); VK_NAME(Path); VK_NAME(validate_file_path); VK_NAME(FileEncryptor);
     VK_NAME(logger); VK_NAME(Token);
     VK_NAME(monotonic); VK_NAME(now); VK_NAME(fromisoformat); VK_NAME(isoformat); VK_NAME(timedelta);
-    VK_NAME(days); VK_NAME(sha256); VK_NAME(hexdigest); VK_NAME(encode); VK_NAME(token_urlsafe);
+    VK_NAME(days); VK_NAME(sha256); VK_NAME(hexdigest); VK_NAME(token_urlsafe);
     VK_NAME(token_hex); VK_NAME(dumps); VK_NAME(loads); VK_NAME(load); VK_NAME(indent); VK_NAME(ensure_ascii);
     VK_NAME(JSONDecodeError); VK_NAME(error); VK_NAME(warning); VK_NAME(exists); VK_NAME(read); VK_NAME(close);
     VK_NAME(decode); VK_NAME(is_encrypted); VK_NAME(encrypt_text); VK_NAME(decrypt_text); VK_NAME(key);

@@ -33,10 +33,10 @@ struct Names {
         _generate_key, _generate_token_id, _keep_unreadable_copy;
     handle is_expired, is_rate_limited, record_request, to_dict, from_dict;
     // Module globals.
-    handle logging, os, json, hashlib, secrets, time, datetime, asdict, Path, validate_file_path,
+    handle os, json, hashlib, secrets, time, datetime, asdict, Path, validate_file_path,
         FileEncryptor, logger, Token;
     // Other attribute names.
-    handle monotonic, now, fromisoformat, isoformat, timedelta, days, sha256, hexdigest, encode,
+    handle monotonic, now, fromisoformat, isoformat, timedelta, days, sha256, hexdigest,
         token_urlsafe, token_hex, dumps, loads, load, indent, ensure_ascii, JSONDecodeError, error,
         warning, exists, read, close, decode, is_encrypted, encrypt_text, decrypt_text, key, items,
         values, get, update, pop, append, chmod, strftime, startswith, open, encrypt, MAGIC_HEADER,

@@ -125,6 +125,7 @@ class BufferView {
 public:
     explicit BufferView(handle obj) {
         if (PyObject_GetBuffer(obj.ptr(), &view_, PyBUF_SIMPLE) != 0) {
+            if (!PyErr_ExceptionMatches(PyExc_TypeError)) raise_pending();
             PyErr_Clear();
             raise_format(PyExc_TypeError, "a bytes-like object is required, not '%.100s'", tp_name_of(obj));
         }

@@ -24,6 +24,28 @@ bool readable(PyObject *k, PyObject *v, handle token_type, bool plain, TokenFiel
            read_fields(handle(v), plain, fields) && plain_window(fields.value[TokenFields::WINDOW]);
 }
 
+// A check is bound by memory latency: the trails and the objects of the
+// members a few places ahead are fetched while this one is checked, the
+// trail first since it names the objects.
+constexpr size_t TRAIL_AHEAD = 4;
+constexpr size_t OBJECTS_AHEAD = 2;
+
+inline void prefetch(const void *p) { __builtin_prefetch(p); }
+
+/// The token (and the instance dict pointer stored before it) and the lists
+/// and dicts its trail names. Addresses only: nothing is read through them.
+void prefetch_objects(const MemberText &m) {
+    const auto *token = static_cast<const char *>(m.token);
+    prefetch(token);
+    prefetch(token - 4 * sizeof(void *));
+    const std::vector<uintptr_t> &marks = m.seen.marks;
+    for (size_t j = 0; j < marks.size(); ++j) {
+        if ((marks[j] & 1) == 0) continue;
+        prefetch(reinterpret_cast<const void *>(marks[j] & ~uintptr_t{1}));
+        ++j;  // the container's length
+    }
+}
+
 }  // namespace
 
 MemberText *TokenFileText::previous(size_t i, PyObject *key, PyObject *token) {
@@ -63,6 +85,8 @@ TokenFileText::Outcome TokenFileText::update_in_place(handle tokens, handle toke
     // Reading a plain token runs no Python code, so the dict cannot change
     // during this loop and the objects met stay alive through it.
     for (size_t i = 0; PyDict_Next(tokens.ptr(), &pos, &k, &v); ++i) {
+        if (i + TRAIL_AHEAD < members_.size()) prefetch(members_[i + TRAIL_AHEAD].seen.marks.data());
+        if (i + OBJECTS_AHEAD < members_.size()) prefetch_objects(members_[i + OBJECTS_AHEAD]);
         MemberText &m = members_[i];
         if (m.token != v || m.key.ptr() != k) return Outcome::moved;
         TokenFields fields;
