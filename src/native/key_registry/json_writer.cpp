@@ -377,19 +377,41 @@ const handle &field_name(size_t i) {
     return *fields[i];
 }
 
-/// `getattr(token, name)` for a token of a plain class whose instance dict
-/// is `instance_dict`, as a new reference; null when it cannot be read (the
-/// json path then reports why).
-PyObject *field_of(PyObject *token, PyObject *instance_dict, handle name) {
-    PyObject *v = PyDict_GetItemWithError(instance_dict, name.ptr());
-    if (v != nullptr) return Py_NewRef(v);
-    if (PyErr_Occurred()) raise_pending();
-    v = PyObject_GetAttr(token, name.ptr());
-    if (v == nullptr) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise_pending();
-        PyErr_Clear();
+/// What the class (through its MRO) holds under `name`: borrowed, or empty.
+handle class_attr(PyTypeObject *type, handle name) {
+    PyObject *mro = type->tp_mro;
+    for (Py_ssize_t i = 0; mro != nullptr && i < PyTuple_GET_SIZE(mro); ++i) {
+        PyObject *base_dict = reinterpret_cast<PyTypeObject *>(PyTuple_GET_ITEM(mro, i))->tp_dict;
+        handle attr = base_dict == nullptr ? handle() : dict_get(handle(base_dict), name);
+        if (attr.is_valid()) return attr;
     }
-    return v;
+    return handle();
+}
+
+bool same_text(PyObject *a, handle b) { return a == b.ptr() || PyUnicode_Compare(a, b.ptr()) == 0; }
+
+/// The first `count` fields of a token whose instance dict `d` is not laid
+/// out as the constructor lays it out. Every key is compared as text, so no
+/// Python code runs; a key that is not exactly a str gives up.
+bool read_fields_by_name(PyTypeObject *type, PyObject *d, TokenFields &fields, size_t count) {
+    Py_ssize_t pos = 0;
+    PyObject *k = nullptr, *v = nullptr;
+    while (PyDict_Next(d, &pos, &k, &v)) {
+        if (!PyUnicode_CheckExact(k)) return false;
+        // An instance attribute named to_dict would be called instead of
+        // the class's: only the json path honours that.
+        if (count == TokenFields::COUNT && same_text(k, names.to_dict)) return false;
+        for (size_t i = 0; i < count; ++i) {
+            if (fields.value[i].is_valid() || !same_text(k, field_name(i))) continue;
+            fields.value[i] = handle(v);
+            break;
+        }
+    }
+    for (size_t i = 0; i < count; ++i) {
+        if (!fields.value[i].is_valid()) fields.value[i] = class_attr(type, field_name(i));
+        if (!fields.value[i].is_valid()) return false;  // the json path raises the AttributeError
+    }
+    return true;
 }
 
 }  // namespace
@@ -408,7 +430,7 @@ bool plain_fields(handle token_type) {
     PyTypeObject *type = reinterpret_cast<PyTypeObject *>(token_type.ptr());
     if (type->tp_getattro != PyObject_GenericGetAttr) return false;
     for (size_t i = 0; i < TokenFields::COUNT; ++i) {
-        handle attr = dict_get(handle(type->tp_dict), field_name(i));
+        handle attr = class_attr(type, field_name(i));
         // A class default is read as it is; anything with a __get__ or
         // __set__ would run code or take the field over.
         if (attr.is_valid() && (Py_TYPE(attr.ptr())->tp_descr_get != nullptr ||
@@ -418,27 +440,21 @@ bool plain_fields(handle token_type) {
     return true;
 }
 
-bool read_fields(handle token, bool plain, TokenFields &fields) {
+bool read_fields(handle token, bool plain, TokenFields &fields, size_t count) {
     if (!plain) return false;
     object dict = steal_or_raise(PyObject_GenericGetDict(token.ptr(), nullptr));
     PyObject *d = dict.ptr();
-    // An instance attribute named to_dict would be called instead of the
-    // class's: only the json path honours that.
-    if (PyDict_GET_SIZE(d) != TokenFields::COUNT && dict_get(dict, names.to_dict).is_valid()) return false;
     // Tokens made by the generated constructor hold exactly their fields, in
     // order, under the interned names: read them in one pass.
-    Py_ssize_t pos = 0;
-    PyObject *k = nullptr, *v = nullptr;
-    size_t i = 0;
-    while (i < TokenFields::COUNT && PyDict_Next(d, &pos, &k, &v) && k == field_name(i).ptr())
-        fields.value[i++] = handle(v);
-    for (; i < TokenFields::COUNT; ++i) {
-        PyObject *fv = field_of(token.ptr(), d, field_name(i));
-        if (fv == nullptr) return false;
-        fields.owned[i] = nb::steal(fv);
-        fields.value[i] = fields.owned[i];
+    if (count < TokenFields::COUNT || PyDict_GET_SIZE(d) == TokenFields::COUNT) {
+        Py_ssize_t pos = 0;
+        PyObject *k = nullptr, *v = nullptr;
+        size_t i = 0;
+        while (i < count && PyDict_Next(d, &pos, &k, &v) && k == field_name(i).ptr()) fields.value[i++] = handle(v);
+        if (i == count) return true;
     }
-    return true;
+    for (handle &f : fields.value) f = handle();
+    return read_fields_by_name(Py_TYPE(token.ptr()), d, fields, count);
 }
 
 bool write_member(handle key, const TokenFields &fields, ByteBuffer &out, Trail *seen,

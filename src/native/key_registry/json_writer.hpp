@@ -101,13 +101,13 @@ struct Trail {
 
 /// The objects `to_dict` reads from one token: its ten members, then the
 /// request window, which `asdict` copies too. They are borrowed from the
-/// token's instance dict (or held in `owned` when read by a look-up), so
-/// they stay valid only until Python code runs.
+/// token's instance dict or its class, so they stay valid only until Python
+/// code runs.
 struct TokenFields {
     static constexpr size_t COUNT = 11;
+    static constexpr size_t HASHED_KEY = 2;
     static constexpr size_t WINDOW = 10;
     handle value[COUNT];
-    object owned[COUNT];
 };
 
 /// Whether every token of `token_type` has its fields plainly in its instance
@@ -116,9 +116,11 @@ struct TokenFields {
 /// runs no Python code.
 bool plain_fields(handle token_type);
 
-/// Read the fields of `token`; `plain` is `plain_fields` of its type. False,
-/// with no Python error pending, when one cannot be read.
-bool read_fields(handle token, bool plain, TokenFields &fields);
+/// Read the first `count` fields of `token` without running Python code;
+/// `plain` is `plain_fields` of its type. False, with no Python error
+/// pending, when that cannot be done (the json path or a look-up through
+/// Python then says why).
+bool read_fields(handle token, bool plain, TokenFields &fields, size_t count = TokenFields::COUNT);
 
 /// Whether the request window is one `asdict` can copy without running code.
 bool plain_window(handle window);

@@ -73,13 +73,12 @@ bool find_plain(handle tokens, handle hashed, object &found) {
     Py_ssize_t pos = 0;
     PyObject *k = nullptr, *v = nullptr;
     while (PyDict_Next(tokens.ptr(), &pos, &k, &v)) {
-        if (Py_TYPE(v) != reinterpret_cast<PyTypeObject *>(state.token_type.ptr())) return false;
-        PyObject *stored = nullptr;
-        int got = PyObject_GetOptionalAttr(v, names.hashed_key.ptr(), &stored);
-        object held = nb::steal(stored);
-        if (got < 0) raise_pending();
-        if (got == 0) return false;  // the scan through Python raises the AttributeError
-        if (!PyUnicode_CheckExact(stored)) return false;
+        TokenFields fields;
+        if (Py_TYPE(v) != reinterpret_cast<PyTypeObject *>(state.token_type.ptr()) ||
+            !read_fields(handle(v), true, fields, TokenFields::HASHED_KEY + 1))
+            return false;
+        handle held = fields.value[TokenFields::HASHED_KEY];
+        if (!PyUnicode_CheckExact(held.ptr())) return false;
         if (same_hash(held, hashed)) {
             found = nb::borrow(v);
             return true;
