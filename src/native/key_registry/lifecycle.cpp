@@ -149,7 +149,7 @@ object KeyRegistry_create_token(handle self, PyObject *const *args, Py_ssize_t n
     if (truthy(expires_days)) {
         object datetime = global(names.datetime);
         object start = call_method(get_attr(datetime, names.datetime), names.now);
-        object delta = call_with_keywords(get_attr(datetime, names.timedelta), {}, {{names.days, expires_days}});
+        object delta = call_kw(get_attr(datetime, names.timedelta), {}, {{names.days, expires_days}});
         object end = steal_or_raise(PyNumber_Add(start.ptr(), delta.ptr()));
         expires_at = call_method(end, names.isoformat);
     }
@@ -161,7 +161,7 @@ object KeyRegistry_create_token(handle self, PyObject *const *args, Py_ssize_t n
                        : steal_or_raise(Py_BuildValue("[ss]", "read", "write"));
     object meta = !metadata.is_none() && PyDict_GET_SIZE(metadata.ptr()) > 0 ? nb::borrow(metadata)
                                                                                : steal_or_raise(PyDict_New());
-    object token = call_with_keywords(global(names.Token), {}, {
+    object token = call_kw(global(names.Token), {}, {
         {names.token_id, token_id},     {names.name, name},
         {names.hashed_key, hashed},     {names.created_at, created_at},
         {names.expires_at, expires_at}, {names.permissions, perms},

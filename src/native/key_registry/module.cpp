@@ -6,7 +6,6 @@
 #include "common/pyclass.hpp"
 #include "key_registry/registry.hpp"
 
-#include <vector>
 
 namespace vk::keys {
 
@@ -14,7 +13,6 @@ ModuleState state;
 Names names;
 
 void init_names() {
-#define VK_NAME(n) names.n = interned(#n)
     VK_NAME(token_id); VK_NAME(name); VK_NAME(hashed_key); VK_NAME(created_at); VK_NAME(expires_at);
     VK_NAME(last_used); VK_NAME(permissions); VK_NAME(rate_limit); VK_NAME(is_active); VK_NAME(metadata);
     VK_NAME(_request_timestamps);
@@ -33,8 +31,6 @@ void init_names() {
     VK_NAME(items); VK_NAME(values); VK_NAME(get); VK_NAME(update); VK_NAME(pop); VK_NAME(append);
     VK_NAME(chmod); VK_NAME(strftime); VK_NAME(startswith); VK_NAME(open); VK_NAME(rb); VK_NAME(r);
     VK_NAME(encoding); VK_NAME(encrypt); VK_NAME(MAGIC_HEADER);
-#undef VK_NAME
-    names.dunder_builtins = interned("__builtins__");
     names.utf_8 = interned("utf-8");
     names.tok_prefix = interned("tok_");
     // Numbers kept for the life of the process, like the interned names.
@@ -43,35 +39,11 @@ void init_names() {
     names.mode_600 = steal_or_raise(PyLong_FromLong(0600)).release();
 }
 
-bool truthy(handle obj) { return check(PyObject_IsTrue(obj.ptr())) != 0; }
-
 object global(handle name) { return lookup_global(state.module_dict, name); }
 
 object builtin(handle name) {
     handle found = dict_get(state.module_dict, name);
-    if (found.is_valid()) return nb::borrow(found);
-    object builtins = global(names.dunder_builtins);
-    if (PyDict_Check(builtins.ptr())) {
-        found = dict_get(builtins, name);
-        if (found.is_valid()) return nb::borrow(found);
-        raise_format(PyExc_NameError, "name '%U' is not defined", name.ptr());
-    }
-    return get_attr(builtins, name);
-}
-
-object call_with_keywords(handle fn, std::initializer_list<handle> args,
-                          std::initializer_list<std::pair<handle, handle>> kwargs) {
-    std::vector<PyObject *> argv{nullptr};
-    argv.reserve(1 + args.size() + kwargs.size());
-    for (handle a : args) argv.push_back(a.ptr());
-    object kwnames = steal_or_raise(PyTuple_New(static_cast<Py_ssize_t>(kwargs.size())));
-    Py_ssize_t i = 0;
-    for (auto &[name, value] : kwargs) {
-        PyTuple_SET_ITEM(kwnames.ptr(), i++, nb::borrow(name).release().ptr());
-        argv.push_back(value.ptr());
-    }
-    return steal_or_raise(PyObject_Vectorcall(fn.ptr(), argv.data() + 1, args.size() | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                              kwargs.size() == 0 ? nullptr : kwnames.ptr()));
+    return found.is_valid() ? nb::borrow(found) : lookup_builtin(name);
 }
 
 object now() { return call_method(get_attr(global(names.datetime), names.datetime), names.now); }
@@ -172,16 +144,12 @@ PyMethodDef registry_methods[] = {
 
 }  // namespace vk::keys
 
-VK_MODULE(key_registry, m) {
+VK_MODULE(key_registry, vk::keys,
+          "API keys: issuing, validation with rate limits, revocation and regeneration, "
+          "kept as SHA-256 hashes in a JSON token file, encrypted when a key is configured.",
+          set) {
     using namespace vk;
     using namespace vk::keys;
-    m.doc() = "API keys: issuing, validation with rate limits, revocation and regeneration, "
-              "kept as SHA-256 hashes in a JSON token file, encrypted when a key is configured.";
-    ModuleGlobals globals(m);
-    init_names();
-    state.module_dict = globals.dict();
-    state.module_name = globals.name();
-    auto set = [&](const char *name, handle value) { globals.set(name, value); };
 
     object logging = import_module("logging");
     set("logging", logging);

@@ -39,8 +39,7 @@ struct Names {
     handle monotonic, now, fromisoformat, isoformat, timedelta, days, sha256, hexdigest,
         token_urlsafe, token_hex, dumps, loads, load, indent, ensure_ascii, JSONDecodeError, error,
         warning, exists, read, close, decode, is_encrypted, encrypt_text, decrypt_text, key, items,
-        values, get, update, pop, append, chmod, strftime, startswith, open, encrypt, MAGIC_HEADER,
-        dunder_builtins;
+        values, get, update, pop, append, chmod, strftime, startswith, open, encrypt, MAGIC_HEADER;
     handle utf_8, rb, r, encoding, tok_prefix;
     handle zero, sixty, mode_600;  // numbers used in comparisons and calls
 };
@@ -49,27 +48,12 @@ extern Names names;
 
 void init_names();
 
-/// `obj` is truthy.
-bool truthy(handle obj);
-
 /// A module global, looked up now.
 object global(handle name);
 
 /// A name the module's code would find among its globals or else among the
 /// builtins, looked up now.
 object builtin(handle name);
-
-/// `fn(*args, **{name: value, ...})`.
-object call_with_keywords(handle fn, std::initializer_list<handle> args,
-                          std::initializer_list<std::pair<handle, handle>> kwargs);
-
-/// Run `body(item)` for each item of `iterable`, as a `for` loop does.
-template <typename Body>
-void for_each_item(handle iterable, Body body) {
-    object it = steal_or_raise(PyObject_GetIter(iterable.ptr()));
-    while (PyObject *item = PyIter_Next(it.ptr())) body(object(nb::steal(item)));
-    if (PyErr_Occurred()) raise_pending();
-}
 
 /// `datetime.datetime.now()`, through the module's `datetime`.
 object now();

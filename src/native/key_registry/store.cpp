@@ -2,6 +2,7 @@
 // replacement (atomic_file.cpp) of the text rendered natively (token_text.cpp)
 // or, when anything it stands in for was replaced, by the json module.
 #include "common/args.hpp"
+#include "common/context.hpp"
 #include "common/errors.hpp"
 #include "common/pyclass.hpp"
 #include "key_registry/atomic_file.hpp"
@@ -80,43 +81,34 @@ bool still_method(handle obj, handle name, handle descriptor) {
 /// `json.dumps({k: t.to_dict() for k, t in tokens.items()}, indent=2, ensure_ascii=False)`
 object render_with_json(handle tokens) {
     object data = steal_or_raise(PyDict_New());
-    for_each_item(call_method(tokens, names.items), [&](handle pair) {
+    for_each(call_method(tokens, names.items), [&](handle pair) {
         object key = steal_or_raise(PySequence_GetItem(pair.ptr(), 0));
         object token = steal_or_raise(PySequence_GetItem(pair.ptr(), 1));
         check(PyObject_SetItem(data.ptr(), key.ptr(), call_method(token, names.to_dict).ptr()));
     });
-    return call_with_keywords(get_attr(global(names.json), names.dumps), {data},
+    return call_kw(get_attr(global(names.json), names.dumps), {data},
                               {{names.indent, object(make_int(2))}, {names.ensure_ascii, handle(Py_False)}});
 }
 
 bool matches_json_decode_error(const nb::python_error &e) {
     handle json = dict_get(state.module_dict, names.json);
     if (!json.is_valid()) return false;
-    PyObject *cls = nullptr;
-    int found = PyObject_GetOptionalAttr(json.ptr(), names.JSONDecodeError.ptr(), &cls);
-    object c = nb::steal(cls);
-    if (found < 0) raise_pending();
-    return found > 0 && e.matches(c);
+    object cls = get_optional_attr(json, names.JSONDecodeError);
+    return cls.is_valid() && e.matches(cls);
 }
 
-/// Open `path` with `open` and run `body` on the file, closing it afterwards
-/// whatever happens, as a `with` block does.
+/// `with open(path, mode[, encoding=...]) as f: <variable> = body(f)`, then
+/// the variable's value.
 template <typename Body>
-object with_open(handle path, handle mode, handle encoding, Body body) {
-    object f = encoding.is_valid() ? call_with_keywords(builtin(names.open), {path, mode}, {{names.encoding, encoding}})
+object with_open(handle path, handle mode, handle encoding, const char *variable, Body body) {
+    object f = encoding.is_valid() ? call_kw(builtin(names.open), {path, mode}, {{names.encoding, encoding}})
                                    : call(builtin(names.open), path, mode);
     object result;
-    try {
-        result = body(f);
-    } catch (...) {
-        try {
-            call_method(f, names.close);
-        } catch (nb::python_error &) {
-            // The first failure is the one reported.
-        }
-        throw;
-    }
-    call_method(f, names.close);
+    with_context(f, [&](handle file) { result = body(file); });
+    // A context manager that swallowed the body's error leaves it unset.
+    if (!result.is_valid())
+        raise_format(PyExc_UnboundLocalError, "cannot access local variable '%s' where it is not associated with a value",
+                     variable);
     return result;
 }
 
@@ -235,11 +227,8 @@ thread_local bool ScratchBuffer::busy_ = false;
 /// A file that could not be parsed at load is kept beside the new one before
 /// it is replaced, so an unreadable file is never lost silently.
 void keep_unreadable_copy(handle self, const Location &loc, const FsPath &path) {
-    PyObject *flag = nullptr;
-    int found = PyObject_GetOptionalAttr(self.ptr(), names._keep_unreadable_copy.ptr(), &flag);
-    object pending = nb::steal(flag);
-    if (found < 0) raise_pending();
-    if (found == 0 || !truthy(pending)) return;
+    object pending = get_optional_attr(self, names._keep_unreadable_copy);
+    if (!pending.is_valid() || !truthy(pending)) return;
     object stamp = call_method(now(), names.strftime, interned("%Y%m%dT%H%M%S"));
     const char *stamp_text = PyUnicode_AsUTF8(stamp.ptr());
     if (stamp_text == nullptr) raise_pending();
@@ -337,7 +326,8 @@ void load_tokens(handle self) {
         object data;
         object encryptor = get_attr(self, names._encryptor);
         if (!encryptor.is_none()) {
-            object raw = with_open(path, names.rb, handle(), [](handle f) { return call_method(f, names.read); });
+            object raw =
+                with_open(path, names.rb, handle(), "raw", [](handle f) { return call_method(f, names.read); });
             object content;
             if (truthy(call_method(global(names.FileEncryptor), names.is_encrypted, raw)))
                 content = call_method(encryptor, names.decrypt_text, raw);
@@ -345,12 +335,12 @@ void load_tokens(handle self) {
                 content = call_method(raw, names.decode, names.utf_8);
             data = call_method(global(names.json), names.loads, content);
         } else {
-            data = with_open(path, names.r, names.utf_8,
+            data = with_open(path, names.r, names.utf_8, "data",
                              [](handle f) { return call_method(global(names.json), names.load, f); });
         }
         // Keyed by the member name in the file, not the record's token_id.
         object tokens = steal_or_raise(PyDict_New());
-        for_each_item(call_method(data, names.items), [&](handle pair) {
+        for_each(call_method(data, names.items), [&](handle pair) {
             object key = steal_or_raise(PySequence_GetItem(pair.ptr(), 0));
             object value = steal_or_raise(PySequence_GetItem(pair.ptr(), 1));
             object token = call_method(global(names.Token), names.from_dict, value);
@@ -380,7 +370,7 @@ object KeyRegistry_init(handle self, PyObject *const *args, Py_ssize_t nargs, Py
     // An empty key means no encryption; the environment is not consulted then.
     if (truthy(encryption_key))
         set_attr(self, names._encryptor,
-                 call_with_keywords(global(names.FileEncryptor), {}, {{names.key, encryption_key}}));
+                 call_kw(global(names.FileEncryptor), {}, {{names.key, encryption_key}}));
     call_method(self, names._load_tokens);
     return nb::none();
 }

@@ -28,13 +28,10 @@ void forget_unless_fatal() {
     PyErr_Clear();
 }
 
-/// `rate_limit <= 0`; `fallback` when the limit cannot be read or compared.
+/// `rate_limit <= 0`; `fallback` when the token has no limit or it cannot be compared.
 bool unlimited_or(handle token, bool fallback) {
-    PyObject *limit = nullptr;
-    int found = PyObject_GetOptionalAttr(token.ptr(), names.rate_limit.ptr(), &limit);
-    object l = nb::steal(limit);
-    if (found < 0) forget_unless_fatal();
-    if (found <= 0) return fallback;
+    object l = get_optional_attr(token, names.rate_limit);
+    if (!l.is_valid()) return fallback;
     int r = PyObject_RichCompareBool(l.ptr(), names.zero.ptr(), Py_LE);
     if (r < 0) {
         forget_unless_fatal();
@@ -61,7 +58,7 @@ bool is_rate_limited_impl(handle token) {
     object current = monotonic();
     object window = get_attr(token, names._request_timestamps);
     object kept = steal_or_raise(PyList_New(0));
-    for_each_item(window, [&](handle t) {
+    for_each(window, [&](handle t) {
         if (is_recent(current, t)) check(PyList_Append(kept.ptr(), t.ptr()));
     });
     set_attr(token, names._request_timestamps, kept);
