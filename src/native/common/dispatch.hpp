@@ -47,4 +47,17 @@ inline bool resolves_to_own_method(handle self, handle name, handle original) {
     return is_own_method(get_optional_attr(self, name), self, original);
 }
 
+/// The test of a class that runs C++ bodies only for its exact instances:
+/// `self` is exactly of `type` and `self.<name>` is still its own `Fn`.
+template <FastFn Fn>
+bool is_exact_with_own_method(handle self, handle type, handle name) {
+    return Py_TYPE(self.ptr()) == reinterpret_cast<PyTypeObject *>(type.ptr()) &&
+           resolves_to_own_method<Fn>(self, name);
+}
+
+inline bool is_exact_with_own_method(handle self, handle type, handle name, handle original) {
+    return Py_TYPE(self.ptr()) == reinterpret_cast<PyTypeObject *>(type.ptr()) &&
+           resolves_to_own_method(self, name, original);
+}
+
 }  // namespace vk

@@ -58,8 +58,7 @@ inline object global(handle name) { return lookup_global(state.module_dict, name
 /// attributes are honoured.
 template <FastFn Fn>
 bool uses_own(handle self, handle name) {
-    return Py_TYPE(self.ptr()) == reinterpret_cast<PyTypeObject *>(state.backend_type.ptr()) &&
-           resolves_to_own_method<Fn>(self, name);
+    return is_exact_with_own_method<Fn>(self, state.backend_type, name);
 }
 
 /// The pieces of one acquisition: the lock that was taken and the connection.
@@ -131,8 +130,7 @@ object Backend_convert_storage_format(handle, PyObject *const *, Py_ssize_t, PyO
 
 template <class Body>
 object with_conn(handle self, Body &&body) {
-    if (Py_TYPE(self.ptr()) == reinterpret_cast<PyTypeObject *>(state.backend_type.ptr()) &&
-        resolves_to_own_method(self, names._conn, state.conn_function)) {
+    if (is_exact_with_own_method(self, state.backend_type, names._conn, state.conn_function)) {
         Acquired held = acquire_connection(self);
         object result;
         try {
