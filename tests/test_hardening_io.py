@@ -421,6 +421,24 @@ class TestRegistryCallbacks:
         del registry.tokens["greedy"]
         check_registry(registry, workdir / "tokens.json")
 
+    @pytest.mark.parametrize("name", ["hashed_key", "metadata", "to_dict"])
+    def test_instance_attribute_key_that_empties_the_tokens_while_a_token_is_read(self, registry, workdir, name):
+        class Colliding:
+            def __hash__(self):
+                return hash(name)
+
+            def __eq__(self, other):
+                registry.tokens.clear()
+                gc.collect()
+                return False
+
+        api_key, token = registry.create_token("n")
+        registry.create_token("m")
+        vars(token)[Colliding()] = 1
+        call_guarded(registry.validate_token, api_key)
+        call_guarded(registry._save_tokens)
+        check_registry(registry, workdir / "tokens.json")
+
     def test_hash_comparison_that_empties_the_tokens_while_validation_scans(self, registry, workdir):
         class Clearing(str):
             __hash__ = str.__hash__

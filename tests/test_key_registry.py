@@ -421,6 +421,38 @@ class TestEncryptedFile:
         reg.create_token("m")
         assert Path(path).read_bytes().startswith(b"VSK_ENC_V1\n")
 
+    def test_in_place_changes_show_in_the_next_save(self, path):
+        reg = KeyRegistry(path, KEY)
+        key, token = reg.create_token("n", metadata={"tags": ["a"]})
+        token.metadata["tags"].append("b")
+        token.permissions.append("admin")
+        assert reg.validate_token(key) is token
+        assert Fernet(KEY.encode()).decrypt(Path(path).read_bytes()[11:]) == json_bytes(reg)
+
+    @pytest.mark.parametrize("where", ["subclass", "instance", "class", "encrypt", "header"])
+    def test_replaced_encryption_steps_are_honoured(self, path, monkeypatch, where):
+        class Marked(encryption.FileEncryptor):
+            def encrypt_text(self, text):
+                return b"marked:" + text.encode()
+
+        reg = KeyRegistry(path, KEY)
+        if where == "subclass":
+            reg._encryptor = Marked(KEY)
+        elif where == "instance":
+            reg._encryptor.encrypt_text = Marked.encrypt_text.__get__(reg._encryptor)
+        elif where == "class":
+            monkeypatch.setattr(encryption.FileEncryptor, "encrypt_text", Marked.encrypt_text)
+        elif where == "encrypt":
+            monkeypatch.setattr(encryption.FileEncryptor, "encrypt", lambda self, data: b"marked:" + data)
+        else:
+            monkeypatch.setattr(encryption, "MAGIC_HEADER", b"marked:")
+        reg.create_token("n")
+        raw = Path(path).read_bytes()
+        if where == "header":
+            assert raw.startswith(b"marked:") and Fernet(KEY.encode()).decrypt(raw[7:]) == json_bytes(reg)
+        else:
+            assert raw == (b"VSK_ENC_V1\n" if where == "encrypt" else b"") + b"marked:" + json_bytes(reg)
+
     def test_encrypted_file_without_a_key(self, path, caplog):
         KeyRegistry(path, KEY).create_token("n")
         with caplog.at_level(logging.WARNING, logger=LOGGER):

@@ -63,6 +63,62 @@ def tokens(draw):
     return result
 
 
+def containers(value):
+    """`value` and every list and dict inside it."""
+    found, stack = [], [value]
+    while stack:
+        v = stack.pop()
+        if type(v) in (list, dict):
+            found.append(v)
+            stack.extend(v.values() if type(v) is dict else v)
+    return found
+
+
+FIELD_VALUES = {"name": text, "last_used": st.none() | text, "is_active": st.booleans(), "rate_limit": st.integers(),
+                "permissions": st.lists(text, max_size=3), "metadata": st.dictionaries(text, values, max_size=3)}
+
+
+def change_in_place(data, registry):
+    """One change a host may make between two saves: a field, a container inside one, or the registry's order."""
+    tokens = registry.tokens
+    if not tokens:
+        tokens[data.draw(text)] = Token("t", "n", "h", "c")
+        return
+    key = data.draw(st.sampled_from(list(tokens)))
+    token = tokens[key]
+    kind = data.draw(st.sampled_from(["field", "list", "dict", "move", "rekey"]))
+    lists = [c for c in containers(token.metadata) + [token.permissions] if type(c) is list]
+    dicts = [c for c in containers(token.metadata) if type(c) is dict]
+    if kind == "field":
+        name = data.draw(st.sampled_from(sorted(FIELD_VALUES)))
+        setattr(token, name, data.draw(FIELD_VALUES[name]))
+    elif kind == "list":
+        target = data.draw(st.sampled_from(lists))
+        op = data.draw(st.sampled_from(["append", "replace", "swap", "pop"])) if target else "append"
+        if op == "append":
+            target.append(data.draw(values))
+        elif op == "replace":
+            target[data.draw(st.integers(0, len(target) - 1))] = data.draw(values)
+        elif op == "swap":
+            target.reverse()
+        else:
+            target.pop(0)
+    elif kind == "dict":
+        target = data.draw(st.sampled_from(dicts))
+        op = data.draw(st.sampled_from(["add", "replace", "move-to-end", "pop"])) if target else "add"
+        k = data.draw(text) if op == "add" else data.draw(st.sampled_from(list(target)))
+        if op in ("add", "replace"):
+            target[k] = data.draw(values)
+        else:
+            v = target.pop(k)
+            if op == "move-to-end":
+                target[k] = v
+    elif kind == "move":
+        tokens[key] = tokens.pop(key)
+    else:
+        tokens[data.draw(text)] = tokens.pop(key)
+
+
 def expected_text(registry):
     return json.dumps({k: t.to_dict() for k, t in registry.tokens.items()}, indent=2, ensure_ascii=False)
 
@@ -95,6 +151,16 @@ class TestIdentity:
         registry.tokens = toks
         assert json_dumps_calls(registry._save_tokens) == 0  # rendered natively
         assert Path(registry.tokens_file).read_bytes() == expected_text(registry).encode("utf-8")
+
+    @settings(max_examples=200, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+    @given(tokens(), st.data())
+    def test_changes_made_in_place_between_saves_show_in_the_file(self, registry, toks, data):
+        registry.tokens = toks
+        registry._save_tokens()
+        for _ in range(data.draw(st.integers(1, 6))):
+            change_in_place(data, registry)
+            assert json_dumps_calls(registry._save_tokens) == 0
+            assert Path(registry.tokens_file).read_bytes() == expected_text(registry).encode("utf-8")
 
     # caplog is cleared for each input.
     @settings(max_examples=100, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])

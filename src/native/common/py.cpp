@@ -33,7 +33,7 @@ void init_common_names() {
 
 object call_kw(handle fn, std::initializer_list<handle> args, std::initializer_list<Kw> kwargs) {
     // Slot 0 is free for the callee (PY_VECTORCALL_ARGUMENTS_OFFSET).
-    constexpr std::size_t MAX_ARGS = 8;
+    constexpr std::size_t MAX_ARGS = 16;
     std::array<PyObject *, MAX_ARGS + 1> argv{};
     if (args.size() + kwargs.size() > MAX_ARGS) {
         PyErr_SetString(PyExc_RuntimeError, "call_kw: too many arguments");

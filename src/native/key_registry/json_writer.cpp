@@ -57,7 +57,10 @@ inline char *put_escape(char *p, unsigned c) {
 
 class Writer {
 public:
-    explicit Writer(ByteBuffer &out) : out_(out) {}
+    Writer(ByteBuffer &out, Trail *seen) : out_(out), seen_(seen) {}
+
+    /// False once the text depends on more than the objects seen.
+    bool reusable() const { return reusable_; }
 
     void raw(std::string_view s) { out_.append(s); }
 
@@ -70,6 +73,11 @@ public:
     }
 
     bool value(PyObject *v, int level) {
+        if (seen_ != nullptr) {
+            PyTypeObject *t = Py_TYPE(v);
+            Py_ssize_t size = t == &PyList_Type ? PyList_GET_SIZE(v) : t == &PyDict_Type ? PyDict_GET_SIZE(v) : -1;
+            seen_->record(v, size);
+        }
         if (v == Py_None) {
             raw("null");
             return true;
@@ -169,7 +177,9 @@ private:
             out_.commit(std::to_chars(p, p + 24, x).ptr);
             return true;
         }
-        // Big ints go through int's own repr, digit limit included.
+        // Big ints go through int's own repr, digit limit included; that
+        // limit can change, so the text is not one to reuse.
+        reusable_ = false;
         PyObject *s = PyObject_Str(v);
         if (s == nullptr) {
             PyErr_Clear();
@@ -303,6 +313,7 @@ private:
         while (PyDict_Next(v, &pos, &k, &item)) {
             if (!PyUnicode_CheckExact(k)) return false;
             object key = nb::borrow(k), val = nb::borrow(item);
+            if (seen_ != nullptr) seen_->record(key.ptr(), -1);
             if (!first) out_.push(',');
             first = false;
             newline(level + 1);
@@ -316,112 +327,161 @@ private:
     }
 
     ByteBuffer &out_;
+    Trail *seen_;
+    bool reusable_ = true;
 };
 
-/// The request window as `asdict` copies it: a list of numbers cannot make
-/// the copy fail, anything else is left to the json path.
-bool plain_window(PyObject *window) {
-    if (!PyList_CheckExact(window)) return false;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(window); ++i) {
-        PyTypeObject *t = Py_TYPE(PyList_GET_ITEM(window, i));
+/// Walks `value` as `Writer::value` would and compares each object with the
+/// next one the trail recorded when it was written.
+class Replay {
+public:
+    explicit Replay(const std::vector<uintptr_t> &marks) : marks_(marks) {}
+
+    bool done() const { return pos_ == marks_.size(); }
+
+    bool same(PyObject *v) {
+        if (pos_ >= marks_.size()) return false;
+        uintptr_t mark = marks_[pos_++];
+        // The object is held, so the same address is the same object: an
+        // immutable one renders the same, a container is checked inside.
+        if ((mark & ~uintptr_t{1}) != reinterpret_cast<uintptr_t>(v)) return false;
+        if ((mark & 1) == 0) return true;
+        if (pos_ >= marks_.size()) return false;
+        auto size = static_cast<Py_ssize_t>(marks_[pos_++]);
+        if (PyList_CheckExact(v)) {
+            if (PyList_GET_SIZE(v) != size) return false;
+            for (Py_ssize_t i = 0; i < size; ++i)
+                if (!same(PyList_GET_ITEM(v, i))) return false;
+            return true;
+        }
+        if (PyDict_GET_SIZE(v) != size) return false;
+        Py_ssize_t pos = 0;
+        PyObject *k = nullptr, *item = nullptr;
+        while (PyDict_Next(v, &pos, &k, &item)) {
+            if (pos_ >= marks_.size() || marks_[pos_++] != reinterpret_cast<uintptr_t>(k)) return false;
+            if (!same(item)) return false;
+        }
+        return true;
+    }
+
+private:
+    const std::vector<uintptr_t> &marks_;
+    size_t pos_ = 0;
+};
+
+const handle &field_name(size_t i) {
+    const handle *fields[TokenFields::COUNT] = {
+        &names.token_id,   &names.name,      &names.hashed_key,  &names.created_at,
+        &names.expires_at, &names.last_used, &names.permissions, &names.rate_limit,
+        &names.is_active,  &names.metadata,  &names._request_timestamps};
+    return *fields[i];
+}
+
+/// What the class (through its MRO) holds under `name`: borrowed, or empty.
+handle class_attr(PyTypeObject *type, handle name) {
+    PyObject *mro = type->tp_mro;
+    for (Py_ssize_t i = 0; mro != nullptr && i < PyTuple_GET_SIZE(mro); ++i) {
+        PyObject *base_dict = reinterpret_cast<PyTypeObject *>(PyTuple_GET_ITEM(mro, i))->tp_dict;
+        handle attr = base_dict == nullptr ? handle() : dict_get(handle(base_dict), name);
+        if (attr.is_valid()) return attr;
+    }
+    return handle();
+}
+
+bool same_text(PyObject *a, handle b) { return a == b.ptr() || PyUnicode_Compare(a, b.ptr()) == 0; }
+
+/// The first `count` fields of a token whose instance dict `d` is not laid
+/// out as the constructor lays it out. Every key is compared as text, so no
+/// Python code runs; a key that is not exactly a str gives up.
+bool read_fields_by_name(PyTypeObject *type, PyObject *d, TokenFields &fields, size_t count) {
+    Py_ssize_t pos = 0;
+    PyObject *k = nullptr, *v = nullptr;
+    while (PyDict_Next(d, &pos, &k, &v)) {
+        if (!PyUnicode_CheckExact(k)) return false;
+        // An instance attribute named to_dict would be called instead of
+        // the class's: only the json path honours that.
+        if (count == TokenFields::COUNT && same_text(k, names.to_dict)) return false;
+        for (size_t i = 0; i < count; ++i) {
+            if (fields.value[i].is_valid() || !same_text(k, field_name(i))) continue;
+            fields.value[i] = handle(v);
+            break;
+        }
+    }
+    for (size_t i = 0; i < count; ++i) {
+        if (!fields.value[i].is_valid()) fields.value[i] = class_attr(type, field_name(i));
+        if (!fields.value[i].is_valid()) return false;  // the json path raises the AttributeError
+    }
+    return true;
+}
+
+}  // namespace
+
+bool plain_window(handle window) {
+    PyObject *w = window.ptr();
+    if (!PyList_CheckExact(w)) return false;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(w); ++i) {
+        PyTypeObject *t = Py_TYPE(PyList_GET_ITEM(w, i));
         if (t != &PyFloat_Type && t != &PyLong_Type) return false;
     }
     return true;
 }
 
-/// Whether `getattr(token, field)` is plainly the instance dict entry, or
-/// the class default when the entry is missing: the class reads attributes
-/// the standard way and holds no descriptor that would take over a field.
-bool plain_fields(PyTypeObject *type, const handle *fields, size_t n) {
+bool plain_fields(handle token_type) {
+    PyTypeObject *type = reinterpret_cast<PyTypeObject *>(token_type.ptr());
     if (type->tp_getattro != PyObject_GenericGetAttr) return false;
-    PyObject *cls_dict = type->tp_dict;
-    for (size_t i = 0; i < n; ++i) {
-        PyObject *attr = PyDict_GetItemWithError(cls_dict, fields[i].ptr());
-        if (attr == nullptr) {
-            if (PyErr_Occurred()) {
-                PyErr_Clear();
-                return false;
-            }
-            continue;
-        }
-        if (Py_TYPE(attr)->tp_descr_set != nullptr) return false;
+    for (size_t i = 0; i < TokenFields::COUNT; ++i) {
+        handle attr = class_attr(type, field_name(i));
+        // A class default is read as it is; anything with a __get__ or
+        // __set__ would run code or take the field over.
+        if (attr.is_valid() && (Py_TYPE(attr.ptr())->tp_descr_get != nullptr ||
+                                Py_TYPE(attr.ptr())->tp_descr_set != nullptr))
+            return false;
     }
     return true;
 }
 
-/// `getattr(token, name)` as a new reference, or null (no error pending)
-/// when it cannot be read.
-PyObject *field_of(PyObject *token, PyObject *instance_dict, handle name) {
-    if (instance_dict != nullptr) {
-        PyObject *v = PyDict_GetItemWithError(instance_dict, name.ptr());
-        if (v != nullptr) return Py_NewRef(v);
-        if (PyErr_Occurred()) {
-            PyErr_Clear();
-            return nullptr;
-        }
+bool read_fields(handle token, bool plain, TokenFields &fields, size_t count) {
+    if (!plain) return false;
+    object dict = steal_or_raise(PyObject_GenericGetDict(token.ptr(), nullptr));
+    PyObject *d = dict.ptr();
+    // Tokens made by the generated constructor hold exactly their fields, in
+    // order, under the interned names: read them in one pass.
+    if (count < TokenFields::COUNT || PyDict_GET_SIZE(d) == TokenFields::COUNT) {
+        Py_ssize_t pos = 0;
+        PyObject *k = nullptr, *v = nullptr;
+        size_t i = 0;
+        while (i < count && PyDict_Next(d, &pos, &k, &v) && k == field_name(i).ptr()) fields.value[i++] = handle(v);
+        if (i == count) return true;
     }
-    PyObject *v = PyObject_GetAttr(token, name.ptr());
-    if (v == nullptr) PyErr_Clear();
-    return v;
+    for (handle &f : fields.value) f = handle();
+    return read_fields_by_name(Py_TYPE(token.ptr()), d, fields, count);
 }
 
-}  // namespace
-
-bool write_token_file_json(handle tokens, handle token_type, ByteBuffer &out) {
-    if (!PyDict_CheckExact(tokens.ptr())) return false;
-    if (PyDict_GET_SIZE(tokens.ptr()) == 0) {
-        out.append("{}");
-        return true;
-    }
-    // The ten members of `to_dict`, in field order, and their rendered names;
-    // the request window is read last, as `asdict` copies it too.
-    const handle fields[] = {names.token_id,   names.name,      names.hashed_key,  names.created_at,
-                             names.expires_at, names.last_used, names.permissions, names.rate_limit,
-                             names.is_active,  names.metadata,  names._request_timestamps};
+bool write_member(handle key, const TokenFields &fields, ByteBuffer &out, Trail *seen,
+                  bool &reusable) {
     static constexpr std::string_view member[] = {
         "\"token_id\": ",   "\"name\": ",      "\"hashed_key\": ",  "\"created_at\": ",
         "\"expires_at\": ", "\"last_used\": ", "\"permissions\": ", "\"rate_limit\": ",
         "\"is_active\": ",  "\"metadata\": "};
-    PyTypeObject *type = reinterpret_cast<PyTypeObject *>(token_type.ptr());
-    bool direct = plain_fields(type, fields, std::size(fields));
-
-    Writer w(out);
-    out.push('{');
-    Py_ssize_t pos = 0;
-    PyObject *k = nullptr, *v = nullptr;
-    bool first = true;
-    while (PyDict_Next(tokens.ptr(), &pos, &k, &v)) {
-        if (!PyUnicode_CheckExact(k) || Py_TYPE(v) != type) return false;
-        object key = nb::borrow(k), token = nb::borrow(v);
-        object instance_dict;
-        if (direct) {
-            PyObject *d = PyObject_GenericGetDict(token.ptr(), nullptr);
-            if (d == nullptr) {
-                PyErr_Clear();
-                return false;
-            }
-            instance_dict = nb::steal(d);
-        }
-        PyObject *window = field_of(token.ptr(), instance_dict.ptr(), names._request_timestamps);
-        if (window == nullptr) return false;
-        object win = nb::steal(window);
-        if (!plain_window(win.ptr())) return false;
-        out.append(first ? std::string_view("\n  ") : std::string_view(",\n  "));
-        first = false;
-        if (!w.string(key.ptr())) return false;
-        out.append(": {");
-        for (size_t i = 0; i < std::size(member); ++i) {
-            out.append(i == 0 ? std::string_view("\n    ") : std::string_view(",\n    "));
-            out.append(member[i]);
-            PyObject *fv = field_of(token.ptr(), instance_dict.ptr(), fields[i]);
-            if (fv == nullptr) return false;
-            object field_value = nb::steal(fv);
-            if (!w.value(field_value.ptr(), 2)) return false;
-        }
-        out.append("\n  }");
+    Writer w(out, seen);
+    out.append(",\n  ");
+    if (!w.string(key.ptr())) return false;
+    out.append(": {");
+    for (size_t i = 0; i < std::size(member); ++i) {
+        out.append(i == 0 ? std::string_view("\n    ") : std::string_view(",\n    "));
+        out.append(member[i]);
+        if (!w.value(fields.value[i].ptr(), 2)) return false;
     }
-    out.append("\n}");
+    out.append("\n  }");
+    reusable = w.reusable();
     return true;
+}
+
+bool same_objects(const TokenFields &fields, const Trail &seen) {
+    Replay replay(seen.marks);
+    for (size_t i = 0; i < TokenFields::WINDOW; ++i)
+        if (!replay.same(fields.value[i].ptr())) return false;
+    return replay.done();
 }
 
 }  // namespace vk::keys

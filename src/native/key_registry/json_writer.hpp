@@ -12,10 +12,12 @@
 
 #include "common/py.hpp"
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <new>
 #include <string_view>
+#include <vector>
 
 namespace vk::keys {
 
@@ -30,7 +32,6 @@ public:
 
     const char *data() const { return data_; }
     size_t size() const { return size_; }
-    size_t capacity() const { return capacity_; }
     void clear() { size_ = 0; }
 
     /// Room for `n` more bytes; returns where they go. `commit` them after.
@@ -52,7 +53,7 @@ public:
 
     /// Free the memory when it is far more than the last content needed.
     void trim() {
-        if (capacity_ > (size_t{1} << 20) && capacity_ > 4 * size_) {
+        if (capacity_ > KEEP_AT_MOST && capacity_ > 4 * size_) {
             std::free(data_);
             data_ = nullptr;
             size_ = capacity_ = 0;
@@ -60,10 +61,13 @@ public:
     }
 
 private:
+    static constexpr size_t MIN_CAPACITY = 4096;
+    static constexpr size_t KEEP_AT_MOST = size_t{1} << 20;
+
     void grow(size_t n) {
         size_t want = size_ + n;
         size_t cap = capacity_ * 2 > want ? capacity_ * 2 : want;
-        if (cap < 4096) cap = 4096;
+        if (cap < MIN_CAPACITY) cap = MIN_CAPACITY;
         void *p = std::realloc(data_, cap);
         if (p == nullptr) throw std::bad_alloc();
         data_ = static_cast<char *>(p);
@@ -75,9 +79,63 @@ private:
     size_t capacity_ = 0;
 };
 
-/// Render the token file of `tokens` (`{key: token.to_dict()}` for a dict of
-/// exact `Token` objects) into `out`, as UTF-8. Returns false, with no Python
-/// error pending, when the json module has to do it; `out` is then garbage.
-bool write_token_file_json(handle tokens, handle token_type, ByteBuffer &out);
+/// The objects a member's text was rendered from, in the order the writer
+/// met them, kept alive so that finding the same address again proves the
+/// same object. `marks` is what a check reads: each object's address, with
+/// the low bit set for a list or dict, whose length when it was read comes
+/// next (its items follow). `held` owns the references.
+struct Trail {
+    std::vector<uintptr_t> marks;
+    std::vector<object> held;
+
+    void record(PyObject *obj, Py_ssize_t container_size) {
+        held.push_back(nb::borrow(obj));
+        marks.push_back(reinterpret_cast<uintptr_t>(obj) | (container_size >= 0 ? 1U : 0U));
+        if (container_size >= 0) marks.push_back(static_cast<uintptr_t>(container_size));
+    }
+    void clear() {
+        marks.clear();
+        held.clear();
+    }
+};
+
+/// The objects `to_dict` reads from one token: its ten members, then the
+/// request window, which `asdict` copies too. They are borrowed from the
+/// token's instance dict or its class, so they stay valid only until Python
+/// code runs.
+struct TokenFields {
+    static constexpr size_t COUNT = 11;
+    static constexpr size_t HASHED_KEY = 2;
+    static constexpr size_t WINDOW = 10;
+    handle value[COUNT];
+};
+
+/// Whether every token of `token_type` has its fields plainly in its instance
+/// dict (or as class defaults): the class reads attributes the standard way
+/// and holds no descriptor that would take over a field. Reading them then
+/// runs no Python code.
+bool plain_fields(handle token_type);
+
+/// Read the first `count` fields of `token` without running Python code;
+/// `plain` is `plain_fields` of its type. False, with no Python error
+/// pending, when that cannot be done (the json path or a look-up through
+/// Python then says why).
+bool read_fields(handle token, bool plain, TokenFields &fields, size_t count = TokenFields::COUNT);
+
+/// Whether the request window is one `asdict` can copy without running code.
+bool plain_window(handle window);
+
+/// Append `,\n  "key": {...}`, one member of the token file, to `out`, and
+/// the objects it was rendered from to `seen` when given. False, with no
+/// Python error pending, when the json module has to do it (`out` is then
+/// garbage). `reusable` is cleared when the text depends on more than those
+/// objects (a big int, whose text depends on the digit limit).
+bool write_member(handle key, const TokenFields &fields, ByteBuffer &out, Trail *seen,
+                  bool &reusable);
+
+/// Whether `fields` are still exactly the objects `write_member` recorded in
+/// `seen`, down to the items of every list and dict: then it would write the
+/// same text again. Runs no Python code.
+bool same_objects(const TokenFields &fields, const Trail &seen);
 
 }  // namespace vk::keys

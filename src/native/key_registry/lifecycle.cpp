@@ -4,7 +4,11 @@
 #include "common/convert.hpp"
 #include "common/dispatch.hpp"
 #include "common/errors.hpp"
+#include "key_registry/json_writer.hpp"
 #include "key_registry/registry.hpp"
+
+#include <cstdint>
+#include <cstring>
 
 namespace vk::keys {
 
@@ -24,10 +28,17 @@ bool same_hash(handle stored, handle hashed) {
         if (PyUnicode_GET_LENGTH(a) != PyUnicode_GET_LENGTH(b) || PyUnicode_KIND(a) != PyUnicode_KIND(b))
             return false;
         size_t n = static_cast<size_t>(PyUnicode_GET_LENGTH(a)) * PyUnicode_KIND(a);
-        const volatile unsigned char *pa = static_cast<const unsigned char *>(PyUnicode_DATA(a));
-        const volatile unsigned char *pb = static_cast<const unsigned char *>(PyUnicode_DATA(b));
-        unsigned diff = 0;
-        for (size_t i = 0; i < n; ++i) diff |= static_cast<unsigned>(pa[i] ^ pb[i]);
+        const auto *pa = static_cast<const unsigned char *>(PyUnicode_DATA(a));
+        const auto *pb = static_cast<const unsigned char *>(PyUnicode_DATA(b));
+        uint64_t diff = 0;
+        size_t i = 0;
+        for (; i + sizeof diff <= n; i += sizeof diff) {
+            uint64_t x, y;
+            std::memcpy(&x, pa + i, sizeof x);
+            std::memcpy(&y, pb + i, sizeof y);
+            diff |= x ^ y;
+        }
+        for (; i < n; ++i) diff |= static_cast<uint64_t>(pa[i] ^ pb[i]);
         return diff == 0;
     }
     return truthy(steal_or_raise(PyObject_RichCompare(a, b, Py_EQ)));
@@ -53,6 +64,42 @@ object concat(handle a, handle b) {
     return steal_or_raise(PyNumber_Add(a.ptr(), b.ptr()));
 }
 
+/// The first of `tokens` whose hash is `hashed` (null when none is), found
+/// without running Python code: false when that cannot be promised, because
+/// a token met on the way is not a plain Token with a str hash.
+bool find_plain(handle tokens, handle hashed, object &found) {
+    if (!PyDict_CheckExact(tokens.ptr()) || !PyUnicode_CheckExact(hashed.ptr()) || !plain_fields(state.token_type))
+        return false;
+    Py_ssize_t pos = 0;
+    PyObject *k = nullptr, *v = nullptr;
+    while (PyDict_Next(tokens.ptr(), &pos, &k, &v)) {
+        TokenFields fields;
+        if (Py_TYPE(v) != reinterpret_cast<PyTypeObject *>(state.token_type.ptr()) ||
+            !read_fields(handle(v), true, fields, TokenFields::HASHED_KEY + 1))
+            return false;
+        handle held = fields.value[TokenFields::HASHED_KEY];
+        if (!PyUnicode_CheckExact(held.ptr())) return false;
+        if (same_hash(held, hashed)) {
+            found = nb::borrow(v);
+            return true;
+        }
+    }
+    return true;
+}
+
+/// The first of `tokens` whose hash is `hashed`, or null; looking at them may
+/// run Python code, so the scan goes over a snapshot of the values.
+object find_by_hash(handle tokens, handle hashed) {
+    object values = PyDict_CheckExact(tokens.ptr())
+                        ? steal_or_raise(PyDict_Values(tokens.ptr()))
+                        : steal_or_raise(PySequence_List(call_method(tokens, names.values).ptr()));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(values.ptr()); ++i) {
+        object token = nb::borrow(PyList_GET_ITEM(values.ptr(), i));
+        if (same_hash(get_attr(token, names.hashed_key), hashed)) return token;
+    }
+    return object();
+}
+
 object save(handle self) { return call_method(self, names._save_tokens); }
 
 object tokens_of(handle self) { return get_attr(self, names.tokens); }
@@ -60,14 +107,6 @@ object tokens_of(handle self) { return get_attr(self, names.tokens); }
 bool contains(handle container, handle key) { return check(PySequence_Contains(container.ptr(), key.ptr())) != 0; }
 
 object item(handle container, handle key) { return steal_or_raise(PyObject_GetItem(container.ptr(), key.ptr())); }
-
-/// Call `cls(**{name: value, ...})`.
-object call_with_keywords(handle fn, std::initializer_list<std::pair<handle, handle>> kwargs) {
-    object kw = steal_or_raise(PyDict_New());
-    for (auto &[k, v] : kwargs) check(PyDict_SetItem(kw.ptr(), k.ptr(), v.ptr()));
-    object empty = steal_or_raise(PyTuple_New(0));
-    return steal_or_raise(PyObject_Call(fn.ptr(), empty.ptr(), kw.ptr()));
-}
 
 }  // namespace
 
@@ -110,7 +149,7 @@ object KeyRegistry_create_token(handle self, PyObject *const *args, Py_ssize_t n
     if (truthy(expires_days)) {
         object datetime = global(names.datetime);
         object start = call_method(get_attr(datetime, names.datetime), names.now);
-        object delta = call_with_keywords(get_attr(datetime, names.timedelta), {{names.days, expires_days}});
+        object delta = call_kw(get_attr(datetime, names.timedelta), {}, {{names.days, expires_days}});
         object end = steal_or_raise(PyNumber_Add(start.ptr(), delta.ptr()));
         expires_at = call_method(end, names.isoformat);
     }
@@ -122,7 +161,7 @@ object KeyRegistry_create_token(handle self, PyObject *const *args, Py_ssize_t n
                        : steal_or_raise(Py_BuildValue("[ss]", "read", "write"));
     object meta = !metadata.is_none() && PyDict_GET_SIZE(metadata.ptr()) > 0 ? nb::borrow(metadata)
                                                                                : steal_or_raise(PyDict_New());
-    object token = call_with_keywords(global(names.Token), {
+    object token = call_kw(global(names.Token), {}, {
         {names.token_id, token_id},     {names.name, name},
         {names.hashed_key, hashed},     {names.created_at, created_at},
         {names.expires_at, expires_at}, {names.permissions, perms},
@@ -153,14 +192,9 @@ object KeyRegistry_validate_token(handle self, PyObject *const *args, Py_ssize_t
     object hashed = is_own_method<KeyRegistry_hash_key>(hash_method, self) ? hash_key_impl(api_key)
                                                                            : call(hash_method, api_key);
     object tokens = tokens_of(self);
-    // A snapshot of the values: looking at them may run Python code.
-    object values = PyDict_CheckExact(tokens.ptr()) ? steal_or_raise(PyDict_Values(tokens.ptr()))
-                                                    : steal_or_raise(PySequence_List(
-                                                          call_method(tokens, names.values).ptr()));
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(values.ptr()); ++i) {
-        object token = nb::borrow(PyList_GET_ITEM(values.ptr(), i));
-        if (!same_hash(get_attr(token, names.hashed_key), hashed)) continue;
-
+    object token;
+    if (!find_plain(tokens, hashed, token)) token = find_by_hash(tokens, hashed);
+    if (token.is_valid()) {
         // The first token with this hash decides; a refusal gives no reason,
         // records nothing and saves nothing.
         if (!truthy(get_attr(token, names.is_active))) return nb::none();

@@ -1,9 +1,11 @@
 // Module `vesperkit.auth.key_registry`: binds the standard modules, the
 // package helpers and FileEncryptor, then defines Token and KeyRegistry, in
 // their documented order.
+#include "common/errors.hpp"
 #include "common/module.hpp"
 #include "common/pyclass.hpp"
 #include "key_registry/registry.hpp"
+
 
 namespace vk::keys {
 
@@ -18,17 +20,17 @@ void init_names() {
     VK_NAME(_save_tokens); VK_NAME(_hash_key); VK_NAME(_generate_key); VK_NAME(_generate_token_id);
     VK_NAME(_keep_unreadable_copy);
     VK_NAME(is_expired); VK_NAME(is_rate_limited); VK_NAME(record_request); VK_NAME(to_dict); VK_NAME(from_dict);
-    VK_NAME(logging); VK_NAME(os); VK_NAME(json); VK_NAME(hashlib); VK_NAME(secrets); VK_NAME(time);
+    VK_NAME(os); VK_NAME(json); VK_NAME(hashlib); VK_NAME(secrets); VK_NAME(time);
     VK_NAME(datetime); VK_NAME(asdict); VK_NAME(Path); VK_NAME(validate_file_path); VK_NAME(FileEncryptor);
     VK_NAME(logger); VK_NAME(Token);
     VK_NAME(monotonic); VK_NAME(now); VK_NAME(fromisoformat); VK_NAME(isoformat); VK_NAME(timedelta);
-    VK_NAME(days); VK_NAME(sha256); VK_NAME(hexdigest); VK_NAME(encode); VK_NAME(token_urlsafe);
+    VK_NAME(days); VK_NAME(sha256); VK_NAME(hexdigest); VK_NAME(token_urlsafe);
     VK_NAME(token_hex); VK_NAME(dumps); VK_NAME(loads); VK_NAME(load); VK_NAME(indent); VK_NAME(ensure_ascii);
     VK_NAME(JSONDecodeError); VK_NAME(error); VK_NAME(warning); VK_NAME(exists); VK_NAME(read); VK_NAME(close);
     VK_NAME(decode); VK_NAME(is_encrypted); VK_NAME(encrypt_text); VK_NAME(decrypt_text); VK_NAME(key);
     VK_NAME(items); VK_NAME(values); VK_NAME(get); VK_NAME(update); VK_NAME(pop); VK_NAME(append);
     VK_NAME(chmod); VK_NAME(strftime); VK_NAME(startswith); VK_NAME(open); VK_NAME(rb); VK_NAME(r);
-    VK_NAME(encoding);
+    VK_NAME(encoding); VK_NAME(encrypt); VK_NAME(MAGIC_HEADER);
     names.utf_8 = interned("utf-8");
     names.tok_prefix = interned("tok_");
     // Numbers kept for the life of the process, like the interned names.
@@ -37,9 +39,12 @@ void init_names() {
     names.mode_600 = steal_or_raise(PyLong_FromLong(0600)).release();
 }
 
-bool truthy(handle obj) { return check(PyObject_IsTrue(obj.ptr())) != 0; }
-
 object global(handle name) { return lookup_global(state.module_dict, name); }
+
+object builtin(handle name) {
+    handle found = dict_get(state.module_dict, name);
+    return found.is_valid() ? nb::borrow(found) : lookup_builtin(name);
+}
 
 object now() { return call_method(get_attr(global(names.datetime), names.datetime), names.now); }
 
@@ -166,7 +171,12 @@ VK_MODULE(key_registry, vk::keys,
     object enc_mod = steal_or_raise(PyImport_Import(
         steal_or_raise(PyUnicode_FromFormat("%U.utils.encryption", root.ptr())).ptr()));
     set("validate_file_path", get_attr(text_mod, interned("validate_file_path")));
-    set("FileEncryptor", get_attr(enc_mod, interned("FileEncryptor")));
+    object file_encryptor = get_attr(enc_mod, interned("FileEncryptor"));
+    set("FileEncryptor", file_encryptor);
+    if (PyType_Check(file_encryptor.ptr()))
+        state.encrypt_text = nb::borrow(dict_get(
+            handle(reinterpret_cast<PyTypeObject *>(file_encryptor.ptr())->tp_dict), names.encrypt_text)).release();
+    state.encryption_dict = nb::borrow(handle(PyModule_GetDict(enc_mod.ptr()))).release();
     set("logger", call(get_attr(logging, interned("getLogger")), state.module_name));
 
     const char *modname = PyUnicode_AsUTF8(state.module_name.ptr());

@@ -17,6 +17,9 @@ struct ModuleState {
     // these are still in place, so that a replaced `json.dumps`, `asdict` or
     // `Token.to_dict` is honoured.
     handle json_module, json_dumps, asdict, token_to_dict;
+    // FileEncryptor's own encrypt_text, and the globals it reads: a save
+    // does its work without a detour through text while it is still in place.
+    handle encrypt_text, encryption_dict;
 };
 
 extern ModuleState state;
@@ -30,13 +33,13 @@ struct Names {
         _generate_key, _generate_token_id, _keep_unreadable_copy;
     handle is_expired, is_rate_limited, record_request, to_dict, from_dict;
     // Module globals.
-    handle logging, os, json, hashlib, secrets, time, datetime, asdict, Path, validate_file_path,
+    handle os, json, hashlib, secrets, time, datetime, asdict, Path, validate_file_path,
         FileEncryptor, logger, Token;
     // Other attribute names.
-    handle monotonic, now, fromisoformat, isoformat, timedelta, days, sha256, hexdigest, encode,
+    handle monotonic, now, fromisoformat, isoformat, timedelta, days, sha256, hexdigest,
         token_urlsafe, token_hex, dumps, loads, load, indent, ensure_ascii, JSONDecodeError, error,
         warning, exists, read, close, decode, is_encrypted, encrypt_text, decrypt_text, key, items,
-        values, get, update, pop, append, chmod, strftime, startswith, open;
+        values, get, update, pop, append, chmod, strftime, startswith, open, encrypt, MAGIC_HEADER;
     handle utf_8, rb, r, encoding, tok_prefix;
     handle zero, sixty, mode_600;  // numbers used in comparisons and calls
 };
@@ -45,11 +48,12 @@ extern Names names;
 
 void init_names();
 
-/// `obj` is truthy.
-bool truthy(handle obj);
-
 /// A module global, looked up now.
 object global(handle name);
+
+/// A name the module's code would find among its globals or else among the
+/// builtins, looked up now.
+object builtin(handle name);
 
 /// `datetime.datetime.now()`, through the module's `datetime`.
 object now();

@@ -20,13 +20,21 @@ bool is_recent(handle now_value, handle t) {
 
 object monotonic() { return call_method(global(names.time), names.monotonic); }
 
+/// After a failure in a step of our own that Python's version does not
+/// take: forget an ordinary error, but let an interrupt or a failed
+/// allocation through.
+void forget_unless_fatal() {
+    if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError)) raise_pending();
+    PyErr_Clear();
+}
+
 /// `rate_limit <= 0`; `fallback` when the token has no limit or it cannot be compared.
 bool unlimited_or(handle token, bool fallback) {
     object l = get_optional_attr(token, names.rate_limit);
     if (!l.is_valid()) return fallback;
     int r = PyObject_RichCompareBool(l.ptr(), names.zero.ptr(), Py_LE);
     if (r < 0) {
-        PyErr_Clear();
+        forget_unless_fatal();
         return fallback;
     }
     return r != 0;
@@ -50,12 +58,9 @@ bool is_rate_limited_impl(handle token) {
     object current = monotonic();
     object window = get_attr(token, names._request_timestamps);
     object kept = steal_or_raise(PyList_New(0));
-    object it = steal_or_raise(PyObject_GetIter(window.ptr()));
-    while (PyObject *item = PyIter_Next(it.ptr())) {
-        object t = nb::steal(item);
+    for_each(window, [&](handle t) {
         if (is_recent(current, t)) check(PyList_Append(kept.ptr(), t.ptr()));
-    }
-    if (PyErr_Occurred()) raise_pending();
+    });
     set_attr(token, names._request_timestamps, kept);
     object count = steal_or_raise(PyLong_FromSsize_t(PyList_GET_SIZE(kept.ptr())));
     return check(PyObject_RichCompareBool(count.ptr(), limit.ptr(), Py_GE)) != 0;

@@ -1,0 +1,79 @@
+// The token file's text, kept between saves one member per token.
+//
+// A validation changes one token, yet the file is rewritten whole. Each
+// member's text is kept with the objects it was rendered from (held, so an
+// address found again is the same object): a token whose fields, and every
+// list and dict inside them, are still those same objects with the same
+// sizes would render the same text, so its text is reused. Anything the host
+// changed in place or replaced shows as a different object or size, and that
+// member is rendered again.
+#pragma once
+
+#include "key_registry/atomic_file.hpp"
+#include "key_registry/json_writer.hpp"
+
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace vk::keys {
+
+/// One token's member of the file, as last rendered.
+struct MemberText {
+    object key;              // the registry key it was rendered under
+    const void *token;       // where the token lived: a hint for finding the entry, never followed
+    Trail seen;              // the objects it was rendered from
+    std::string text;        // ",\n  \"key\": {...}" in UTF-8
+    bool reusable;
+};
+
+class TokenFileText {
+public:
+    /// Render `tokens` (a dict of exact `token_type` tokens, keyed by str)
+    /// as `json.dumps({k: t.to_dict() ...}, indent=2, ensure_ascii=False)`,
+    /// reusing the text of unchanged tokens. False, with no Python error
+    /// pending and nothing kept, when the json module has to do it.
+    bool render(handle tokens, handle token_type, ByteBuffer &scratch);
+
+    /// The UTF-8 text, in pieces, as of the last successful render.
+    std::span<const Piece> pieces() const { return pieces_; }
+    size_t size() const;
+
+private:
+    enum class Outcome { done, moved, failed };
+    /// Check each member where it stands and render again the changed ones;
+    /// `moved` when the tokens no longer stand where they did.
+    Outcome update_in_place(handle tokens, handle token_type, ByteBuffer &scratch, std::vector<MemberText> &dropped);
+    /// Members in the tokens' new order, reusing those of unchanged tokens.
+    bool rebuild(handle tokens, handle token_type, ByteBuffer &scratch, std::vector<MemberText> &next);
+    bool render_member(PyObject *key, PyObject *token, const TokenFields &fields, ByteBuffer &scratch,
+                       MemberText &m);
+    MemberText *previous(size_t i, PyObject *key, PyObject *token);
+    void lay_out();
+
+    std::vector<MemberText> members_;
+    std::vector<Piece> pieces_;
+    std::vector<std::pair<const void *, size_t>> index_;  // previous members by token, sorted
+};
+
+/// The text kept for one registry between its saves, held for one save. A
+/// save that starts while another of the same registry is under way (from
+/// another thread, or from code the first one ran) gets a text of its own.
+class KeptText {
+public:
+    explicit KeptText(handle registry);
+    ~KeptText();
+    KeptText(const KeptText &) = delete;
+    KeptText &operator=(const KeptText &) = delete;
+
+    TokenFileText &get() { return *text_; }
+
+private:
+    object registry_;  // alive, so its text is not dropped during the save
+    TokenFileText *text_ = nullptr;
+    bool *busy_ = nullptr;
+    std::unique_ptr<TokenFileText> own_;
+};
+
+}  // namespace vk::keys
