@@ -24,6 +24,7 @@ import types
 import psycopg
 import pytest
 from pgvector import Vector
+from pgvector.psycopg import register_vector
 
 from vesperkit.memory.backends import vector_vault as vv
 from vesperkit.memory.backends.vector_vault import PostgresVectorBackend
@@ -38,7 +39,19 @@ SEARCH_SETTINGS_SQL = (
     "CASE WHEN current_setting('hnsw.ef_search', true) ~ '^[0-9]{1,9}$' "
     "THEN current_setting('hnsw.ef_search', true)::int ELSE 0 END))::text, false)"
 )
-SEARCH_SQL = "SELECT record, 1 - (embedding <=> %s) AS score FROM {} WHERE embedding IS NOT NULL{} ORDER BY embedding <=> %s LIMIT %s"
+SEARCH_SQL = "SELECT record, 1 - (embedding <=> %s) AS score FROM {} WHERE embedding IS NOT NULL ORDER BY embedding <=> %s LIMIT %s"
+SEARCH_SCOPED_BY_TENANT = ("SELECT record, 1 - (embedding <=> %s) AS score FROM {} "
+                           "WHERE embedding IS NOT NULL AND tenant_id = %s ORDER BY embedding <=> %s LIMIT %s")
+SCOPED_SEARCH_SQL = (
+    "WITH bound AS (SELECT greatest(1000, 20 * sqrt(greatest(reltuples, 0)))::bigint AS n "
+    "FROM pg_class WHERE oid = '{0}'::regclass), "
+    "scope AS (SELECT count(*) < (SELECT n FROM bound) AS exact FROM (SELECT FROM {0} WHERE {1} "
+    "LIMIT (SELECT n FROM bound)) c) "
+    "(SELECT record, 1 - d AS score FROM (SELECT record, embedding <=> %s AS d FROM {0} "
+    "WHERE embedding IS NOT NULL AND {1} AND (SELECT exact FROM scope) OFFSET 0) ranked ORDER BY d LIMIT %s) "
+    "UNION ALL (SELECT record, 1 - (embedding <=> %s) AS score FROM {0} "
+    "WHERE embedding IS NOT NULL AND {1} AND NOT (SELECT exact FROM scope) ORDER BY embedding <=> %s LIMIT %s)"
+)
 
 
 def flat(sql):
@@ -392,20 +405,25 @@ class TestStatements:
         assert fb.update("a", {}) is changed and fb.delete("a") is changed
 
     @pytest.mark.parametrize("scope, clause, values", [
-        ({}, "", []),
-        ({"tenant_id": "t"}, " AND tenant_id = %s", ["t"]),
-        ({"session_id": "s", "tenant_id": "t"}, " AND tenant_id = %s AND session_id = %s", ["t", "s"]),
-        ({"user_id": "u", "session_id": "s"}, " AND user_id = %s AND session_id = %s", ["u", "s"]),
+        ({"tenant_id": "t"}, "tenant_id = %s", ["t"]),
+        ({"session_id": "s", "tenant_id": "t"}, "tenant_id = %s AND session_id = %s", ["t", "s"]),
+        ({"user_id": "u", "session_id": "s"}, "user_id = %s AND session_id = %s", ["u", "s"]),
         ({"tenant_id": "t", "user_id": "u", "session_id": "s"},
-         " AND tenant_id = %s AND user_id = %s AND session_id = %s", ["t", "u", "s"]),
-        ({"tenant_id": "t", "allowed_ids": {"a"}}, " AND id = ANY(%s)", [["a"]]),
+         "tenant_id = %s AND user_id = %s AND session_id = %s", ["t", "u", "s"]),
+        ({"tenant_id": "t", "allowed_ids": {"a"}}, "id = ANY(%s)", [["a"]]),
     ])
-    def test_search_statement_and_parameters(self, fb, fake, scope, clause, values):
+    def test_scoped_search_counts_then_ranks_exactly_or_through_the_index(self, fb, fake, scope, clause, values):
         fb.vector_search([1.0, 0.0, 0.0], top_k=2.9, threshold=0, **scope)
         sql, params = fake.log[-1]
-        assert sql == SEARCH_SQL.format("mem", clause)
-        assert type(params) is list and params[1:-2] == values and params[-1] == 2
-        assert params[0] is params[-2] and params[0] == Vector([1.0, 0.0, 0.0])
+        assert sql == SCOPED_SEARCH_SQL.format("mem", clause)
+        q = Vector([1.0, 0.0, 0.0])
+        assert type(params) is list and params == [*values, q, *values, 2, q, *values, q, 2]
+
+    def test_unscoped_search_statement_and_parameters(self, fb, fake):
+        fb.vector_search([1.0, 0.0, 0.0], top_k=2.9, threshold=0)
+        sql, params = fake.log[-1]
+        assert sql == SEARCH_SQL.format("mem")
+        assert type(params) is list and params == [Vector([1.0, 0.0, 0.0])] * 2 + [2] and params[0] is params[1]
 
     @pytest.mark.parametrize("scope, where, values", [
         ({}, "", []),
@@ -782,7 +800,7 @@ class TestSearch:
 
 @pytest.fixture(scope="module")
 def crowded(pg_dsn):
-    """20,000 rows of width 8: tenant "few" owns 5 of them, tenant "many" 1,000, tenant "bulk" the rest."""
+    """20,000 rows of width 8: tenant "few" owns 5 of them, "mid" 284 (1.4%), "many" 1,000, "bulk" the rest."""
     table = f"t_{secrets.token_hex(6)}"
     backend = PostgresVectorBackend(pg_dsn, embedding_dim=8, table=table)
     rng = random.Random(7)
@@ -790,7 +808,8 @@ def crowded(pg_dsn):
         admin.execute(f"DROP INDEX {table}_emb")  # built once after the load: much faster
         with admin.cursor() as cur, cur.copy(f"COPY {table} (id, tenant_id, record, embedding) FROM STDIN") as copy:
             for i in range(20000):
-                tenant = "few" if i % 4000 == 1 else "many" if i % 20 == 2 else "bulk"
+                tenant = ("few" if i % 4000 == 1 else "many" if i % 20 == 2 else "mid" if i % 67 == 3
+                          else "bulk")
                 vec = "[" + ",".join(f"{rng.gauss(0, 1):.5f}" for _ in range(8)) + "]"
                 copy.write_row((f"r{i}", tenant, json.dumps({"id": f"r{i}", "tenant_id": tenant}), vec))
         admin.execute(f"CREATE INDEX {table}_emb ON {table} USING hnsw (embedding vector_cosine_ops)")
@@ -829,25 +848,42 @@ class TestSearchFindsEveryMatch:
 
     def test_small_tenant_gets_all_its_rows(self, crowded):
         expected = ["r1", "r12001", "r16001", "r4001", "r8001"]
-        got = crowded.vector_search(self.QUERY, top_k=10, threshold=-1, tenant_id="few")
-        assert sorted(r["id"] for r in got) == expected
-        with hnsw_plan_forced(crowded):
-            got = crowded.vector_search(self.QUERY, top_k=10, threshold=-1, tenant_id="few")
-        assert sorted(r["id"] for r in got) == expected
-        with hnsw_plan_forced(crowded, iterative=False):  # what a plain index scan would have answered
-            assert len(crowded.vector_search(self.QUERY, top_k=10, threshold=-1, tenant_id="few")) < 5
+        for plan in (contextlib.nullcontext(), hnsw_plan_forced(crowded), hnsw_plan_forced(crowded, iterative=False)):
+            with plan:
+                got = crowded.vector_search(self.QUERY, top_k=10, threshold=-1, tenant_id="few")
+            assert sorted(r["id"] for r in got) == expected
+        with hnsw_plan_forced(crowded, iterative=False), crowded._conn() as conn:  # control: a plain index walk
+            assert len(conn.execute(SEARCH_SCOPED_BY_TENANT.format(crowded._table), self.args("few")).fetchall()) < 5
+
+    def test_mid_sized_tenant_gets_its_exact_top_10_in_order(self, crowded, pg_admin):
+        register_vector(pg_admin)
+        pg_admin.execute("SET enable_indexscan = off")  # the truth: every row of the tenant ranked
+        truth = pg_admin.execute(SEARCH_SCOPED_BY_TENANT.format(crowded._table), self.args("mid")).fetchall()
+        for plan in (contextlib.nullcontext(), hnsw_plan_forced(crowded, iterative=False)):
+            with plan:
+                got = crowded.vector_search(self.QUERY, top_k=10, threshold=-1, tenant_id="mid")
+            assert [r["id"] for r in got] == [rec["id"] for rec, _ in truth]
+            assert [r["score"] for r in got] == [score for _, score in truth]
+        with hnsw_plan_forced(crowded, iterative=False), crowded._conn() as conn:  # control: a plain index walk
+            walked = conn.execute(SEARCH_SCOPED_BY_TENANT.format(crowded._table), self.args("mid")).fetchall()
+            assert [rec["id"] for rec, _ in walked] != [rec["id"] for rec, _ in truth]
 
     @pytest.mark.parametrize("top_k", [100, 500])
-    @pytest.mark.parametrize("scope", [{}, {"tenant_id": "many"}])
+    @pytest.mark.parametrize("scope", [{}, {"tenant_id": "many"}, {"tenant_id": "bulk"}])
     def test_top_k_above_the_index_search_breadth_returns_top_k_rows(self, crowded, scope, top_k):
         for plan in (contextlib.nullcontext(), hnsw_plan_forced(crowded)):
             with plan:
                 got = crowded.vector_search(self.QUERY, top_k=top_k, threshold=-1, **scope)
             scores = [r["score"] for r in got]
             assert len(got) == top_k and scores == sorted(scores, reverse=True)
-            assert all(r["tenant_id"] == "many" for r in got) if scope else True
+            assert all(r["tenant_id"] == scope["tenant_id"] for r in got) if scope else True
         with hnsw_plan_forced(crowded, iterative=False):
-            assert len(crowded.vector_search(self.QUERY, top_k=top_k, threshold=-1, **scope)) < top_k
+            got = crowded.vector_search(self.QUERY, top_k=top_k, threshold=-1, **scope)
+        # Only scopes too large to rank exactly are answered by the index walk.
+        assert len(got) == top_k if scope.get("tenant_id") == "many" else len(got) < top_k
+
+    def args(self, tenant):
+        return (Vector(self.QUERY), tenant, Vector(self.QUERY), 10)
 
     def test_search_breadth_is_raised_but_a_wider_configured_one_is_kept(self, make_backend, pg_dsn):
         def breadth(backend):

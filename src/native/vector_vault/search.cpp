@@ -74,11 +74,27 @@ object Backend_vector_search(handle self, PyObject *const *args, Py_ssize_t narg
     }
     object query_vec = call(global(names.Vector), query);
     object params = steal_or_raise(PyList_New(0));
-    check(PyList_Append(params.ptr(), query_vec.ptr()));
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(scope_params.ptr()); ++i)
-        check(PyList_Append(params.ptr(), PyList_GET_ITEM(scope_params.ptr(), i)));
-    check(PyList_Append(params.ptr(), query_vec.ptr()));
-    check(PyList_Append(params.ptr(), top_k.ptr()));
+    auto append = [&](handle item) { check(PyList_Append(params.ptr(), item.ptr())); };
+    auto append_scope = [&] {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(scope_params.ptr()); ++i)
+            append(PyList_GET_ITEM(scope_params.ptr(), i));
+    };
+    if (PyList_GET_SIZE(scope_params.ptr()) == 0) {
+        append(query_vec);
+        append(query_vec);
+        append(top_k);
+    } else {
+        // The scope is counted, then ranked exactly or through the index:
+        // its clauses appear once in each part of the statement.
+        append_scope();
+        append(query_vec);
+        append_scope();
+        append(top_k);
+        append(query_vec);
+        append_scope();
+        append(query_vec);
+        append(top_k);
+    }
     object sql = statement(get_attr(self, names._table), family, mask);
 
     object rows = with_conn(self, [&](handle conn) {

@@ -6,6 +6,7 @@
 #include "vector_vault/vault.hpp"
 
 #include <string>
+#include <vector>
 
 namespace vk::vault {
 
@@ -35,8 +36,37 @@ object text(const std::string &s) {
     return steal_or_raise(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
 }
 
+// A scoped search ranks its scope exactly (every matching row, no index walk)
+// while the scope has fewer rows than the bound, and walks the hnsw graph
+// otherwise. Exact ranking costs one distance per row of the scope; a filtered
+// graph walk visits about top_k / selectivity rows before it has found enough,
+// so the two meet near rows ~ sqrt(table rows): the bound is EXACT_PER_ROOT
+// times the square root of the planner's row count of the table, and never
+// below EXACT_FLOOR (a table not yet analysed reports no rows). The scope is
+// counted through an index, at most up to the bound, in the same statement;
+// the branch not taken is never run.
+constexpr const char *EXACT_FLOOR = "1000";
+constexpr const char *EXACT_PER_ROOT = "20";
+
+// Pieces of a scoped search with `scope` as its clauses; the table name goes
+// between consecutive pieces.
+std::vector<std::string> scoped_search(const std::string &scope) {
+    const std::string bound = std::string("greatest(") + EXACT_FLOOR + ", " + EXACT_PER_ROOT +
+                              " * sqrt(greatest(reltuples, 0)))::bigint";
+    return {"WITH bound AS (SELECT " + bound + " AS n FROM pg_class WHERE oid = '",
+            "'::regclass), scope AS (SELECT count(*) < (SELECT n FROM bound) AS exact FROM (SELECT FROM ",
+            " WHERE " + scope + " LIMIT (SELECT n FROM bound)) c) "
+            "(SELECT record, 1 - d AS score FROM (SELECT record, embedding <=> %s AS d FROM ",
+            " WHERE embedding IS NOT NULL AND " + scope +
+                " AND (SELECT exact FROM scope) OFFSET 0) ranked ORDER BY d LIMIT %s) "
+                "UNION ALL (SELECT record, 1 - (embedding <=> %s) AS score FROM ",
+            " WHERE embedding IS NOT NULL AND " + scope +
+                " AND NOT (SELECT exact FROM scope) ORDER BY embedding <=> %s LIMIT %s)"};
+}
+
 object build(handle table, Stmt which, unsigned mask) {
     std::string head, tail;
+    std::vector<std::string> pieces;
     switch (which) {
     case Stmt::insert:
         head = "INSERT INTO ";
@@ -63,8 +93,7 @@ object build(handle table, Stmt which, unsigned mask) {
         tail = " WHERE id = %s";
         break;
     case Stmt::search_ids:
-        head = "SELECT record, 1 - (embedding <=> %s) AS score FROM ";
-        tail = " WHERE embedding IS NOT NULL AND id = ANY(%s) ORDER BY embedding <=> %s LIMIT %s";
+        pieces = scoped_search("id = ANY(%s)");
         break;
     default: {
         unsigned family = static_cast<unsigned>(which);
@@ -77,9 +106,11 @@ object build(handle table, Stmt which, unsigned mask) {
         } else if (family >= static_cast<unsigned>(Stmt::list_scope)) {
             head = "SELECT record FROM ";
             tail = where(mask);
+        } else if (mask != 0) {
+            pieces = scoped_search(clauses(mask, false));
         } else {
             head = "SELECT record, 1 - (embedding <=> %s) AS score FROM ";
-            tail = " WHERE embedding IS NOT NULL" + clauses(mask, true) + " ORDER BY embedding <=> %s LIMIT %s";
+            tail = " WHERE embedding IS NOT NULL ORDER BY embedding <=> %s LIMIT %s";
         }
         break;
     }
@@ -89,8 +120,10 @@ object build(handle table, Stmt which, unsigned mask) {
     object name = PyUnicode_CheckExact(table.ptr())
                       ? nb::borrow(table)
                       : steal_or_raise(PyObject_Format(table.ptr(), interned("").ptr()));
-    object left = steal_or_raise(PyUnicode_Concat(text(head).ptr(), name.ptr()));
-    return steal_or_raise(PyUnicode_Concat(left.ptr(), text(tail).ptr()));
+    if (pieces.empty()) pieces = {head, tail};
+    object parts = steal_or_raise(PyList_New(0));
+    for (const std::string &piece : pieces) check(PyList_Append(parts.ptr(), text(piece).ptr()));
+    return steal_or_raise(PyUnicode_Join(name.ptr(), parts.ptr()));
 }
 
 }  // namespace
