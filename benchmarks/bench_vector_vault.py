@@ -67,7 +67,7 @@ SEARCH = ("SELECT record, 1 - (embedding <=> %s) AS score FROM {} WHERE embeddin
           "ORDER BY embedding <=> %s LIMIT %s")
 # A scoped search: the scope counted up to the bound, then ranked exactly below
 # it and through the hnsw index above it (the backend's statement).
-EXACT_FLOOR, EXACT_PER_ROOT = 1000, 20
+EXACT_FLOOR, EXACT_PER_ROOT = 5000, 20
 SCOPED_SEARCH = (
     f"WITH bound AS (SELECT greatest({EXACT_FLOOR}, {EXACT_PER_ROOT} * sqrt(greatest(reltuples, 0)))::bigint AS n "
     "FROM pg_class WHERE oid = '{0}'::regclass), "

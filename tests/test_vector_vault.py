@@ -43,7 +43,7 @@ SEARCH_SQL = "SELECT record, 1 - (embedding <=> %s) AS score FROM {} WHERE embed
 SEARCH_SCOPED_BY_TENANT = ("SELECT record, 1 - (embedding <=> %s) AS score FROM {} "
                            "WHERE embedding IS NOT NULL AND tenant_id = %s ORDER BY embedding <=> %s LIMIT %s")
 SCOPED_SEARCH_SQL = (
-    "WITH bound AS (SELECT greatest(1000, 20 * sqrt(greatest(reltuples, 0)))::bigint AS n "
+    "WITH bound AS (SELECT greatest(5000, 20 * sqrt(greatest(reltuples, 0)))::bigint AS n "
     "FROM pg_class WHERE oid = '{0}'::regclass), "
     "scope AS (SELECT count(*) < (SELECT n FROM bound) AS exact FROM (SELECT FROM {0} WHERE {1} "
     "LIMIT (SELECT n FROM bound)) c) "
