@@ -65,18 +65,13 @@ INSERT = (
 GET = "SELECT record FROM {} WHERE id = %s"
 SEARCH = ("SELECT record, 1 - (embedding <=> %s) AS score FROM {} WHERE embedding IS NOT NULL{} "
           "ORDER BY embedding <=> %s LIMIT %s")
-# A scoped search: the scope counted up to the bound, then ranked exactly below
-# it and through the hnsw index above it (the backend's statement).
+# A scoped search: the scope is counted up to the bound, then ranked exactly
+# (EXACT_SEARCH) below it and through the hnsw index (SEARCH) above it.
 EXACT_FLOOR, EXACT_PER_ROOT = 5000, 20
-SCOPED_SEARCH = (
+SCOPE_IS_SMALL = (
     f"WITH bound AS (SELECT greatest({EXACT_FLOOR}, {EXACT_PER_ROOT} * sqrt(greatest(reltuples, 0)))::bigint AS n "
-    "FROM pg_class WHERE oid = '{0}'::regclass), "
-    "scope AS (SELECT count(*) < (SELECT n FROM bound) AS exact FROM (SELECT FROM {0} WHERE {1} "
-    "LIMIT (SELECT n FROM bound)) c) "
-    "(SELECT record, 1 - d AS score FROM (SELECT record, embedding <=> %s AS d FROM {0} "
-    "WHERE embedding IS NOT NULL AND {1} AND (SELECT exact FROM scope) OFFSET 0) ranked ORDER BY d LIMIT %s) "
-    "UNION ALL (SELECT record, 1 - (embedding <=> %s) AS score FROM {0} "
-    "WHERE embedding IS NOT NULL AND {1} AND NOT (SELECT exact FROM scope) ORDER BY embedding <=> %s LIMIT %s)"
+    "FROM pg_class WHERE oid = '{0}'::regclass) "
+    "SELECT count(*) < (SELECT n FROM bound) FROM (SELECT FROM {0} WHERE tenant_id = %s LIMIT (SELECT n FROM bound)) c"
 )
 # Every row of the scope ranked, no index walk: the truth, and the cost of exactness.
 EXACT_SEARCH = ("SELECT record, 1 - d AS score FROM (SELECT record, embedding <=> %s AS d FROM {} "
@@ -209,9 +204,9 @@ class PlainPsycopg:
         return None if row is None else row[0]
 
     def vector_search(self, query, *, top_k, threshold, tenant_id=None, form="backend"):
-        """`form`: "backend" sends what the backend sends, "old" the single
-        index-ordered statement it sent before scopes were counted, "exact"
-        a ranking of every row of the scope."""
+        """`form`: "backend" sends what the backend sends, "old" the index-
+        ordered statement alone (sent before scopes were counted), "exact" a
+        ranking of every row of the scope."""
         q = Vector(query)
         if tenant_id is None:
             sql, params = SEARCH.format(self.table, ""), [q, q, top_k]
@@ -220,10 +215,13 @@ class PlainPsycopg:
         elif form == "exact":
             sql, params = EXACT_SEARCH.format(self.table), [q, tenant_id, top_k]
         else:
-            sql = SCOPED_SEARCH.format(self.table, "tenant_id = %s")
-            params = [tenant_id, q, tenant_id, top_k, q, tenant_id, q, top_k]
+            sql, params = None, None
         if self.ping:
             self.conn.execute("SELECT 1")
+        if sql is None:
+            (small,) = self.conn.execute(SCOPE_IS_SMALL.format(self.table), (tenant_id,)).fetchone()
+            sql, params = ((EXACT_SEARCH.format(self.table), [q, tenant_id, top_k]) if small else
+                           (SEARCH.format(self.table, " AND tenant_id = %s"), [q, tenant_id, q, top_k]))
         rows = self.conn.execute(sql, params).fetchall()
         out = []
         for record, score in rows:

@@ -39,19 +39,14 @@ SEARCH_SETTINGS_SQL = (
     "CASE WHEN current_setting('hnsw.ef_search', true) ~ '^[0-9]{1,9}$' "
     "THEN current_setting('hnsw.ef_search', true)::int ELSE 0 END))::text, false)"
 )
-SEARCH_SQL = "SELECT record, 1 - (embedding <=> %s) AS score FROM {} WHERE embedding IS NOT NULL ORDER BY embedding <=> %s LIMIT %s"
-SEARCH_SCOPED_BY_TENANT = ("SELECT record, 1 - (embedding <=> %s) AS score FROM {} "
-                           "WHERE embedding IS NOT NULL AND tenant_id = %s ORDER BY embedding <=> %s LIMIT %s")
-SCOPED_SEARCH_SQL = (
+SEARCH_SQL = "SELECT record, 1 - (embedding <=> %s) AS score FROM {} WHERE embedding IS NOT NULL{} ORDER BY embedding <=> %s LIMIT %s"
+SCOPE_IS_SMALL_SQL = (
     "WITH bound AS (SELECT greatest(5000, 20 * sqrt(greatest(reltuples, 0)))::bigint AS n "
-    "FROM pg_class WHERE oid = '{0}'::regclass), "
-    "scope AS (SELECT count(*) < (SELECT n FROM bound) AS exact FROM (SELECT FROM {0} WHERE {1} "
-    "LIMIT (SELECT n FROM bound)) c) "
-    "(SELECT record, 1 - d AS score FROM (SELECT record, embedding <=> %s AS d FROM {0} "
-    "WHERE embedding IS NOT NULL AND {1} AND (SELECT exact FROM scope) OFFSET 0) ranked ORDER BY d LIMIT %s) "
-    "UNION ALL (SELECT record, 1 - (embedding <=> %s) AS score FROM {0} "
-    "WHERE embedding IS NOT NULL AND {1} AND NOT (SELECT exact FROM scope) ORDER BY embedding <=> %s LIMIT %s)"
+    "FROM pg_class WHERE oid = '{0}'::regclass) "
+    "SELECT count(*) < (SELECT n FROM bound) FROM (SELECT FROM {0} WHERE {1} LIMIT (SELECT n FROM bound)) c"
 )
+EXACT_SEARCH_SQL = ("SELECT record, 1 - d AS score FROM (SELECT record, embedding <=> %s AS d FROM {} "
+                    "WHERE embedding IS NOT NULL AND {} OFFSET 0) ranked ORDER BY d LIMIT %s")
 
 
 def flat(sql):
@@ -412,17 +407,23 @@ class TestStatements:
          "tenant_id = %s AND user_id = %s AND session_id = %s", ["t", "u", "s"]),
         ({"tenant_id": "t", "allowed_ids": {"a"}}, "id = ANY(%s)", [["a"]]),
     ])
-    def test_scoped_search_counts_then_ranks_exactly_or_through_the_index(self, fb, fake, scope, clause, values):
+    @pytest.mark.parametrize("small", [True, False, None])
+    def test_scope_is_counted_then_ranked_exactly_or_through_the_index(self, fb, fake, scope, clause, values, small):
+        count_sql = SCOPE_IS_SMALL_SQL.format("mem", clause)
+        if small is not None:
+            fake.answers[count_sql] = FakeCursor([(small,)])
         fb.vector_search([1.0, 0.0, 0.0], top_k=2.9, threshold=0, **scope)
-        sql, params = fake.log[-1]
-        assert sql == SCOPED_SEARCH_SQL.format("mem", clause)
         q = Vector([1.0, 0.0, 0.0])
-        assert type(params) is list and params == [*values, q, *values, 2, q, *values, q, 2]
+        assert fake.log[-2] == (count_sql, values)
+        if small:
+            assert fake.log[-1] == (EXACT_SEARCH_SQL.format("mem", clause), [q, *values, 2])
+        else:
+            assert fake.log[-1] == (SEARCH_SQL.format("mem", " AND " + clause), [q, *values, q, 2])
 
     def test_unscoped_search_statement_and_parameters(self, fb, fake):
         fb.vector_search([1.0, 0.0, 0.0], top_k=2.9, threshold=0)
         sql, params = fake.log[-1]
-        assert sql == SEARCH_SQL.format("mem")
+        assert fake.log[-2][0] == "SELECT 1" and sql == SEARCH_SQL.format("mem", "")
         assert type(params) is list and params == [Vector([1.0, 0.0, 0.0])] * 2 + [2] and params[0] is params[1]
 
     @pytest.mark.parametrize("scope, where, values", [
@@ -853,19 +854,19 @@ class TestSearchFindsEveryMatch:
                 got = crowded.vector_search(self.QUERY, top_k=10, threshold=-1, tenant_id="few")
             assert sorted(r["id"] for r in got) == expected
         with hnsw_plan_forced(crowded, iterative=False), crowded._conn() as conn:  # control: a plain index walk
-            assert len(conn.execute(SEARCH_SCOPED_BY_TENANT.format(crowded._table), self.args("few")).fetchall()) < 5
+            assert len(conn.execute(self.walk(crowded), self.args("few")).fetchall()) < 5
 
     def test_mid_sized_tenant_gets_its_exact_top_10_in_order(self, crowded, pg_admin):
         register_vector(pg_admin)
         pg_admin.execute("SET enable_indexscan = off")  # the truth: every row of the tenant ranked
-        truth = pg_admin.execute(SEARCH_SCOPED_BY_TENANT.format(crowded._table), self.args("mid")).fetchall()
+        truth = pg_admin.execute(self.walk(crowded), self.args("mid")).fetchall()
         for plan in (contextlib.nullcontext(), hnsw_plan_forced(crowded, iterative=False)):
             with plan:
                 got = crowded.vector_search(self.QUERY, top_k=10, threshold=-1, tenant_id="mid")
             assert [r["id"] for r in got] == [rec["id"] for rec, _ in truth]
             assert [r["score"] for r in got] == [score for _, score in truth]
         with hnsw_plan_forced(crowded, iterative=False), crowded._conn() as conn:  # control: a plain index walk
-            walked = conn.execute(SEARCH_SCOPED_BY_TENANT.format(crowded._table), self.args("mid")).fetchall()
+            walked = conn.execute(self.walk(crowded), self.args("mid")).fetchall()
             assert [rec["id"] for rec, _ in walked] != [rec["id"] for rec, _ in truth]
 
     @pytest.mark.parametrize("top_k", [100, 500])
@@ -881,6 +882,9 @@ class TestSearchFindsEveryMatch:
             got = crowded.vector_search(self.QUERY, top_k=top_k, threshold=-1, **scope)
         # Only scopes too large to rank exactly are answered by the index walk.
         assert len(got) == top_k if scope.get("tenant_id") == "many" else len(got) < top_k
+
+    def walk(self, backend):
+        return SEARCH_SQL.format(backend._table, " AND tenant_id = %s")
 
     def args(self, tenant):
         return (Vector(self.QUERY), tenant, Vector(self.QUERY), 10)

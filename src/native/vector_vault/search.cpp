@@ -73,32 +73,31 @@ object Backend_vector_search(handle self, PyObject *const *args, Py_ssize_t narg
         mask = scope_of(a.or_none(3), a.or_none(4), a.or_none(5), scope_params);
     }
     object query_vec = call(global(names.Vector), query);
-    object params = steal_or_raise(PyList_New(0));
-    auto append = [&](handle item) { check(PyList_Append(params.ptr(), item.ptr())); };
-    auto append_scope = [&] {
+    auto search_params = [&](bool exact) {
+        object params = steal_or_raise(PyList_New(0));
+        check(PyList_Append(params.ptr(), query_vec.ptr()));
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(scope_params.ptr()); ++i)
-            append(PyList_GET_ITEM(scope_params.ptr(), i));
+            check(PyList_Append(params.ptr(), PyList_GET_ITEM(scope_params.ptr(), i)));
+        if (!exact) check(PyList_Append(params.ptr(), query_vec.ptr()));
+        check(PyList_Append(params.ptr(), top_k.ptr()));
+        return params;
     };
-    if (PyList_GET_SIZE(scope_params.ptr()) == 0) {
-        append(query_vec);
-        append(query_vec);
-        append(top_k);
-    } else {
-        // The scope is counted, then ranked exactly or through the index:
-        // its clauses appear once in each part of the statement.
-        append_scope();
-        append(query_vec);
-        append_scope();
-        append(top_k);
-        append(query_vec);
-        append_scope();
-        append(query_vec);
-        append(top_k);
-    }
-    object sql = statement(get_attr(self, names._table), family, mask);
+    bool scoped = PyList_GET_SIZE(scope_params.ptr()) != 0;
+    object table = get_attr(self, names._table);
 
     object rows = with_conn(self, [&](handle conn) {
-        object cursor = call_method(conn, names.execute, sql, params);
+        // A scope small enough is ranked exactly; a larger one, and the whole
+        // table, through the hnsw index.
+        if (scoped) {
+            object count_sql = statement(table, Stmt::search_count, mask);
+            object small = call_method(call_method(conn, names.execute, count_sql, scope_params), names.fetchone);
+            if (!small.is_none() && truthy(steal_or_raise(PySequence_GetItem(small.ptr(), 0)))) {
+                object cursor = call_method(conn, names.execute, statement(table, Stmt::search_exact, mask),
+                                            search_params(true));
+                return call_method(cursor, names.fetchall);
+            }
+        }
+        object cursor = call_method(conn, names.execute, statement(table, family, mask), search_params(false));
         return call_method(cursor, names.fetchall);
     });
 

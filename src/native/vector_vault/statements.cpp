@@ -47,26 +47,31 @@ object text(const std::string &s) {
 // square root of the table's rows (measured on 384-wide embeddings at 10,000
 // and 100,000 rows). The table's rows are the planner's count (none before
 // the first analyse: the bound is then EXACT_FLOOR). The scope is counted
-// through an index, at most up to the bound, inside the same statement; the
-// branch not taken is never run.
+// through its index, at most up to the bound, by a statement of its own: one
+// statement holding both plans would have the planner cost the exact ranking
+// of a large scope (a sequential scan), enough to start JIT compilation on
+// large tables.
 constexpr const char *EXACT_FLOOR = "5000";
 constexpr const char *EXACT_PER_ROOT = "20";
 
-// Pieces of a scoped search with `scope` as its clauses; the table name goes
-// between consecutive pieces.
-std::vector<std::string> scoped_search(const std::string &scope) {
-    const std::string bound = std::string("greatest(") + EXACT_FLOOR + ", " + EXACT_PER_ROOT +
-                              " * sqrt(greatest(reltuples, 0)))::bigint";
-    return {"WITH bound AS (SELECT " + bound + " AS n FROM pg_class WHERE oid = '",
-            "'::regclass), scope AS (SELECT count(*) < (SELECT n FROM bound) AS exact FROM (SELECT FROM ",
-            " WHERE " + scope + " LIMIT (SELECT n FROM bound)) c) "
-            "(SELECT record, 1 - d AS score FROM (SELECT record, embedding <=> %s AS d FROM ",
-            " WHERE embedding IS NOT NULL AND " + scope +
-                " AND (SELECT exact FROM scope) OFFSET 0) ranked ORDER BY d LIMIT %s) "
-                "UNION ALL (SELECT record, 1 - (embedding <=> %s) AS score FROM ",
-            " WHERE embedding IS NOT NULL AND " + scope +
-                " AND NOT (SELECT exact FROM scope) ORDER BY embedding <=> %s LIMIT %s)"};
+// Pieces of the statement; the table name goes between consecutive pieces.
+std::vector<std::string> scope_is_small(const std::string &scope) {
+    return {std::string("WITH bound AS (SELECT greatest(") + EXACT_FLOOR + ", " + EXACT_PER_ROOT +
+                " * sqrt(greatest(reltuples, 0)))::bigint AS n FROM pg_class WHERE oid = '",
+            "'::regclass) SELECT count(*) < (SELECT n FROM bound) FROM (SELECT FROM ",
+            " WHERE " + scope + " LIMIT (SELECT n FROM bound)) c"};
 }
+
+// The ordering is over a subquery's output, which no index can serve: every
+// row of the scope is ranked. The distance is computed once per row.
+std::vector<std::string> exact_search(const std::string &scope) {
+    return {"SELECT record, 1 - d AS score FROM (SELECT record, embedding <=> %s AS d FROM ",
+            " WHERE embedding IS NOT NULL AND " + scope + " OFFSET 0) ranked ORDER BY d LIMIT %s"};
+}
+
+// The clauses of a search family member: mask 0 of the counted and exact
+// families stands for the identifier set (an unscoped search is never counted).
+std::string search_clauses(unsigned mask) { return mask == 0 ? "id = ANY(%s)" : clauses(mask, false); }
 
 object build(handle table, Stmt which, unsigned mask) {
     std::string head, tail;
@@ -97,7 +102,8 @@ object build(handle table, Stmt which, unsigned mask) {
         tail = " WHERE id = %s";
         break;
     case Stmt::search_ids:
-        pieces = scoped_search("id = ANY(%s)");
+        head = "SELECT record, 1 - (embedding <=> %s) AS score FROM ";
+        tail = " WHERE embedding IS NOT NULL AND id = ANY(%s) ORDER BY embedding <=> %s LIMIT %s";
         break;
     default: {
         unsigned family = static_cast<unsigned>(which);
@@ -110,11 +116,13 @@ object build(handle table, Stmt which, unsigned mask) {
         } else if (family >= static_cast<unsigned>(Stmt::list_scope)) {
             head = "SELECT record FROM ";
             tail = where(mask);
-        } else if (mask != 0) {
-            pieces = scoped_search(clauses(mask, false));
+        } else if (family >= static_cast<unsigned>(Stmt::search_exact)) {
+            pieces = exact_search(search_clauses(mask));
+        } else if (family >= static_cast<unsigned>(Stmt::search_count)) {
+            pieces = scope_is_small(search_clauses(mask));
         } else {
             head = "SELECT record, 1 - (embedding <=> %s) AS score FROM ";
-            tail = " WHERE embedding IS NOT NULL ORDER BY embedding <=> %s LIMIT %s";
+            tail = " WHERE embedding IS NOT NULL" + clauses(mask, true) + " ORDER BY embedding <=> %s LIMIT %s";
         }
         break;
     }
