@@ -82,23 +82,21 @@ object Backend_vector_search(handle self, PyObject *const *args, Py_ssize_t narg
         check(PyList_Append(params.ptr(), top_k.ptr()));
         return params;
     };
+    // A scope small enough is ranked exactly; a larger one, and the whole
+    // table, through the hnsw index.
     bool scoped = PyList_GET_SIZE(scope_params.ptr()) != 0;
     object table = get_attr(self, names._table);
+    object sql = statement(table, family, mask);
+    object count_sql = scoped ? statement(table, Stmt::search_count, mask) : object();
+    object exact_sql = scoped ? statement(table, Stmt::search_exact, mask) : object();
 
     object rows = with_conn(self, [&](handle conn) {
-        // A scope small enough is ranked exactly; a larger one, and the whole
-        // table, through the hnsw index.
         if (scoped) {
-            object count_sql = statement(table, Stmt::search_count, mask);
             object small = call_method(call_method(conn, names.execute, count_sql, scope_params), names.fetchone);
-            if (!small.is_none() && truthy(steal_or_raise(PySequence_GetItem(small.ptr(), 0)))) {
-                object cursor = call_method(conn, names.execute, statement(table, Stmt::search_exact, mask),
-                                            search_params(true));
-                return call_method(cursor, names.fetchall);
-            }
+            if (!small.is_none() && truthy(steal_or_raise(PySequence_GetItem(small.ptr(), 0))))
+                return call_method(call_method(conn, names.execute, exact_sql, search_params(true)), names.fetchall);
         }
-        object cursor = call_method(conn, names.execute, statement(table, family, mask), search_params(false));
-        return call_method(cursor, names.fetchall);
+        return call_method(call_method(conn, names.execute, sql, search_params(false)), names.fetchall);
     });
 
     // Filtering happens after the lock is released. The threshold is applied
