@@ -756,6 +756,14 @@ class TestSearch:
         assert [r["id"] for r in backend.vector_search([1.0, 0.0, 0.0], top_k=10, threshold=-1)] == ["vec"]
         assert backend.stats() == {"count": 2} and len(backend.all_records()) == 2
 
+    @pytest.mark.parametrize("scope", [{}, {"tenant_id": "t"}, {"allowed_ids": {"zero", "hi", "lo"}}])
+    def test_zero_vectors_rank_last(self, backend, scope):
+        backend.add(rec("zero", tenant_id="t", embedding=[0.0, 0.0, 0.0]))
+        for memory_id, cos in (("hi", 0.9), ("lo", 0.5)):
+            backend.add(rec(memory_id, tenant_id="t", embedding=unit(cos)))
+        got = backend.vector_search([1.0, 0.0, 0.0], top_k=2, threshold=-1, **scope)
+        assert [r["id"] for r in got] == ["hi", "lo"]
+
     def test_scope_never_matches_null_columns(self, backend):
         backend.add(rec("t1", tenant_id="t", user_id="u1"))
         backend.add(rec("t2", tenant_id="t", user_id="u2", source={"session_id": "s"}))

@@ -36,21 +36,17 @@ object text(const std::string &s) {
     return steal_or_raise(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
 }
 
-// A scoped search ranks its scope exactly (every matching row, no index walk)
-// while the scope has fewer rows than a bound, and walks the hnsw graph
-// otherwise: a walk that filters as it goes misses true neighbours of mid-sized
-// scopes (a third of them for a 1.5% scope of 100,000 rows) and takes longer
-// the more selective the scope is. Exact ranking costs one distance per row
-// of the scope; the walk costs about what exact ranking of EXACT_FLOOR rows
-// costs, and, once the scope is too selective for its search breadth, grows
-// with table rows / scope rows, so the two meet near EXACT_PER_ROOT times the
-// square root of the table's rows (measured on 384-wide embeddings at 10,000
-// and 100,000 rows). The table's rows are the planner's count (none before
-// the first analyse: the bound is then EXACT_FLOOR). The scope is counted
-// through its index, at most up to the bound, by a statement of its own: one
-// statement holding both plans would have the planner cost the exact ranking
-// of a large scope (a sequential scan), enough to start JIT compilation on
-// large tables.
+// A scoped search ranks its scope exactly (every row, no index walk) while the
+// scope has fewer rows than a bound, and walks the hnsw graph otherwise: a
+// walk that filters as it goes misses true neighbours of mid-sized scopes (a
+// third of them for a 1.5% scope of 100,000 rows). Exact ranking costs one
+// distance per row; the walk costs what about EXACT_FLOOR rows cost, growing
+// with table rows / scope rows once the scope is too selective for its search
+// breadth, so the two meet near EXACT_PER_ROOT * sqrt(table rows) (measured on
+// 384-wide embeddings at 10,000 and 100,000 rows). Table rows: the planner's
+// count, none before the first analyse. The count has a statement of its own:
+// one statement holding both plans would have the planner cost the exact
+// ranking of large scopes (a sequential scan), enough for JIT compilation.
 constexpr const char *EXACT_FLOOR = "5000";
 constexpr const char *EXACT_PER_ROOT = "20";
 
@@ -63,7 +59,9 @@ std::vector<std::string> scope_is_small(const std::string &scope) {
 }
 
 // The ordering is over a subquery's output, which no index can serve: every
-// row of the scope is ranked. The distance is computed once per row.
+// row of the scope is ranked, its distance computed once. Ordering by the
+// distance (not by the score, descending) keeps the rows whose distance is
+// not a number (zero vectors) last, as the index-ordered statement does.
 std::vector<std::string> exact_search(const std::string &scope) {
     return {"SELECT record, 1 - d AS score FROM (SELECT record, embedding <=> %s AS d FROM ",
             " WHERE embedding IS NOT NULL AND " + scope + " OFFSET 0) ranked ORDER BY d LIMIT %s"};
