@@ -129,7 +129,7 @@ object build(handle table, Stmt which, unsigned mask) {
     // an f-string would: through format().
     object name = PyUnicode_CheckExact(table.ptr())
                       ? nb::borrow(table)
-                      : steal_or_raise(PyObject_Format(table.ptr(), interned("").ptr()));
+                      : steal_or_raise(PyObject_Format(table.ptr(), names.empty.ptr()));
     if (pieces.empty()) pieces = {head, tail};
     object parts = steal_or_raise(PyList_New(0));
     for (const std::string &piece : pieces) check(PyList_Append(parts.ptr(), text(piece).ptr()));
