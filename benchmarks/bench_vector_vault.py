@@ -9,10 +9,18 @@
    exact search (numpy brute force), unscoped and scoped, at several table
    sizes (100,000 records of width 384 at the largest).
 
+3. Scoped search: 300 topic clusters, ten tenants owning 40% of the rows
+   down to 0.1%, independent of the topics. Per scope, recall@10, p50 and p99
+   of the statement sent before scopes were counted ("old") next to the
+   backend ("new"), and the p50 of ranking the whole scope exactly, which
+   shows where exact ranking stops being cheaper than the index walk.
+
 The data is seeded and embedding-like (topic clusters with low-dimensional
-local structure), ten tenants of 10% each plus one small tenant of 0.1%. The
-tables are kept in a database "vsk_bench" on the local server and reused by
-later runs. Run: .venv/bin/python benchmarks/bench_vector_vault.py [--quick]
+local structure); in 1 and 2, ten tenants of 10% each plus one small tenant of
+0.1%. The tables are kept in a database "vsk_bench" on the local server and
+reused by later runs. Run: .venv/bin/python benchmarks/bench_vector_vault.py
+[--quick] or, for the scoped table alone, [--scopes [ROWS ...]] (for instance
+--scopes 1000000, loaded once; that takes a while).
 """
 
 from __future__ import annotations
@@ -57,6 +65,17 @@ INSERT = (
 GET = "SELECT record FROM {} WHERE id = %s"
 SEARCH = ("SELECT record, 1 - (embedding <=> %s) AS score FROM {} WHERE embedding IS NOT NULL{} "
           "ORDER BY embedding <=> %s LIMIT %s")
+# A scoped search: the scope is counted up to the bound, then ranked exactly
+# (EXACT_SEARCH) below it and through the hnsw index (SEARCH) above it.
+EXACT_FLOOR, EXACT_PER_ROOT = 5000, 20
+SCOPE_IS_SMALL = (
+    f"WITH bound AS (SELECT greatest({EXACT_FLOOR}, {EXACT_PER_ROOT} * sqrt(greatest(reltuples, 0)))::bigint AS n "
+    "FROM pg_class WHERE oid = '{0}'::regclass) "
+    "SELECT count(*) < (SELECT n FROM bound) FROM (SELECT FROM {0} WHERE tenant_id = %s LIMIT (SELECT n FROM bound)) c"
+)
+# Every row of the scope ranked, no index walk: the truth, and the cost of exactness.
+EXACT_SEARCH = ("SELECT record, 1 - d AS score FROM (SELECT record, embedding <=> %s AS d FROM {} "
+                "WHERE embedding IS NOT NULL AND tenant_id = %s OFFSET 0) ranked ORDER BY d LIMIT %s")
 
 
 # ---------------------------------------------------------------- data
@@ -71,10 +90,10 @@ class Embeddings:
     8-dimensional local variation, plus a little isotropic noise (nearest
     neighbours at cosine ~0.85, tenth ~0.7, unrelated pairs ~0)."""
 
-    def __init__(self, dim: int = DIM, seed: int = SEED):
+    def __init__(self, dim: int = DIM, seed: int = SEED, topics: int = 64):
         rng = np.random.default_rng(seed)
-        self.topics = unit(rng.normal(size=(64, dim)))
-        self.bases = rng.normal(size=(64, dim, 8)) / np.sqrt(dim)
+        self.topics = unit(rng.normal(size=(topics, dim)))
+        self.bases = rng.normal(size=(topics, dim, 8)) / np.sqrt(dim)
 
     def sample(self, rng: np.random.Generator, n: int) -> np.ndarray:
         out = np.empty((n, self.topics.shape[1]), dtype=np.float32)
@@ -96,6 +115,20 @@ def dataset(n: int, dim: int = DIM):
     return vectors, tenants, queries
 
 
+SCOPE_SHARES = (0.40, 0.20, 0.15, 0.10, 0.06, 0.04, 0.03, 0.015, 0.004, 0.001)
+
+
+def scope_dataset(n: int, dim: int = DIM):
+    """300 topic clusters; ten tenants drawn independently of the topics, owning
+    40% of the rows down to 0.1% (SCOPE_SHARES); 60 queries from the same model."""
+    model = Embeddings(dim, seed=SEED + 30, topics=300)
+    vectors = model.sample(np.random.default_rng(SEED + 31), n)
+    owner = np.random.default_rng(SEED + 32).choice(len(SCOPE_SHARES), size=n, p=SCOPE_SHARES)
+    tenants = np.array(TENANTS, dtype=object)[owner]
+    queries = model.sample(np.random.default_rng(SEED + 33), 60)
+    return vectors, tenants, queries
+
+
 def memory(i: int, tenant: str, vec) -> dict:
     return {"id": f"m{i}", "tenant_id": tenant, "user_id": f"u{i % 97}", "summary": f"session {i} summary",
             "tags": ["bench", tenant], "source": {"session_id": f"s{i % 1013}", "author": "bench"},
@@ -110,15 +143,15 @@ def bench_database() -> str:
     return database_dsn(server, "vsk_bench")
 
 
-def loaded_table(dsn: str, n: int) -> tuple[PostgresVectorBackend, str]:
-    """The search table of n rows (created, loaded by COPY and indexed once; reused afterwards)."""
-    table = f"bench_{n}_{DIM}_{SEED}"
+def loaded_table(dsn: str, n: int, data=dataset, prefix: str = "bench") -> tuple[PostgresVectorBackend, str]:
+    """The search table of n rows of `data` (created, loaded by COPY and indexed once; reused afterwards)."""
+    table = f"{prefix}_{n}_{DIM}_{SEED}"
     backend = PostgresVectorBackend(dsn, embedding_dim=DIM, table=table)
     if backend.stats() == {"count": n}:
         with psycopg.connect(dsn) as conn:
             if conn.execute(f"SELECT jsonb_typeof(record) FROM {table} LIMIT 1").fetchone() == ("object",):
                 return backend, table
-    vectors, tenants, _ = dataset(n)
+    vectors, tenants, _ = data(n)
     started = time.perf_counter()
     with psycopg.connect(dsn, autocommit=True) as conn:
         register_vector(conn)
@@ -136,7 +169,8 @@ def loaded_table(dsn: str, n: int) -> tuple[PostgresVectorBackend, str]:
         conn.execute("SET maintenance_work_mem = '1GB'")
         conn.execute("SET max_parallel_maintenance_workers = 1")
         conn.execute(f"CREATE INDEX {table}_emb ON {table} USING hnsw (embedding vector_cosine_ops)")
-        conn.execute(f"ANALYZE {table}")
+        # What autovacuum does soon after a bulk load: statistics and the visibility map.
+        conn.execute(f"VACUUM ANALYZE {table}")
     print(f"  loaded {n} rows into {table} in {time.perf_counter() - started:.0f} s", flush=True)
     return backend, table
 
@@ -169,12 +203,26 @@ class PlainPsycopg:
         row = self.conn.execute(GET.format(self.table), (memory_id,)).fetchone()
         return None if row is None else row[0]
 
-    def vector_search(self, query, *, top_k, threshold, tenant_id=None):
+    def vector_search(self, query, *, top_k, threshold, tenant_id=None, form="backend"):
+        """`form`: "backend" sends what the backend sends, "old" the index-
+        ordered statement alone (sent before scopes were counted), "exact" a
+        ranking of every row of the scope."""
         q = Vector(query)
-        scope, params = ("", [q, q, top_k]) if tenant_id is None else (" AND tenant_id = %s", [q, tenant_id, q, top_k])
+        if tenant_id is None:
+            sql, params = SEARCH.format(self.table, ""), [q, q, top_k]
+        elif form == "old":
+            sql, params = SEARCH.format(self.table, " AND tenant_id = %s"), [q, tenant_id, q, top_k]
+        elif form == "exact":
+            sql, params = EXACT_SEARCH.format(self.table), [q, tenant_id, top_k]
+        else:
+            sql, params = None, None
         if self.ping:
             self.conn.execute("SELECT 1")
-        rows = self.conn.execute(SEARCH.format(self.table, scope), params).fetchall()
+        if sql is None:
+            (small,) = self.conn.execute(SCOPE_IS_SMALL.format(self.table), (tenant_id,)).fetchone()
+            sql, params = ((EXACT_SEARCH.format(self.table), [q, tenant_id, top_k]) if small else
+                           (SEARCH.format(self.table, " AND tenant_id = %s"), [q, tenant_id, q, top_k]))
+        rows = self.conn.execute(sql, params).fetchall()
         out = []
         for record, score in rows:
             score = float(score)
@@ -296,10 +344,71 @@ def quality(backend: PostgresVectorBackend, n: int, queries: np.ndarray, n_queri
     return out
 
 
+def scoped_search(dsn: str, n: int) -> list[tuple]:
+    """Per scope of the tenant workload: recall@10, p50 and p99 of the old
+    statement and of the backend, and p50 of ranking the whole scope exactly.
+    The three run query by query in rotating order on their own connections."""
+    backend, table = loaded_table(dsn, n, scope_dataset, "scopes")
+    vectors, tenants, queries = scope_dataset(n)
+    exact64 = vectors.astype(np.float64)
+    old, exact = PlainPsycopg(dsn, table, ping=True), PlainPsycopg(dsn, table, ping=True)
+    with psycopg.connect(dsn) as conn:
+        (reltuples,) = conn.execute("SELECT reltuples FROM pg_class WHERE oid = %s::regclass", (table,)).fetchone()
+    bound = max(EXACT_FLOOR, int(EXACT_PER_ROOT * max(reltuples, 0) ** 0.5))
+    contenders = {"old": lambda q, **kw: old.vector_search(q, form="old", **kw),
+                  "new": backend.vector_search,
+                  "exact": lambda q, **kw: exact.vector_search(q, form="exact", **kw)}
+    out = []
+    for share, tenant in [(1.0, None)] + list(zip(SCOPE_SHARES, TENANTS)):
+        scope = {} if tenant is None else {"tenant_id": tenant}
+        candidates = np.arange(n) if tenant is None else np.nonzero(tenants == tenant)[0]
+        names = [name for name in contenders if tenant is not None or name != "exact"]
+        latencies = {name: [] for name in names}
+        recalls = {name: [] for name in names}
+        for i, q in enumerate(queries):
+            truth = exact_top(exact64, candidates, q.astype(np.float64), 10)
+            query = q.tolist()
+            for name in names[i % len(names):] + names[:i % len(names)]:
+                started = time.perf_counter()
+                got = contenders[name](query, top_k=10, threshold=-1.0, **scope)
+                latencies[name].append((time.perf_counter() - started) * 1e3)
+                recalls[name].append(len({int(r["id"][1:]) for r in got} & truth) / len(truth))
+        path = "index" if tenant is None or len(candidates) >= bound else "exact"
+        cells = {}
+        for name in names:
+            lat = sorted(latencies[name])
+            cells[name] = (statistics.mean(recalls[name]), statistics.median(lat),
+                           lat[min(len(lat) - 1, int(0.99 * len(lat)))])
+        out.append((n, "none" if tenant is None else f"{share:.1%}", len(candidates), path, cells))
+    old.close()
+    exact.close()
+    backend._connection.close()
+    print(f"  {n} rows: exact below {bound} rows of a scope (planner's table rows {reltuples:.0f})", flush=True)
+    return out
+
+
+def print_scoped(rows: list[tuple]) -> None:
+    print(f"{'rows':>8} {'scope':>6} {'matching':>8} {'path':>5} | {'old: recall':>11} {'p50':>6} {'p99':>6} | "
+          f"{'new: recall':>11} {'p50':>6} {'p99':>6} | {'p50 new/old':>11} | {'exact p50':>9}")
+    for n, label, matching, path, cells in rows:
+        old, new = cells["old"], cells["new"]
+        exact = f"{cells['exact'][1]:9.2f}" if "exact" in cells else f"{'-':>9}"
+        print(f"{n:8} {label:>6} {matching:8} {path:>5} | {old[0]:11.3f} {old[1]:6.2f} {old[2]:6.2f} | "
+              f"{new[0]:11.3f} {new[1]:6.2f} {new[2]:6.2f} | {new[1] / old[1]:11.2f} | {exact}", flush=True)
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--quick", action="store_true", help="small sizes, for a smoke run")
+    parser.add_argument("--scopes", type=int, nargs="*", metavar="ROWS",
+                        help="only the scoped-search table, at these sizes (default 10000 100000)")
     args = parser.parse_args()
+    if args.scopes is not None:
+        dsn = bench_database()
+        print("== scoped vector_search on the tenant workload (top_k=10, 60 queries per scope; ms)", flush=True)
+        rows = [row for n in (args.scopes or [10000, 100000]) for row in scoped_search(dsn, n)]
+        print_scoped(rows)
+        return
     sizes = [2000, 10000] if args.quick else [10000, 100000]
     n_queries = 50 if args.quick else 200
 
@@ -327,6 +436,8 @@ def main() -> None:
     for n, breadth in runs:
         for size, ef, label, matching, p50, p99, recall in quality(tables[n][0], n, queries, n_queries, breadth):
             print(f"{size:7} {ef:>9} {label:12} {matching:9} {p50:8.2f} {p99:8.2f} {recall:10.3f}")
+    print("\n== scoped vector_search on the tenant workload (top_k=10, 60 queries per scope; ms)")
+    print_scoped([row for n in ([10000] if args.quick else [10000, 100000]) for row in scoped_search(dsn, n)])
     peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
     print(f"\npeak RSS of this process: {peak:.0f} MiB")
     for backend, _ in tables.values():

@@ -21,6 +21,7 @@ import types
 import psycopg
 import pytest
 from pgvector import Vector
+from pgvector.psycopg import register_vector
 
 from vesperkit.memory.backends import vector_vault as vv
 from vesperkit.memory.backends.vector_vault import PostgresVectorBackend
@@ -37,6 +38,13 @@ SEARCH_SETTINGS_SQL = (
     "THEN current_setting('hnsw.ef_search', true)::int ELSE 0 END))::text, false)"
 )
 SEARCH_SQL = "SELECT record, 1 - (embedding <=> %s) AS score FROM {} WHERE embedding IS NOT NULL{} ORDER BY embedding <=> %s LIMIT %s"
+SCOPE_IS_SMALL_SQL = (
+    "WITH bound AS (SELECT greatest(5000, 20 * sqrt(greatest(reltuples, 0)))::bigint AS n "
+    "FROM pg_class WHERE oid = '{0}'::regclass) "
+    "SELECT count(*) < (SELECT n FROM bound) FROM (SELECT FROM {0} WHERE {1} LIMIT (SELECT n FROM bound)) c"
+)
+EXACT_SEARCH_SQL = ("SELECT record, 1 - d AS score FROM (SELECT record, embedding <=> %s AS d FROM {} "
+                    "WHERE embedding IS NOT NULL AND {} OFFSET 0) ranked ORDER BY d LIMIT %s")
 
 
 def rec(memory_id, **fields):
@@ -282,20 +290,31 @@ class TestStatements:
         assert fb.update("a", {}) is changed and fb.delete("a") is changed
 
     @pytest.mark.parametrize("scope, clause, values", [
-        ({}, "", []),
-        ({"tenant_id": "t"}, " AND tenant_id = %s", ["t"]),
-        ({"session_id": "s", "tenant_id": "t"}, " AND tenant_id = %s AND session_id = %s", ["t", "s"]),
-        ({"user_id": "u", "session_id": "s"}, " AND user_id = %s AND session_id = %s", ["u", "s"]),
+        ({"tenant_id": "t"}, "tenant_id = %s", ["t"]),
+        ({"session_id": "s", "tenant_id": "t"}, "tenant_id = %s AND session_id = %s", ["t", "s"]),
+        ({"user_id": "u", "session_id": "s"}, "user_id = %s AND session_id = %s", ["u", "s"]),
         ({"tenant_id": "t", "user_id": "u", "session_id": "s"},
-         " AND tenant_id = %s AND user_id = %s AND session_id = %s", ["t", "u", "s"]),
-        ({"tenant_id": "t", "allowed_ids": {"a"}}, " AND id = ANY(%s)", [["a"]]),
+         "tenant_id = %s AND user_id = %s AND session_id = %s", ["t", "u", "s"]),
+        ({"tenant_id": "t", "allowed_ids": {"a"}}, "id = ANY(%s)", [["a"]]),
     ])
-    def test_search_statement_and_parameters(self, fb, fake, scope, clause, values):
+    @pytest.mark.parametrize("small", [True, False, None])
+    def test_scope_is_counted_then_ranked_exactly_or_through_the_index(self, fb, fake, scope, clause, values, small):
+        count_sql = SCOPE_IS_SMALL_SQL.format("mem", clause)
+        if small is not None:
+            fake.answers[count_sql] = FakeCursor([(small,)])
         fb.vector_search([1.0, 0.0, 0.0], top_k=2.9, threshold=0, **scope)
+        q = Vector([1.0, 0.0, 0.0])
+        assert fake.log[-2] == (count_sql, values)
+        if small:
+            assert fake.log[-1] == (EXACT_SEARCH_SQL.format("mem", clause), [q, *values, 2])
+        else:
+            assert fake.log[-1] == (SEARCH_SQL.format("mem", " AND " + clause), [q, *values, q, 2])
+
+    def test_unscoped_search_statement_and_parameters(self, fb, fake):
+        fb.vector_search([1.0, 0.0, 0.0], top_k=2.9, threshold=0)
         sql, params = fake.log[-1]
-        assert sql == SEARCH_SQL.format("mem", clause)
-        assert type(params) is list and params[1:-2] == values and params[-1] == 2
-        assert params[0] is params[-2] and params[0] == Vector([1.0, 0.0, 0.0])
+        assert fake.log[-2][0] == "SELECT 1" and sql == SEARCH_SQL.format("mem", "")
+        assert type(params) is list and params == [Vector([1.0, 0.0, 0.0])] * 2 + [2] and params[0] is params[1]
 
     @pytest.mark.parametrize("scope, where, values", [
         ({}, "", []),
@@ -627,6 +646,14 @@ class TestSearch:
         assert [r["id"] for r in backend.vector_search([1.0, 0.0, 0.0], top_k=10, threshold=-1)] == ["vec"]
         assert backend.stats() == {"count": 2} and len(backend.all_records()) == 2
 
+    @pytest.mark.parametrize("scope", [{}, {"tenant_id": "t"}, {"allowed_ids": {"zero", "hi", "lo"}}])
+    def test_zero_vectors_rank_last(self, backend, scope):
+        backend.add(rec("zero", tenant_id="t", embedding=[0.0, 0.0, 0.0]))
+        for memory_id, cos in (("hi", 0.9), ("lo", 0.5)):
+            backend.add(rec(memory_id, tenant_id="t", embedding=unit(cos)))
+        got = backend.vector_search([1.0, 0.0, 0.0], top_k=2, threshold=-1, **scope)
+        assert [r["id"] for r in got] == ["hi", "lo"]
+
     def test_scope_never_matches_null_columns(self, backend):
         backend.add(rec("t1", tenant_id="t", user_id="u1"))
         backend.add(rec("t2", tenant_id="t", user_id="u2", source={"session_id": "s"}))
@@ -672,7 +699,7 @@ class TestSearch:
 
 @pytest.fixture(scope="module")
 def crowded(pg_dsn):
-    """20,000 rows of width 8: tenant "few" owns 5 of them, tenant "many" 1,000, tenant "bulk" the rest."""
+    """20,000 rows of width 8: tenant "few" owns 5 of them, "mid" 284 (1.4%), "many" 1,000, "bulk" the rest."""
     table = f"t_{secrets.token_hex(6)}"
     backend = PostgresVectorBackend(pg_dsn, embedding_dim=8, table=table)
     rng = random.Random(7)
@@ -680,7 +707,8 @@ def crowded(pg_dsn):
         admin.execute(f"DROP INDEX {table}_emb")  # built once after the load: much faster
         with admin.cursor() as cur, cur.copy(f"COPY {table} (id, tenant_id, record, embedding) FROM STDIN") as copy:
             for i in range(20000):
-                tenant = "few" if i % 4000 == 1 else "many" if i % 20 == 2 else "bulk"
+                tenant = ("few" if i % 4000 == 1 else "many" if i % 20 == 2 else "mid" if i % 67 == 3
+                          else "bulk")
                 vec = "[" + ",".join(f"{rng.gauss(0, 1):.5f}" for _ in range(8)) + "]"
                 copy.write_row((f"r{i}", tenant, json.dumps({"id": f"r{i}", "tenant_id": tenant}), vec))
         admin.execute(f"CREATE INDEX {table}_emb ON {table} USING hnsw (embedding vector_cosine_ops)")
@@ -719,25 +747,45 @@ class TestSearchFindsEveryMatch:
 
     def test_small_tenant_gets_all_its_rows(self, crowded):
         expected = ["r1", "r12001", "r16001", "r4001", "r8001"]
-        got = crowded.vector_search(self.QUERY, top_k=10, threshold=-1, tenant_id="few")
-        assert sorted(r["id"] for r in got) == expected
-        with hnsw_plan_forced(crowded):
-            got = crowded.vector_search(self.QUERY, top_k=10, threshold=-1, tenant_id="few")
-        assert sorted(r["id"] for r in got) == expected
-        with hnsw_plan_forced(crowded, iterative=False):  # what a plain index scan would have answered
-            assert len(crowded.vector_search(self.QUERY, top_k=10, threshold=-1, tenant_id="few")) < 5
+        for plan in (contextlib.nullcontext(), hnsw_plan_forced(crowded), hnsw_plan_forced(crowded, iterative=False)):
+            with plan:
+                got = crowded.vector_search(self.QUERY, top_k=10, threshold=-1, tenant_id="few")
+            assert sorted(r["id"] for r in got) == expected
+        with hnsw_plan_forced(crowded, iterative=False), crowded._conn() as conn:  # control: a plain index walk
+            assert len(conn.execute(self.walk(crowded), self.args("few")).fetchall()) < 5
+
+    def test_mid_sized_tenant_gets_its_exact_top_10_in_order(self, crowded, pg_admin):
+        register_vector(pg_admin)
+        pg_admin.execute("SET enable_indexscan = off")  # the truth: every row of the tenant ranked
+        truth = pg_admin.execute(self.walk(crowded), self.args("mid")).fetchall()
+        for plan in (contextlib.nullcontext(), hnsw_plan_forced(crowded, iterative=False)):
+            with plan:
+                got = crowded.vector_search(self.QUERY, top_k=10, threshold=-1, tenant_id="mid")
+            assert [r["id"] for r in got] == [rec["id"] for rec, _ in truth]
+            assert [r["score"] for r in got] == [score for _, score in truth]
+        with hnsw_plan_forced(crowded, iterative=False), crowded._conn() as conn:  # control: a plain index walk
+            walked = conn.execute(self.walk(crowded), self.args("mid")).fetchall()
+            assert [rec["id"] for rec, _ in walked] != [rec["id"] for rec, _ in truth]
 
     @pytest.mark.parametrize("top_k", [100, 500])
-    @pytest.mark.parametrize("scope", [{}, {"tenant_id": "many"}])
+    @pytest.mark.parametrize("scope", [{}, {"tenant_id": "many"}, {"tenant_id": "bulk"}])
     def test_top_k_above_the_index_search_breadth_returns_top_k_rows(self, crowded, scope, top_k):
         for plan in (contextlib.nullcontext(), hnsw_plan_forced(crowded)):
             with plan:
                 got = crowded.vector_search(self.QUERY, top_k=top_k, threshold=-1, **scope)
             scores = [r["score"] for r in got]
             assert len(got) == top_k and scores == sorted(scores, reverse=True)
-            assert all(r["tenant_id"] == "many" for r in got) if scope else True
+            assert all(r["tenant_id"] == scope["tenant_id"] for r in got) if scope else True
         with hnsw_plan_forced(crowded, iterative=False):
-            assert len(crowded.vector_search(self.QUERY, top_k=top_k, threshold=-1, **scope)) < top_k
+            got = crowded.vector_search(self.QUERY, top_k=top_k, threshold=-1, **scope)
+        # Only scopes too large to rank exactly are answered by the index walk.
+        assert len(got) == top_k if scope.get("tenant_id") == "many" else len(got) < top_k
+
+    def walk(self, backend):
+        return SEARCH_SQL.format(backend._table, " AND tenant_id = %s")
+
+    def args(self, tenant):
+        return (Vector(self.QUERY), tenant, Vector(self.QUERY), 10)
 
     def test_search_breadth_is_raised_but_a_wider_configured_one_is_kept(self, make_backend, pg_dsn):
         def breadth(backend):

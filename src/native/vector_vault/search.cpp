@@ -73,17 +73,30 @@ object Backend_vector_search(handle self, PyObject *const *args, Py_ssize_t narg
         mask = scope_of(a.or_none(3), a.or_none(4), a.or_none(5), scope_params);
     }
     object query_vec = call(global(names.Vector), query);
-    object params = steal_or_raise(PyList_New(0));
-    check(PyList_Append(params.ptr(), query_vec.ptr()));
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(scope_params.ptr()); ++i)
-        check(PyList_Append(params.ptr(), PyList_GET_ITEM(scope_params.ptr(), i)));
-    check(PyList_Append(params.ptr(), query_vec.ptr()));
-    check(PyList_Append(params.ptr(), top_k.ptr()));
-    object sql = statement(get_attr(self, names._table), family, mask);
+    auto search_params = [&](bool exact) {
+        object params = steal_or_raise(PyList_New(0));
+        check(PyList_Append(params.ptr(), query_vec.ptr()));
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(scope_params.ptr()); ++i)
+            check(PyList_Append(params.ptr(), PyList_GET_ITEM(scope_params.ptr(), i)));
+        if (!exact) check(PyList_Append(params.ptr(), query_vec.ptr()));
+        check(PyList_Append(params.ptr(), top_k.ptr()));
+        return params;
+    };
+    // A scope small enough is ranked exactly; a larger one, and the whole
+    // table, through the hnsw index.
+    bool scoped = PyList_GET_SIZE(scope_params.ptr()) != 0;
+    object table = get_attr(self, names._table);
+    object sql = statement(table, family, mask);
+    object count_sql = scoped ? statement(table, Stmt::search_count, mask) : object();
+    object exact_sql = scoped ? statement(table, Stmt::search_exact, mask) : object();
 
     object rows = with_conn(self, [&](handle conn) {
-        object cursor = call_method(conn, names.execute, sql, params);
-        return call_method(cursor, names.fetchall);
+        if (scoped) {
+            object small = call_method(call_method(conn, names.execute, count_sql, scope_params), names.fetchone);
+            if (!small.is_none() && truthy(steal_or_raise(PySequence_GetItem(small.ptr(), 0))))
+                return call_method(call_method(conn, names.execute, exact_sql, search_params(true)), names.fetchall);
+        }
+        return call_method(call_method(conn, names.execute, sql, search_params(false)), names.fetchall);
     });
 
     // Filtering happens after the lock is released. The threshold is applied

@@ -95,7 +95,9 @@ enum class Stmt : unsigned {
     remove,
     search_ids,
     search_scope,               // + mask (8 entries)
-    list_scope = search_scope + 8,
+    search_count = search_scope + 8,  // + mask; mask 0: the identifier set
+    search_exact = search_count + 8,  // + mask; mask 0: the identifier set
+    list_scope = search_exact + 8,
     count_scope = list_scope + 8,
     clear_scope = count_scope + 8,
     end = clear_scope + 8,
