@@ -2,6 +2,7 @@
 #include "common/args.hpp"
 #include "common/convert.hpp"
 #include "common/errors.hpp"
+#include "concept_mesh/mapping.hpp"
 #include "concept_mesh/mesh.hpp"
 
 #include <optional>
@@ -15,10 +16,6 @@ handle name_items() {
     static handle h = interned("items");
     return h;
 }
-handle name_get() {
-    static handle h = interned("get");
-    return h;
-}
 handle name_pop() {
     static handle h = interned("pop");
     return h;
@@ -26,26 +23,6 @@ handle name_pop() {
 handle empty_str() {
     static handle h = interned("");
     return h;
-}
-
-/// `mapping[key]`, with the plain dict look-up for an exact dict.
-object get_item(handle mapping, handle key) {
-    if (PyDict_CheckExact(mapping.ptr())) {
-        handle v = dict_get(mapping, key);
-        if (!v.is_valid()) {
-            PyErr_SetObject(PyExc_KeyError, key.ptr());
-            raise_pending();
-        }
-        return nb::borrow(v);
-    }
-    return steal_or_raise(PyObject_GetItem(mapping.ptr(), key.ptr()));
-}
-
-void set_item(handle mapping, handle key, handle value) {
-    if (PyDict_CheckExact(mapping.ptr()))
-        check(PyDict_SetItem(mapping.ptr(), key.ptr(), value.ptr()));
-    else
-        check(PyObject_SetItem(mapping.ptr(), key.ptr(), value.ptr()));
 }
 
 /// `mapping.pop(key, None)`.
@@ -70,13 +47,6 @@ void drop_pair(handle edges, handle key, handle neighbors_a, handle b, handle ne
         }
     }
     if (first) throw std::move(*first);
-}
-
-/// `memoria.get(key, fallback)` for an exact dict, as an owned reference: the
-/// host helpers called later may change the dict.
-object get_or(handle memoria, handle key, handle fallback) {
-    handle v = dict_get(memoria, key);
-    return nb::borrow(v.is_valid() ? v : fallback);
 }
 
 /// A GraphEdge with its fields set in declaration order, as the generated
@@ -175,14 +145,8 @@ void update_edge_impl(handle self, handle a, handle b, handle st, handle se, han
     object key = steal_or_raise(cmp < 0 ? PyTuple_Pack(2, a.ptr(), b.ptr()) : PyTuple_Pack(2, b.ptr(), a.ptr()));
     object edges = get_attr(self, names.edges);
     // `edges.get(key)`; None counts as no record.
-    object record;
-    if (PyDict_CheckExact(edges.ptr())) {
-        handle v = dict_get(edges, key);
-        if (v.is_valid()) record = nb::borrow(v);
-    } else {
-        record = call_method(edges, name_get(), key);
-    }
-    if (record.is_valid() && record.is_none()) record = object();
+    object record = get_or(edges, key);
+    if (record.is_none()) record = object();
 
     // The stored similarity is the largest seen; it starts at 0.0, so a NaN or a
     // negative similarity never replaces it.
