@@ -124,7 +124,10 @@ private:
         if (index >= 0) return index;
         bool fresh = false;
         index = ids_.intern(handle(id), fresh);
-        if (fresh) slots_.push_back(Slot{INF, -1, false});
+        if (fresh) {
+            slots_.push_back(Slot{INF, -1, false});
+            if (!PyUnicode_CheckExact(id)) str_ids_ = quiet_ = false;  // comparing it runs Python code
+        }
         return index;
     }
 
@@ -150,7 +153,7 @@ private:
     /// already final are settled first: their edge data was read plainly from
     /// the other end, so they can only be skipped and are not read again.
     bool gather_plain(handle neighbors) {
-        if (!PyDict_CheckExact(neighbors.ptr())) return false;
+        if (!str_ids_ || !PyDict_CheckExact(neighbors.ptr())) return false;
         Py_ssize_t pos = 0;
         PyObject *key = nullptr, *value = nullptr;
         while (PyDict_Next(neighbors.ptr(), &pos, &key, &value)) {
@@ -158,12 +161,11 @@ private:
             batch_.push_back(Neighbor{key, value, nullptr, -1, false});
         }
         for (Neighbor &e : batch_) {
-            if (!PyUnicode_CheckExact(e.id)) return false;
-            if (quiet_) {
-                e.index = ids_.find_address(e.id);
-                e.settled = e.index >= 0 && slots_[static_cast<std::size_t>(e.index)].visited &&
-                            settled_.contains(e.data);
-            }
+            // Ids met before are found by address, without reading them.
+            e.index = ids_.find_address(e.id);
+            if (e.index < 0 && !PyUnicode_CheckExact(e.id)) return false;
+            e.settled = quiet_ && e.index >= 0 && slots_[static_cast<std::size_t>(e.index)].visited &&
+                        settled_.contains(e.data);
             if (!e.settled) prefetch(e.data);
         }
         for (const Neighbor &e : batch_) {
@@ -269,6 +271,8 @@ private:
     /// of them can have changed (or been freed and its address reused).
     PointerSet settled_{EXPECTED_IDS};
     bool quiet_ = false;
+    /// Every id interned is an exact str: heap order and look-ups compare str only.
+    bool str_ids_ = true;
     object one_ = make_float(1.0), zero_float_ = make_float(0.0), zero_int_ = make_int(0);
 };
 
