@@ -33,6 +33,16 @@ def hostile(*dunders, base=object):
     return cls() if base is object else cls
 
 
+class HugeLen:
+    """A sequence claiming 2**62 items: nothing sized by it can be allocated."""
+
+    def __len__(self):
+        return 2 ** 62
+
+    def __getitem__(self, index):
+        raise IndexError(index)
+
+
 class StrSub(str):
     pass
 
@@ -46,6 +56,18 @@ class ListSub(list):
 
 
 class SetSub(set):
+    pass
+
+
+class BytesSub(bytes):
+    pass
+
+
+class IntSub(int):
+    pass
+
+
+class FloatSub(float):
     pass
 
 

@@ -161,13 +161,6 @@ def assert_same_graph(mesh, ref):
 
 
 class TestLayout:
-    def test_module_names_in_definition_order(self):
-        names = [n for n in vars(cm) if not n.startswith("__")]
-        expected = ["heapq", "math", "Dict", "List", "Tuple", "Set", "Optional", "dataclass", "field",
-                    "normalize_items", "cosine_similarity", "np", "_similarity_matrix", "_density_entropy",
-                    "GraphNode", "GraphEdge", "_short", "ConceptMesh"]
-        assert names == expected
-
     def test_graph_node_defaults_are_fresh_objects(self):
         a, b = cm.GraphNode("a", "s"), cm.GraphNode("b", "s")
         assert (a.created_at, a.density, a.centrality) == (None, 0.0, 0.0)

@@ -1,6 +1,5 @@
 """vesperkit.utils.encryption: FileEncryptor and the encrypted-text format."""
 
-import inspect
 import subprocess
 import sys
 import textwrap
@@ -10,6 +9,7 @@ from cryptography.fernet import Fernet, InvalidToken
 
 import vesperkit.utils.encryption as encryption
 from vesperkit.utils.encryption import MAGIC_HEADER, FileEncryptor
+from hostile import BytesSub, StrSub
 
 KEY = Fernet.generate_key().decode()
 OTHER_KEY = Fernet.generate_key().decode()
@@ -29,27 +29,11 @@ def no_env_key(monkeypatch):
 
 
 class TestModule:
-    def test_names_bound_in_order(self):
-        names = [n for n in vars(encryption) if not n.startswith("__")]
-        assert names == [
-            "base64", "logging", "os", "Optional", "logger", "Fernet", "InvalidToken",
-            "ENCRYPTION_AVAILABLE", "MAGIC_HEADER", "FileEncryptor",
-        ]
-
     def test_constants(self):
         assert MAGIC_HEADER == bytes.fromhex("56534B5F454E435F56310A") == b"VSK_ENC_V1\n"
         assert encryption.ENCRYPTION_AVAILABLE is True
         assert encryption.Fernet is Fernet and encryption.InvalidToken is InvalidToken
         assert encryption.logger.name == "vesperkit.utils.encryption"
-
-    def test_plain_class_with_methods_in_order(self):
-        assert FileEncryptor.__bases__ == (object,)
-        methods = [n for n in vars(FileEncryptor) if not n.startswith("__") or n == "__init__"]
-        assert methods == ["__init__", "encrypt", "decrypt", "encrypt_text", "decrypt_text",
-                           "generate_key", "is_encrypted"]
-        assert str(inspect.signature(FileEncryptor)) == "(key=None)"
-        assert str(inspect.signature(FileEncryptor.is_encrypted)) == "(data)"
-        assert str(inspect.signature(FileEncryptor.generate_key)) == "()"
 
 
 class TestConstructor:
@@ -176,14 +160,6 @@ class TestFormat:
         with pytest.raises(ImportError) as exc:
             FileEncryptor.generate_key()
         assert str(exc.value) == "cryptography package is required"
-
-
-class BytesSub(bytes):
-    pass
-
-
-class StrSub(str):
-    pass
 
 
 class TestArgumentTypes:

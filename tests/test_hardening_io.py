@@ -2,8 +2,7 @@
 
 Arbitrary and hostile arguments, callbacks that misbehave or re-enter, replaced
 collaborators (helpers, clocks, the driver), reference and memory leaks under
-repetition, and the introspection surface (signatures, docstrings, stubs).
-Each operation must end in a Python exception or a result, never a crash, and
+repetition. Each operation must end in a Python exception or a result, never a crash, and
 leave its object usable: a registry still saves and its file still parses, a
 backend's lock is free and nothing half-written reaches the database.
 """
@@ -15,13 +14,10 @@ import datetime as real_datetime
 import decimal
 import fractions
 import gc
-import inspect
 import json
 import logging
 import os
-import pydoc
 import re
-import subprocess
 import sys
 import tempfile
 import threading
@@ -35,7 +31,9 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 import leakcheck
-from hostile import FUZZ, Boom, DictSub, ListSub, SetSub, StrSub, deep_list, hostile, self_dict, self_list
+from fakes import FakeConnection, FakeError, install_driver
+from hostile import (FUZZ, Boom, BytesSub, DictSub, FloatSub, IntSub, ListSub, SetSub, StrSub, deep_list, hostile,
+                     self_dict, self_list)
 import vesperkit.auth.key_registry as kr
 import vesperkit.memory.backends.vector_vault as vv
 import vesperkit.utils.encryption as encryption
@@ -53,18 +51,6 @@ ARG_TYPE = re.compile(r"Argument '\w+' has incorrect type \(expected \w+, got [\
 HOSTILE_DUNDERS = ["__eq__", "__hash__", "__float__", "__index__", "__int__", "__len__", "__bool__",
                    "__iter__", "__str__", "__repr__", "__format__", "__fspath__", "__getitem__",
                    "__contains__", "__lt__", "__sub__"]
-
-
-class BytesSub(bytes):
-    pass
-
-
-class IntSub(int):
-    pass
-
-
-class FloatSub(float):
-    pass
 
 
 def deep_dict(depth=5000):
@@ -681,95 +667,12 @@ class TestRegistryCallbacks:
         assert registry.validate_token(api_key) is token
 
 
-# ================================================================ the vector vault: a stand-in driver
-
-
-class FakeError(Exception):
-    """Base error class of the stand-in driver."""
-
-
-class FakeCursor:
-    def __init__(self, rows=(), rowcount=1):
-        self.rows = list(rows)
-        self.rowcount = rowcount
-
-    def fetchone(self):
-        return self.rows[0] if self.rows else None
-
-    def fetchall(self):
-        return list(self.rows)
-
-
-class FakeConnection:
-    """A connection whose answers the test may replace with anything (`odd`)."""
-
-    def __init__(self, driver):
-        self.driver = driver
-        self._closed = False
-
-    @property
-    def closed(self):
-        return self.driver.odd.get("closed", self._closed)
-
-    def fileno(self):
-        return self.driver.odd.get("fileno", -1)
-
-    def execute(self, sql, params=None):
-        odd = self.driver.odd
-        self.driver.log.append((sql, params))
-        if "execute" in odd:
-            answer = odd["execute"]
-            if isinstance(answer, BaseException):
-                raise answer
-            return answer
-        if "extversion" in sql:
-            return FakeCursor([("0.8.0",)])
-        if sql.startswith("SELECT count(*)"):
-            rows = [(4,)]
-        elif sql.startswith("SELECT record, 1 -"):
-            rows = [({"id": "a", "score": 0}, 0.9), ({"id": "b"}, 0.1)]
-        elif sql.startswith("SELECT record FROM"):
-            rows = [({"id": "a"},)]
-        else:
-            rows = []
-        cursor = FakeCursor(odd.get("rows", rows), odd.get("rowcount", 1))
-        for name in ("fetchone", "fetchall"):
-            if name in odd:
-                answer = odd[name]
-                setattr(cursor, name, (lambda a=answer: (_ for _ in ()).throw(a)) if isinstance(
-                    answer, BaseException) else (lambda a=answer: a))
-        return cursor
-
-    def close(self):
-        if "close" in self.driver.odd:
-            raise Boom("close")
-        self._closed = True
-
-
-class FakeDriver:
-    Error = FakeError
-
-    def __init__(self):
-        self.log = []
-        self.odd = {}
-        self.connections = []
-
-    def connect(self, dsn, *, autocommit):
-        if "connect" in self.odd:
-            answer = self.odd["connect"]
-            if isinstance(answer, BaseException):
-                raise answer
-            return answer
-        conn = FakeConnection(self)
-        self.connections.append(conn)
-        return conn
+# ================================================================ the vector vault on the stand-in driver (tests/fakes.py)
 
 
 @pytest.fixture
 def driver(monkeypatch):
-    fake = FakeDriver()
-    monkeypatch.setattr(vv, "psycopg", fake)
-    monkeypatch.setattr(vv, "register_vector", lambda conn: None)
+    fake = install_driver(monkeypatch, vv, rows=True)
     monkeypatch.setattr(vv, "Vector", lambda values: ("vector", values))
     return fake
 
@@ -1231,52 +1134,3 @@ class TestLeaks:
             db_backend.delete("a")
 
         leakcheck.assert_flat(round_trips, 2000, watch=[record])
-
-
-# ================================================================ introspection
-
-
-def public_callables():
-    """(qualified name, object) of every public class, method and function of the three modules."""
-    found = []
-    for module in (encryption, kr, vv):
-        for name, value in vars(module).items():
-            if not isinstance(value, type) or value.__module__ != module.__name__:
-                continue
-            found.append((f"{module.__name__}.{name}", value))
-            for attr, member in vars(value).items():
-                if attr.startswith("_") and attr != "__init__":
-                    continue
-                if attr == "__init__" and not hasattr(member, "__text_signature__") and "Token" in name:
-                    continue  # the data class's generated initializer
-                found.append((f"{module.__name__}.{name}.{attr}", getattr(value, attr)))
-    return found
-
-
-class TestIntrospection:
-    @pytest.mark.parametrize("qualname, obj", [(q, o) for q, o in public_callables() if callable(o)],
-                             ids=[q for q, o in public_callables() if callable(o)])
-    def test_real_signature_and_docstring(self, qualname, obj):
-        signature = inspect.signature(obj)
-        assert "*args" not in str(signature) and "**kwargs" not in str(signature), signature
-        assert inspect.getdoc(obj) and len(inspect.getdoc(obj)) > 20, qualname
-        text = pydoc.render_doc(obj, renderer=pydoc.plaintext)
-        assert inspect.getdoc(obj).splitlines()[0] in text
-
-    @pytest.mark.parametrize("module", [encryption, kr, vv], ids=lambda m: m.__name__)
-    def test_help_of_the_module_shows_every_public_signature(self, module):
-        # Long signatures are wrapped over several lines, under the class's "|" margin.
-        flat = re.sub(r"[\s|]+", "", pydoc.render_doc(module, renderer=pydoc.plaintext))
-        for qualname, obj in public_callables():
-            if qualname.startswith(module.__name__ + ".") and callable(obj) and not isinstance(obj, type):
-                name = qualname.rsplit(".", 1)[1]
-                assert re.sub(r"\s+", "", f"{name}{inspect.signature(obj)}") in flat, qualname
-
-    def test_stubs_match_the_runtime(self):
-        result = subprocess.run(
-            [sys.executable, "-m", "mypy.stubtest", "--mypy-config-file", os.devnull,
-             "vesperkit.utils.encryption", "vesperkit.auth.key_registry", "vesperkit.memory.backends.vector_vault"],
-            capture_output=True, text=True, timeout=300,
-            env={**os.environ, "MYPY_CACHE_DIR": os.path.join(tempfile.gettempdir(), "vesperkit-stubtest-cache")},
-        )
-        assert result.returncode == 0, result.stdout + result.stderr

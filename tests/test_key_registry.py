@@ -24,6 +24,7 @@ import vesperkit.auth.key_registry as kr
 import vesperkit.utils.encryption as encryption
 import vesperkit.utils.text as text_helpers
 from vesperkit.auth.key_registry import KeyRegistry, Token
+from hostile import DictSub, StrSub
 
 LOGGER = "vesperkit.auth.key_registry"
 KEY = Fernet.generate_key().decode()
@@ -89,40 +90,15 @@ def records(caplog, level):
     return [r for r in caplog.records if r.name == LOGGER and r.levelno == level]
 
 
-class StrSub(str):
-    pass
-
-
-class DictSub(dict):
-    pass
-
-
 # ---------------------------------------------------------------------------
 class TestModule:
-    def test_names_bound_in_order(self):
-        names = [n for n in vars(kr) if not n.startswith("__")]
-        assert names == [
-            "logging", "os", "json", "hashlib", "secrets", "time", "datetime", "Optional", "Dict",
-            "List", "dataclass", "field", "asdict", "Path", "validate_file_path", "FileEncryptor",
-            "logger", "Token", "KeyRegistry",
-        ]
-
     def test_package_helpers(self):
         assert kr.validate_file_path is text_helpers.validate_file_path
         assert kr.FileEncryptor is encryption.FileEncryptor
         assert kr.logger.name == LOGGER
 
-    def test_method_order(self):
-        token_methods = [n for n in vars(Token) if n in
-                         {"is_expired", "has_permission", "is_rate_limited", "record_request", "to_dict", "from_dict"}]
-        assert token_methods == ["is_expired", "has_permission", "is_rate_limited", "record_request",
-                                 "to_dict", "from_dict"]
-        assert [n for n in vars(KeyRegistry) if not n.startswith("__") or n == "__init__"] == [
-            "TOKEN_PREFIX", "__init__", "_load_tokens", "_save_tokens", "_hash_key", "_generate_key",
-            "_generate_token_id", "create_token", "validate_token", "revoke_token", "delete_token",
-            "list_tokens", "get_token", "update_token", "regenerate_key",
-        ]
-        assert KeyRegistry.__bases__ == (object,) and KeyRegistry.TOKEN_PREFIX == "vsk_"
+    def test_token_prefix(self):
+        assert KeyRegistry.TOKEN_PREFIX == "vsk_"
 
 
 # ---------------------------------------------------------------------------

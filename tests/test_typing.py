@@ -1,10 +1,113 @@
-"""The public API type-checks under ``mypy --strict`` through the shipped stubs."""
+"""The introspection surface of the four modules: names in definition order,
+real signatures and docstrings, `help()`, stubs that match the runtime, and the
+public API type-checking under ``mypy --strict`` through the shipped stubs."""
 
+import dataclasses
+import inspect
+import os
+import pydoc
+import re
 import subprocess
 import sys
+import tempfile
+import types
 from pathlib import Path
 
+import pytest
+
+import vesperkit.auth.key_registry as kr
+import vesperkit.graph.concept_mesh as cm
+import vesperkit.memory.backends.vector_vault as vv
+import vesperkit.utils.encryption as encryption
+
+MODULES = [cm, vv, kr, encryption]
 USAGE = Path(__file__).parent / "typing" / "usage.py"
+
+# Every name a module binds, and the members of its classes, in definition order.
+DEFINITION_ORDER = [
+    (cm, ["heapq", "math", "Dict", "List", "Tuple", "Set", "Optional", "dataclass", "field",
+          "normalize_items", "cosine_similarity", "np", "_similarity_matrix", "_density_entropy",
+          "GraphNode", "GraphEdge", "_short", "ConceptMesh"]),
+    (vv, ["contextlib", "json", "os", "threading", "Iterable", "List", "Optional", "Set",
+          "psycopg", "Vector", "register_vector", "PostgresVectorBackend"]),
+    (kr, ["logging", "os", "json", "hashlib", "secrets", "time", "datetime", "Optional", "Dict",
+          "List", "dataclass", "field", "asdict", "Path", "validate_file_path", "FileEncryptor",
+          "logger", "Token", "KeyRegistry"]),
+    (encryption, ["base64", "logging", "os", "Optional", "logger", "Fernet", "InvalidToken",
+                  "ENCRYPTION_AVAILABLE", "MAGIC_HEADER", "FileEncryptor"]),
+    (vv.PostgresVectorBackend, ["__init__", "_conn", "_session_id", "_embedding_or_none", "add", "add_batch", "get",
+                                "update", "delete", "vector_search", "all_records", "stats", "clear",
+                                "convert_storage_format"]),
+    (kr.KeyRegistry, ["TOKEN_PREFIX", "__init__", "_load_tokens", "_save_tokens", "_hash_key", "_generate_key",
+                      "_generate_token_id", "create_token", "validate_token", "revoke_token", "delete_token",
+                      "list_tokens", "get_token", "update_token", "regenerate_key"]),
+    (kr.Token, ["is_expired", "has_permission", "is_rate_limited", "record_request", "to_dict", "from_dict"]),
+    (encryption.FileEncryptor, ["__init__", "encrypt", "decrypt", "encrypt_text", "decrypt_text",
+                                "generate_key", "is_encrypted"]),
+]
+
+
+def own_names(namespace):
+    """The names a module or class defines itself, dunders aside (but `__init__`)."""
+    names = [n for n in vars(namespace) if not n.startswith("__") or n == "__init__"]
+    if dataclasses.is_dataclass(namespace):  # the generated members are not ours to order
+        names = [n for n in names if n != "__init__" and n not in namespace.__dataclass_fields__]
+    return names
+
+
+@pytest.mark.parametrize("namespace, expected", DEFINITION_ORDER, ids=lambda v: getattr(v, "__name__", ""))
+def test_names_in_definition_order(namespace, expected):
+    assert own_names(namespace) == expected
+    if isinstance(namespace, type):
+        assert namespace.__bases__ == (object,)
+
+
+def public_callables():
+    """(qualified name, object) of every class, method and function the modules define."""
+    found = []
+    for module in MODULES:
+        for name, value in vars(module).items():
+            if isinstance(value, types.BuiltinFunctionType) and name in own_names(module):
+                found.append((f"{module.__name__}.{name}", value))
+            if not isinstance(value, type) or value.__module__ != module.__name__:
+                continue
+            found.append((f"{module.__name__}.{name}", value))
+            for attr in own_names(value):
+                member = getattr(value, attr)
+                if callable(member) and not isinstance(member, type):
+                    found.append((f"{module.__name__}.{name}.{attr}", member))
+    return found
+
+
+PUBLIC = public_callables()
+
+
+@pytest.mark.parametrize("qualname, obj", PUBLIC, ids=[q for q, _ in PUBLIC])
+def test_real_signature_and_docstring(qualname, obj):
+    signature = inspect.signature(obj)
+    assert "*args" not in str(signature) and "**kwargs" not in str(signature), signature
+    assert inspect.getdoc(obj) and len(inspect.getdoc(obj)) > 20, qualname
+    text = pydoc.render_doc(obj, renderer=pydoc.plaintext)
+    assert inspect.getdoc(obj).splitlines()[0] in text
+
+
+@pytest.mark.parametrize("module", MODULES, ids=lambda m: m.__name__)
+def test_help_of_the_module_shows_every_signature(module):
+    # Long signatures are wrapped over several lines, under the class's "|" margin.
+    flat = re.sub(r"[\s|]+", "", pydoc.render_doc(module, renderer=pydoc.plaintext))
+    for qualname, obj in PUBLIC:
+        name = qualname.rsplit(".", 1)[1]
+        if qualname.startswith(module.__name__ + ".") and not isinstance(obj, type) and name[0] != "_":
+            assert re.sub(r"\s+", "", f"{name}{inspect.signature(obj)}") in flat, qualname
+
+
+def test_stubs_match_the_runtime():
+    result = subprocess.run(
+        [sys.executable, "-m", "mypy.stubtest", "--mypy-config-file", os.devnull, *(m.__name__ for m in MODULES)],
+        capture_output=True, text=True, timeout=300,
+        env={**os.environ, "MYPY_CACHE_DIR": os.path.join(tempfile.gettempdir(), "vesperkit-stubtest-cache")},
+    )
+    assert result.returncode == 0, result.stdout + result.stderr
 
 
 def test_usage_example_passes_mypy_strict(tmp_path):

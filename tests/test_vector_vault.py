@@ -8,15 +8,12 @@ substituted through the module's `psycopg` and `register_vector` globals.
 
 import contextlib
 import gc
-import inspect
 import json
 import math
 import os
 import random
 import secrets
 import signal
-import socket
-import stat
 import threading
 import time
 import types
@@ -27,9 +24,10 @@ from pgvector import Vector
 
 from vesperkit.memory.backends import vector_vault as vv
 from vesperkit.memory.backends.vector_vault import PostgresVectorBackend
+from fakes import VERSION_SQL, FakeCursor, FakeError, flat, install_driver
+from hostile import DictSub, StrSub
 
 ARG_TYPE = "Argument '{}' has incorrect type (expected {}, got {})"
-VERSION_SQL = "SELECT extversion FROM pg_extension WHERE extname = 'vector'"
 SEARCH_SETTINGS_SQL = (
     "SELECT set_config('hnsw.iterative_scan', 'strict_order', false), "
     "set_config('hnsw.max_scan_tuples', '2147483647', false), "
@@ -41,90 +39,11 @@ SEARCH_SETTINGS_SQL = (
 SEARCH_SQL = "SELECT record, 1 - (embedding <=> %s) AS score FROM {} WHERE embedding IS NOT NULL{} ORDER BY embedding <=> %s LIMIT %s"
 
 
-def flat(sql):
-    return " ".join(str(sql).split())
-
-
 def rec(memory_id, **fields):
     return {"id": memory_id, "summary": f"summary {memory_id}", "embedding": [1.0, 0.0, 0.0], **fields}
 
 
-class StrSub(str):
-    pass
-
-
-class DictSub(dict):
-    pass
-
-
-# ---------------------------------------------------------------- the recording driver
-
-
-class FakeError(Exception):
-    """Base error class of the stand-in driver."""
-
-
-class FakeCursor:
-    def __init__(self, rows=(), rowcount=0):
-        self.rows = list(rows)
-        self.rowcount = rowcount
-
-    def fetchone(self):
-        return self.rows[0] if self.rows else None
-
-    def fetchall(self):
-        return list(self.rows)
-
-
-class FakeConnection:
-    def __init__(self, driver):
-        self.driver = driver
-        self.closed = False
-        self.socket_at_close = None
-        # A real socket, so that the inherited-connection path can silence it.
-        self.pair = socket.socketpair()
-
-    def fileno(self):
-        return self.pair[0].fileno()
-
-    def execute(self, sql, params=None):
-        self.driver.log.append((flat(sql), params))
-        answer = self.driver.answers.get(flat(sql), FakeCursor())
-        if isinstance(answer, BaseException):
-            raise answer
-        return answer
-
-    def close(self):
-        self.driver.log.append(("close", self))
-        if not self.closed:
-            self.socket_at_close = stat.S_ISSOCK(os.fstat(self.pair[0].fileno()).st_mode)
-        self.closed = True
-
-
-class FakeDriver(types.SimpleNamespace):
-    """Stands in for the `psycopg` module: records every call and statement."""
-
-    Error = FakeError
-
-    def __init__(self):
-        super().__init__(log=[], connections=[], connect_error=None, register_error=None,
-                         answers={VERSION_SQL: FakeCursor([("0.8.6",)])})
-
-    def connect(self, dsn, *, autocommit):
-        self.log.append(("connect", dsn, autocommit))
-        if self.connect_error is not None:
-            raise self.connect_error
-        conn = FakeConnection(self)
-        self.connections.append(conn)
-        return conn
-
-    def register_vector(self, conn):
-        self.log.append(("register_vector", conn))
-        if self.register_error is not None:
-            raise self.register_error
-
-    def statements(self):
-        return [entry[0] for entry in self.log if isinstance(entry[0], str) and entry[0][0].isupper()]
+# ---------------------------------------------------------------- the recording driver (tests/fakes.py)
 
 
 NEW_CONNECTION = ["register_vector", VERSION_SQL, SEARCH_SETTINGS_SQL]
@@ -132,13 +51,9 @@ NEW_CONNECTION = ["register_vector", VERSION_SQL, SEARCH_SETTINGS_SQL]
 
 @pytest.fixture
 def fake(monkeypatch):
-    driver = FakeDriver()
-    monkeypatch.setattr(vv, "psycopg", driver)
-    monkeypatch.setattr(vv, "register_vector", driver.register_vector)
+    driver = install_driver(monkeypatch, vv, sockets=True)
     yield driver
-    for conn in driver.connections:
-        for s in conn.pair:
-            s.close()
+    driver.close_sockets()
 
 
 @pytest.fixture
@@ -221,31 +136,6 @@ def run_in_child(fn, timeout=30):
 
 
 class TestModuleShape:
-    def test_module_names_in_order(self):
-        names = [n for n in vars(vv) if not n.startswith("__")]
-        assert names == ["contextlib", "json", "os", "threading", "Iterable", "List", "Optional", "Set",
-                         "psycopg", "Vector", "register_vector", "PostgresVectorBackend"]
-
-    def test_plain_class_with_methods_in_definition_order(self):
-        assert PostgresVectorBackend.__bases__ == (object,)
-        methods = [n for n, v in vars(PostgresVectorBackend).items() if callable(v) or isinstance(v, staticmethod)]
-        assert methods == ["__init__", "_conn", "_session_id", "_embedding_or_none", "add", "add_batch", "get",
-                           "update", "delete", "vector_search", "all_records", "stats", "clear",
-                           "convert_storage_format"]
-
-    @pytest.mark.parametrize("name, text", [
-        ("__init__", "(self, /, dsn, *, embedding_dim, table='vsk_memories', reset=False)"),
-        ("vector_search", "(self, /, query_embedding, *, top_k, threshold, tenant_id=None, user_id=None, "
-                          "session_id=None, allowed_ids=None)"),
-        ("all_records", "(self, /, *, tenant_id=None, user_id=None, session_id=None)"),
-        ("clear", "(self, /, tenant_id=None, user_id=None, session_id=None)"),
-        ("convert_storage_format", "(self, /, new_format, new_file=None)"),
-        ("update", "(self, /, memory_id, fields)"),
-        ("_session_id", "(record)"),
-    ])
-    def test_signatures(self, name, text):
-        assert str(inspect.signature(getattr(PostgresVectorBackend, name))) == text
-
     def test_conn_is_a_generator_based_context_manager(self, fb):
         assert type(fb._conn()) is contextlib._GeneratorContextManager
         assert PostgresVectorBackend._conn.__qualname__ == "PostgresVectorBackend._conn"

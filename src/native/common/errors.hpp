@@ -27,8 +27,29 @@ void require_exact_list_or_none(handle value, const char *arg);
 void require_exact_dict_or_none(handle value, const char *arg);
 void require_exact_set_or_none(handle value, const char *arg);
 
-inline bool is_exact_str(handle v) { return PyUnicode_CheckExact(v.ptr()); }
-inline bool is_exact_dict(handle v) { return PyDict_CheckExact(v.ptr()); }
-inline bool is_exact_list(handle v) { return PyList_CheckExact(v.ptr()); }
+// ---------------------------------------------------------------- C++ exceptions
+
+/// The one translation point from C++ to Python: make the C++ exception being
+/// handled (call inside a catch block) the pending Python error and return
+/// null. A Python error travels back unchanged; `std::bad_alloc` and a size
+/// the library cannot allocate (`std::length_error`) are MemoryError, as an
+/// impossible allocation is in Python; the other standard exceptions map to
+/// their Python counterparts (out_of_range: IndexError, invalid_argument and
+/// domain_error: ValueError, overflow_error and range_error: OverflowError),
+/// anything else is a RuntimeError. Never SystemError, which would say the
+/// interpreter was misused.
+PyObject *restore_exception() noexcept;
+
+/// The Python exception of the C++ exception being handled (call inside a
+/// catch block), taken out of the error indicator.
+object take_current_exception();
+
+/// Raise the exception instance `exc` unchanged.
+[[noreturn]] void reraise(object exc);
+
+/// Raise `late`, which happened while handling `earlier`, with `earlier` as
+/// its context, as Python does for an error raised in an `except` or
+/// `finally` block.
+[[noreturn]] void reraise_during(object late, object earlier);
 
 }  // namespace vk

@@ -3,41 +3,8 @@
 #include "common/errors.hpp"
 
 #include <cstring>
-#include <exception>
 
 namespace vk {
-
-handle interned(const char *text) {
-    // One reference per distinct text, held by `kept` and deliberately never
-    // released (see py.hpp). Asking again for a text already kept adds no
-    // reference, so a call on a hot path leaks nothing.
-    static PyObject *kept = nullptr;
-    if (kept == nullptr && (kept = PyDict_New()) == nullptr) raise_pending();
-    PyObject *s = PyUnicode_InternFromString(text);
-    if (s == nullptr) raise_pending();
-    PyObject *held = PyDict_SetDefault(kept, s, s);  // borrowed
-    Py_DECREF(s);
-    if (held == nullptr) raise_pending();
-    return handle(held);
-}
-
-PyObject *restore_exception() noexcept {
-    try {
-        throw;
-    } catch (nb::python_error &e) {
-        e.restore();
-    } catch (nb::builtin_exception &e) {
-        // Only nanobind's own helpers raise these; keep their text.
-        PyErr_SetString(PyExc_RuntimeError, e.what());
-    } catch (std::bad_alloc &) {
-        PyErr_NoMemory();
-    } catch (std::exception &e) {
-        PyErr_SetString(PyExc_SystemError, e.what());
-    } catch (...) {
-        PyErr_SetString(PyExc_SystemError, "unknown C++ exception");
-    }
-    return nullptr;
-}
 
 object new_plain_class(const char *module_name, const char *name, const char *doc) {
     object ns = steal_or_raise(PyDict_New());
@@ -73,8 +40,9 @@ object new_function(PyMethodDef *def, handle module_name) {
 }
 
 object make_dataclass(const char *module_name, const char *name, std::initializer_list<FieldSpec> fields) {
-    object dataclasses = steal_or_raise(PyImport_ImportModule("dataclasses"));
-    object field_fn = get_attr(dataclasses, interned("field"));
+    const CommonNames &n = common_names;
+    object dataclasses = import_module("dataclasses");
+    object field_fn = get_attr(dataclasses, n.field);
     object entries = steal_or_raise(PyList_New(0));
     for (const FieldSpec &f : fields) {
         object fname = make_str(f.name);
@@ -87,27 +55,20 @@ object make_dataclass(const char *module_name, const char *name, std::initialize
             entry = steal_or_raise(PyTuple_Pack(3, fname.ptr(), f.type.ptr(), f.default_.ptr()));
             break;
         case FieldSpec::Mode::factory: {
-            object kwargs = steal_or_raise(PyDict_New());
-            check(PyDict_SetItemString(kwargs.ptr(), "default_factory", f.default_.ptr()));
-            if (!f.repr) check(PyDict_SetItemString(kwargs.ptr(), "repr", Py_False));
-            object empty = steal_or_raise(PyTuple_New(0));
-            object fld = steal_or_raise(PyObject_Call(field_fn.ptr(), empty.ptr(), kwargs.ptr()));
+            object fld = f.repr ? call_kw(field_fn, {}, {{n.default_factory, f.default_}})
+                                : call_kw(field_fn, {}, {{n.default_factory, f.default_}, {n.repr, handle(Py_False)}});
             entry = steal_or_raise(PyTuple_Pack(3, fname.ptr(), f.type.ptr(), fld.ptr()));
             break;
         }
         }
         check(PyList_Append(entries.ptr(), entry.ptr()));
     }
-    object make = get_attr(dataclasses, interned("make_dataclass"));
-    object args = steal_or_raise(PyTuple_Pack(2, make_str(name).ptr(), entries.ptr()));
-    object kwargs = steal_or_raise(PyDict_New());
-    check(PyDict_SetItemString(kwargs.ptr(), "module", make_str(module_name).ptr()));
-    return steal_or_raise(PyObject_Call(make.ptr(), args.ptr(), kwargs.ptr()));
+    object make = get_attr(dataclasses, n.make_dataclass);
+    return call_kw(make, {make_str(name), entries}, {{n.module, make_str(module_name)}});
 }
 
 object typing_subscript(const char *name, std::initializer_list<handle> args) {
-    object typing = steal_or_raise(PyImport_ImportModule("typing"));
-    object generic = get_attr(typing, interned(name));
+    object generic = get_attr(import_module("typing"), make_str(name));
     object key;
     if (args.size() == 1) {
         key = nb::borrow(*args.begin());
@@ -122,7 +83,7 @@ object typing_subscript(const char *name, std::initializer_list<handle> args) {
 ModuleGlobals::ModuleGlobals(handle module) : dict_(PyModule_GetDict(module.ptr())) {
     if (PyDict_GetItemString(dict_.ptr(), "__builtins__") == nullptr)
         check(PyDict_SetItemString(dict_.ptr(), "__builtins__", PyEval_GetBuiltins()));
-    name_ = get_attr(module, interned("__name__")).release();
+    name_ = get_attr(module, common_names.__name__).release();
 }
 
 void ModuleGlobals::set(const char *name, handle value) const {
@@ -133,6 +94,14 @@ object import_module(const char *name) { return steal_or_raise(PyImport_ImportMo
 
 object lookup_global(handle module_dict, handle name) {
     handle v = dict_get(module_dict, name);
+    if (!v.is_valid()) raise_format(PyExc_NameError, "name '%U' is not defined", name.ptr());
+    return nb::borrow(v);
+}
+
+object lookup_builtin(handle name) {
+    PyObject *builtins = PyEval_GetBuiltins();
+    if (builtins == nullptr) raise_pending();
+    handle v = dict_get(handle(builtins), name);
     if (!v.is_valid()) raise_format(PyExc_NameError, "name '%U' is not defined", name.ptr());
     return nb::borrow(v);
 }

@@ -9,7 +9,7 @@
 // Records are real data classes made by `dataclasses.make_dataclass`.
 #pragma once
 
-#include "common/py.hpp"
+#include "common/errors.hpp"
 
 #include <initializer_list>
 #include <new>
@@ -17,9 +17,6 @@
 namespace vk {
 
 using FastFn = object (*)(handle self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames);
-
-/// Convert the C++ exception being handled into the pending Python error.
-PyObject *restore_exception() noexcept;
 
 /// The vectorcall entry point of `Fn`: C++ exceptions never cross into the
 /// interpreter; a Python error travels back unchanged.
@@ -113,6 +110,7 @@ public:
     handle name() const { return name_; }
     /// Bind `name` to `value` (after the names bound before it).
     void set(const char *name, handle value) const;
+    void operator()(const char *name, handle value) const { set(name, value); }
 
 private:
     handle dict_;
@@ -126,5 +124,9 @@ object import_module(const char *name);
 /// Python code does when the name was deleted. The result is owned, so a
 /// callback that rebinds the name cannot free what the caller is using.
 object lookup_global(handle module_dict, handle name);
+
+/// A builtin looked up at call time in the interpreter's builtins (so that a
+/// patched `builtins.sum` is seen), raising NameError when it was deleted.
+object lookup_builtin(handle name);
 
 }  // namespace vk

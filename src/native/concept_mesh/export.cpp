@@ -39,9 +39,9 @@ object short_text(handle text, Py_ssize_t limit) {
 /// `(memoria.get("source") or {}).get(key)`; the source is looked up afresh
 /// for every key.
 object source_field(handle memoria, handle key) {
-    object source = get_or(memoria, names.source);
-    if (!check(PyObject_IsTrue(source.ptr()))) return nb::none();
-    return get_or(source, key);
+    object source = get_or_none(memoria, names.source);
+    if (!truthy(source)) return nb::none();
+    return get_or_none(source, key);
 }
 
 object sorted_list(handle iterable) {
@@ -254,8 +254,8 @@ object node_record(handle node, handle session_id, Py_ssize_t summary_chars) {
     dict_put(record, names.density, round4_object(get_attr(node, names.density)));
     dict_put(record, names.centrality, round4_object(get_attr(node, names.centrality)));
     object memoria = get_attr(node, names.memoria);
-    dict_put(record, names.superseded_by, get_or(memoria, names.superseded_by));
-    dict_put(record, names.valid_until, get_or(memoria, names.valid_until));
+    dict_put(record, names.superseded_by, get_or_none(memoria, names.superseded_by));
+    dict_put(record, names.valid_until, get_or_none(memoria, names.valid_until));
     dict_put(record, names.author, source_field(memoria, names.author));
     dict_put(record, names.origin, source_field(memoria, names.origin));
     return record;
@@ -379,13 +379,7 @@ std::vector<KeptEdge> kept_edges(handle edges, KeepIndex &keep) {
     if (PyDict_CheckExact(edges.ptr())) {
         walk_edge_dict(kept, keep, edges);
     } else {
-        object it = steal_or_raise(PyObject_GetIter(edges.ptr()));
-        while (PyObject *key = PyIter_Next(it.ptr())) {
-            object k = nb::steal(key);
-            object edge = steal_or_raise(PyObject_GetItem(edges.ptr(), k.ptr()));
-            consider(kept, keep, k, edge);
-        }
-        if (PyErr_Occurred()) raise_pending();
+        for_each(edges, [&](handle key) { consider(kept, keep, key, get_item(edges, key)); });
     }
     for (KeptEdge &e : kept)
         if (!e.weight.is_valid()) read_weight(e);

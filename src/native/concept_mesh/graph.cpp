@@ -145,7 +145,7 @@ void update_edge_impl(handle self, handle a, handle b, handle st, handle se, han
     object key = steal_or_raise(cmp < 0 ? PyTuple_Pack(2, a.ptr(), b.ptr()) : PyTuple_Pack(2, b.ptr(), a.ptr()));
     object edges = get_attr(self, names.edges);
     // `edges.get(key)`; None counts as no record.
-    object record = get_or(edges, key);
+    object record = get_or_none(edges, key);
     if (record.is_none()) record = object();
 
     // The stored similarity is the largest seen; it starts at 0.0, so a NaN or a

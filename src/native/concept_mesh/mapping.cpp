@@ -4,24 +4,8 @@
 
 namespace vk::mesh {
 
-object get_item(handle mapping, handle key) {
-    if (!PyDict_CheckExact(mapping.ptr())) return steal_or_raise(PyObject_GetItem(mapping.ptr(), key.ptr()));
-    handle v = dict_get(mapping, key);
-    if (!v.is_valid()) {
-        // Wrapped in a tuple, so that a tuple key is not taken for the arguments.
-        object exc_arg = steal_or_raise(PyTuple_Pack(1, key.ptr()));
-        PyErr_SetObject(PyExc_KeyError, exc_arg.ptr());
-        raise_pending();
-    }
-    return nb::borrow(v);
-}
-
-object get_or(handle mapping, handle key, handle fallback) {
-    if (PyDict_CheckExact(mapping.ptr())) {
-        handle v = dict_get(mapping, key);
-        return nb::borrow(v.is_valid() ? v : fallback.is_valid() ? fallback : handle(Py_None));
-    }
-    if (fallback.is_valid()) return call_method(mapping, names.get, key, fallback);
+object get_or_none(handle mapping, handle key) {
+    if (PyDict_CheckExact(mapping.ptr())) return get_or(mapping, key, handle(Py_None));
     return call_method(mapping, names.get, key);
 }
 
@@ -41,17 +25,6 @@ void set_item(handle mapping, handle key, handle value) {
 object values_list(handle mapping) {
     if (PyDict_CheckExact(mapping.ptr())) return steal_or_raise(PyDict_Values(mapping.ptr()));
     return steal_or_raise(PySequence_List(call_method(mapping, names.values).ptr()));
-}
-
-handle builtin(handle name) {
-    PyObject *builtins = PyEval_GetBuiltins();
-    if (builtins == nullptr) raise_pending();
-    handle fn = dict_get(handle(builtins), name);
-    if (!fn.is_valid()) {
-        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.ptr());
-        raise_pending();
-    }
-    return fn;
 }
 
 bool plain_attribute(handle type, handle name) {
@@ -89,7 +62,7 @@ bool plain_weight(PyObject *data, PyObject *&weight) {
 
 object read_weight(handle data, handle fallback) {
     if (fallback.is_valid()) return get_or(data, names.weight, fallback);
-    return steal_or_raise(PyObject_GetItem(data.ptr(), names.weight.ptr()));
+    return get_item(data, names.weight);
 }
 
 }  // namespace vk::mesh

@@ -1,19 +1,16 @@
-// Mapping helpers of the mesh: the plain dict directly, anything else (a
-// subclass, another mapping) through the interpreter's protocols, so that
-// both give what the equivalent Python expression gives.
+// Mapping helpers of the mesh, beside the shared ones of common/py.hpp
+// (`get_item`, `get_or`): the plain dict directly, anything else (a subclass,
+// another mapping) through the interpreter's protocols, so that both give
+// what the equivalent Python expression gives.
 #pragma once
 
 #include "common/py.hpp"
 
 namespace vk::mesh {
 
-/// `mapping[key]`; a plain dict without the key raises KeyError carrying the
-/// key, as dict subscription does.
-object get_item(handle mapping, handle key);
-
-/// `mapping.get(key)`, or `mapping.get(key, fallback)` when a fallback is
-/// given (a mapping's own `get` is called with the same arguments).
-object get_or(handle mapping, handle key, handle fallback = handle());
+/// `mapping.get(key)`: the mapping's own default (None for a plain dict),
+/// `get` called with the key alone. With a fallback, `vk::get_or`.
+object get_or_none(handle mapping, handle key);
 
 /// `key in container`.
 bool contains(handle container, handle key);
@@ -29,10 +26,6 @@ inline void dict_put(handle dict, handle key, handle value) {
 
 /// `list(mapping.values())`: the nodes of the mesh as a list snapshot.
 object values_list(handle mapping);
-
-/// The builtin `name` as the interpreter finds it now (a host may replace
-/// builtins); NameError when it is gone.
-handle builtin(handle name);
 
 /// Whether instances of the class `type` hand out the attribute `name` from
 /// their own dict without running code: generic attribute access and nothing

@@ -136,15 +136,9 @@ bool plain_weight_sum(handle node, Py_ssize_t &count, FloatSum &sum) {
 /// `[e["weight"] for e in node.neighbors.values()]`, with the interpreter's
 /// own look-ups and errors (a missing key raises KeyError).
 object weight_list(handle neighbors) {
-    object values = call_method(neighbors, names.values);
-    object it = steal_or_raise(PyObject_GetIter(values.ptr()));
     object out = steal_or_raise(PyList_New(0));
-    while (PyObject *raw = PyIter_Next(it.ptr())) {
-        object entry = nb::steal(raw);
-        object w = steal_or_raise(PyObject_GetItem(entry.ptr(), names.weight.ptr()));
-        check(PyList_Append(out.ptr(), w.ptr()));
-    }
-    if (PyErr_Occurred()) raise_pending();
+    for_each(call_method(neighbors, names.values),
+             [&](handle entry) { check(PyList_Append(out.ptr(), read_weight(entry).ptr())); });
     return out;
 }
 
@@ -172,7 +166,7 @@ object density_value(handle node) {
     object weights = weight_list(get_attr(node, names.neighbors));
     Py_ssize_t n = PyList_GET_SIZE(weights.ptr());
     if (n == 0) return make_float(0.0);
-    object total = call(builtin(names.sum), weights);
+    object total = call(lookup_builtin(names.sum), weights);
     return steal_or_raise(PyNumber_TrueDivide(total.ptr(), steal_or_raise(PyLong_FromSsize_t(n)).ptr()));
 }
 
@@ -186,7 +180,7 @@ object centrality_value(handle node, handle total_conversations) {
     }
     object neighbors = get_attr(node, names.neighbors);
     object degree = steal_or_raise(PyLong_FromSsize_t(check_size(PyObject_Size(neighbors.ptr()))));
-    object weighted = call(builtin(names.sum), weight_list(neighbors));
+    object weighted = call(lookup_builtin(names.sum), weight_list(neighbors));
     object a = steal_or_raise(PyNumber_Multiply(degree.ptr(), make_float(DEGREE_FACTOR).ptr()));
     object b = steal_or_raise(PyNumber_Multiply(weighted.ptr(), make_float(WEIGHT_FACTOR).ptr()));
     object num = steal_or_raise(PyNumber_Add(a.ptr(), b.ptr()));
@@ -287,13 +281,7 @@ Scored score_all(handle self, bool centrality) {
 /// Calls `self.<per_node>(node)` for every node, through Python (an override).
 void score_all_through(handle self, handle per_node) {
     object nodes = get_attr(self, names.nodes);
-    object values = call_method(nodes, names.values);
-    object it = steal_or_raise(PyObject_GetIter(values.ptr()));
-    while (PyObject *raw = PyIter_Next(it.ptr())) {
-        object node = nb::steal(raw);
-        call_method(self, per_node, node);
-    }
-    if (PyErr_Occurred()) raise_pending();
+    for_each(call_method(nodes, names.values), [&](handle node) { call_method(self, per_node, node); });
 }
 
 bool density_native(handle self) { return is_native<ConceptMesh_calculate_node_density>(self, names._calculate_node_density); }
@@ -511,14 +499,14 @@ object stats_general(handle self) {
     dict_put(out, names.total_edges,
         steal_or_raise(PyLong_FromSsize_t(check_size(PyObject_Size(get_attr(self, names.edges).ptr())))));
     dict_put(out, names.total_conversations, get_attr(self, names.total_conversations));
-    object dsum = call(builtin(names.sum), densities);
+    object dsum = call(lookup_builtin(names.sum), densities);
     dict_put(out, names.avg_density, steal_or_raise(PyNumber_TrueDivide(dsum.ptr(), divisor.ptr())));
     object centralities = steal_or_raise(PyList_New(0));
     object current = values_list(get_attr(self, names.nodes));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(current.ptr()); ++i)
         check(PyList_Append(centralities.ptr(),
                             get_attr(PyList_GET_ITEM(current.ptr(), i), names.centrality).ptr()));
-    object csum = call(builtin(names.sum), centralities);
+    object csum = call(lookup_builtin(names.sum), centralities);
     dict_put(out, names.avg_centrality, steal_or_raise(PyNumber_TrueDivide(csum.ptr(), divisor.ptr())));
     dict_put(out, names.global_density, make_float(gd));
     dict_put(out, names.density_entropy, call(lookup_global(state.module_dict, names._density_entropy), densities));
@@ -533,17 +521,14 @@ template <typename Fn>
 void for_listed_nodes(handle self, handle node_ids, Fn &&fn) {
     require_exact_set(node_ids, "node_ids");
     object nodes = get_attr(self, names.nodes);
-    object it = steal_or_raise(PyObject_GetIter(node_ids.ptr()));
-    while (PyObject *raw = PyIter_Next(it.ptr())) {
-        object id = nb::steal(raw);
+    for_each(node_ids, [&](handle id) {
         if (PyDict_CheckExact(nodes.ptr())) {
             handle node = dict_get(nodes, id);
             if (node.is_valid()) fn(object(nb::borrow(node)));
         } else if (contains(nodes, id)) {
             fn(get_item(nodes, id));
         }
-    }
-    if (PyErr_Occurred()) raise_pending();
+    });
 }
 
 /// `calculate_densities_for` / `calculate_centralities_for`: each listed
@@ -604,11 +589,8 @@ std::vector<Py_ssize_t> rank_descending(const std::vector<object> &scores, Py_ss
         PyList_SET_ITEM(keys.ptr(), i, nb::borrow(scores[static_cast<std::size_t>(i)]).release().ptr());
         PyList_SET_ITEM(positions.ptr(), i, steal_or_raise(PyLong_FromSsize_t(i)).release().ptr());
     }
-    object kwargs = steal_or_raise(PyDict_New());
-    check(PyDict_SetItemString(kwargs.ptr(), "key", get_attr(keys, names.__getitem__).ptr()));
-    check(PyDict_SetItemString(kwargs.ptr(), "reverse", Py_True));
-    object args = steal_or_raise(PyTuple_Pack(1, positions.ptr()));
-    object sorted = steal_or_raise(PyObject_Call(builtin(names.sorted).ptr(), args.ptr(), kwargs.ptr()));
+    object sorted = call_kw(lookup_builtin(names.sorted), {positions},
+                            {{names.key, get_attr(keys, names.__getitem__)}, {names.reverse, handle(Py_True)}});
     for (Py_ssize_t i = 0; i < std::min(stop, n); ++i) {
         Py_ssize_t p = PyLong_AsSsize_t(PyList_GET_ITEM(sorted.ptr(), i));
         if (p == -1 && PyErr_Occurred()) raise_pending();

@@ -10,7 +10,6 @@ ModuleState state;
 Names names;
 
 void init_names() {
-#define VK_NAME(n) names.n = interned(#n)
     VK_NAME(nodes); VK_NAME(edges); VK_NAME(total_conversations); VK_NAME(last_rebuild);
     VK_NAME(similarity_threshold); VK_NAME(tag_weight); VK_NAME(entity_weight);
     VK_NAME(key_point_weight); VK_NAME(embedding_weight);
@@ -31,7 +30,6 @@ void init_names() {
     VK_NAME(total_nodes); VK_NAME(total_edges); VK_NAME(avg_density); VK_NAME(avg_centrality);
     VK_NAME(global_density); VK_NAME(density_entropy); VK_NAME(top_density); VK_NAME(top_centrality);
     VK_NAME(target); VK_NAME(truncated);
-#undef VK_NAME
     names.ellipsis = interned("\xe2\x80\xa6");  // U+2026
     names.empty = interned("");
 }
@@ -127,16 +125,12 @@ PyMethodDef mesh_methods[] = {
 
 }  // namespace vk::mesh
 
-VK_MODULE(concept_mesh, m) {
+VK_MODULE(concept_mesh, vk::mesh,
+          "Graph of conversation sessions: edges from shared tags, entities, key points "
+          "and embedding similarity; scores, rankings, export and strongest paths.",
+          set) {
     using namespace vk;
     using namespace vk::mesh;
-    m.doc() = "Graph of conversation sessions: edges from shared tags, entities, key points "
-              "and embedding similarity; scores, rankings, export and strongest paths.";
-    ModuleGlobals globals(m);
-    init_names();
-    state.module_dict = globals.dict();
-    state.module_name = globals.name();
-    auto set = [&](const char *name, handle value) { globals.set(name, value); };
 
     set("heapq", import_module("heapq"));
     set("math", import_module("math"));
@@ -147,8 +141,7 @@ VK_MODULE(concept_mesh, m) {
     set("field", get_attr(dataclasses, interned("field")));
 
     // The host helpers come from the package two levels up (the package root).
-    object package = steal_or_raise(PyObject_GetAttrString(m.ptr(), "__name__"));
-    object parts = steal_or_raise(PyUnicode_RSplit(package.ptr(), make_str(".").ptr(), 2));
+    object parts = steal_or_raise(PyUnicode_RSplit(state.module_name.ptr(), make_str(".").ptr(), 2));
     object root = steal_or_raise(PySequence_GetItem(parts.ptr(), 0));
     object text_mod = steal_or_raise(PyImport_Import(
         steal_or_raise(PyUnicode_FromFormat("%U.utils.text", root.ptr())).ptr()));

@@ -50,7 +50,7 @@ object round4_object(handle value) {
     if (PyFloat_CheckExact(v)) return make_float(round4(PyFloat_AS_DOUBLE(v)));
     if (PyLong_CheckExact(v)) return nb::borrow(value);
     object ndigits = make_int(4);
-    return call(builtin(names.round), value, ndigits);
+    return call(lookup_builtin(names.round), value, ndigits);
 }
 
 }  // namespace vk::mesh

@@ -5,6 +5,7 @@
 #include "common/args.hpp"
 #include "common/dispatch.hpp"
 #include "common/errors.hpp"
+#include "common/pyclass.hpp"
 
 #include <cstring>
 
@@ -19,8 +20,6 @@ const char *const MISSING_KEY =
     "Encryption key required. Pass 'key' argument or set the VESPERKIT_ENCRYPTION_KEY environment "
     "variable. Generate one with: python -c \"from cryptography.fernet import Fernet; "
     "print(Fernet.generate_key().decode())\"";
-
-bool truthy(handle value) { return check(PyObject_IsTrue(value.ptr())) != 0; }
 
 object global(handle name) { return lookup_global(state.module_dict, name); }
 

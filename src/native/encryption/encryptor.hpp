@@ -16,7 +16,7 @@ extern ModuleState state;
 
 struct Names {
     handle _fernet, encrypt, decrypt, decode, encode, getenv, generate_key, startswith;
-    handle ENCRYPTION_AVAILABLE, Fernet, MAGIC_HEADER, os, VESPERKIT_ENCRYPTION_KEY, utf_8;
+    handle ENCRYPTION_AVAILABLE, Fernet, InvalidToken, MAGIC_HEADER, os, VESPERKIT_ENCRYPTION_KEY, utf_8;
 };
 
 extern Names names;

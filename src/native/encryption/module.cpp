@@ -11,12 +11,10 @@ ModuleState state;
 Names names;
 
 void init_names() {
-#define VK_NAME(n) names.n = interned(#n)
     VK_NAME(_fernet); VK_NAME(encrypt); VK_NAME(decrypt); VK_NAME(decode); VK_NAME(encode);
     VK_NAME(getenv); VK_NAME(generate_key); VK_NAME(startswith);
-    VK_NAME(ENCRYPTION_AVAILABLE); VK_NAME(Fernet); VK_NAME(MAGIC_HEADER); VK_NAME(os);
+    VK_NAME(ENCRYPTION_AVAILABLE); VK_NAME(Fernet); VK_NAME(InvalidToken); VK_NAME(MAGIC_HEADER); VK_NAME(os);
     VK_NAME(VESPERKIT_ENCRYPTION_KEY);
-#undef VK_NAME
     names.utf_8 = interned("utf-8");
 }
 
@@ -59,15 +57,11 @@ PyMethodDef encryptor_methods[] = {
 
 }  // namespace vk::enc
 
-VK_MODULE(encryption, m) {
+VK_MODULE(encryption, vk::enc,
+          "Fernet encryption of byte strings and text, and the on-disk encrypted-text format.",
+          set) {
     using namespace vk;
     using namespace vk::enc;
-    m.doc() = "Fernet encryption of byte strings and text, and the on-disk encrypted-text format.";
-    ModuleGlobals globals(m);
-    init_names();
-    state.module_dict = globals.dict();
-    state.module_name = globals.name();
-    auto set = [&](const char *name, handle value) { globals.set(name, value); };
 
     set("base64", import_module("base64"));
     object logging = import_module("logging");
@@ -79,22 +73,15 @@ VK_MODULE(encryption, m) {
 
     // The cryptography package is optional: only an ImportError means "absent";
     // anything else it raises while loading is a real fault and stops the import.
-    object fernet_names = steal_or_raise(PyTuple_Pack(2, interned("Fernet").ptr(), interned("InvalidToken").ptr()));
-    PyObject *fernet_mod = PyImport_ImportModuleLevel("cryptography.fernet", nullptr, nullptr, fernet_names.ptr(), 0);
+    object fernet_names = steal_or_raise(PyTuple_Pack(2, names.Fernet.ptr(), names.InvalidToken.ptr()));
+    object fernet_mod =
+        nb::steal(PyImport_ImportModuleLevel("cryptography.fernet", nullptr, nullptr, fernet_names.ptr(), 0));
     object fernet_cls, invalid_token;
-    if (fernet_mod != nullptr) {
-        object mod = nb::steal(fernet_mod);
-        PyObject *f = PyObject_GetAttrString(mod.ptr(), "Fernet");
-        PyObject *t = f != nullptr ? PyObject_GetAttrString(mod.ptr(), "InvalidToken") : nullptr;
-        if (t != nullptr) {
-            fernet_cls = nb::steal(f);
-            invalid_token = nb::steal(t);
-        } else {
-            Py_XDECREF(f);
-            // A module without the names fails like `from ... import` does.
-            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise_pending();
-            PyErr_Clear();
-        }
+    if (fernet_mod.is_valid()) {
+        // A module without the names fails like `from ... import` does.
+        fernet_cls = get_optional_attr(fernet_mod, names.Fernet);
+        if (fernet_cls.is_valid()) invalid_token = get_optional_attr(fernet_mod, names.InvalidToken);
+        if (!invalid_token.is_valid()) fernet_cls = object();
     } else {
         if (!PyErr_ExceptionMatches(PyExc_ImportError)) raise_pending();
         PyErr_Clear();

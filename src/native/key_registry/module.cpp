@@ -11,7 +11,6 @@ ModuleState state;
 Names names;
 
 void init_names() {
-#define VK_NAME(n) names.n = interned(#n)
     VK_NAME(token_id); VK_NAME(name); VK_NAME(hashed_key); VK_NAME(created_at); VK_NAME(expires_at);
     VK_NAME(last_used); VK_NAME(permissions); VK_NAME(rate_limit); VK_NAME(is_active); VK_NAME(metadata);
     VK_NAME(_request_timestamps);
@@ -30,7 +29,6 @@ void init_names() {
     VK_NAME(items); VK_NAME(values); VK_NAME(get); VK_NAME(update); VK_NAME(pop); VK_NAME(append);
     VK_NAME(chmod); VK_NAME(strftime); VK_NAME(startswith); VK_NAME(open); VK_NAME(rb); VK_NAME(r);
     VK_NAME(encoding);
-#undef VK_NAME
     names.utf_8 = interned("utf-8");
     names.tok_prefix = interned("tok_");
     // Numbers kept for the life of the process, like the interned names.
@@ -141,16 +139,12 @@ PyMethodDef registry_methods[] = {
 
 }  // namespace vk::keys
 
-VK_MODULE(key_registry, m) {
+VK_MODULE(key_registry, vk::keys,
+          "API keys: issuing, validation with rate limits, revocation and regeneration, "
+          "kept as SHA-256 hashes in a JSON token file, encrypted when a key is configured.",
+          set) {
     using namespace vk;
     using namespace vk::keys;
-    m.doc() = "API keys: issuing, validation with rate limits, revocation and regeneration, "
-              "kept as SHA-256 hashes in a JSON token file, encrypted when a key is configured.";
-    ModuleGlobals globals(m);
-    init_names();
-    state.module_dict = globals.dict();
-    state.module_name = globals.name();
-    auto set = [&](const char *name, handle value) { globals.set(name, value); };
 
     object logging = import_module("logging");
     set("logging", logging);

@@ -20,14 +20,10 @@ bool is_recent(handle now_value, handle t) {
 
 object monotonic() { return call_method(global(names.time), names.monotonic); }
 
-/// `rate_limit <= 0`; `fallback` when the limit cannot be read or compared.
+/// `rate_limit <= 0`; `fallback` when the token has no limit or it cannot be compared.
 bool unlimited_or(handle token, bool fallback) {
-    PyObject *limit = nullptr;
-    if (PyObject_GetOptionalAttr(token.ptr(), names.rate_limit.ptr(), &limit) <= 0) {
-        PyErr_Clear();
-        return fallback;
-    }
-    object l = nb::steal(limit);
+    object l = get_optional_attr(token, names.rate_limit);
+    if (!l.is_valid()) return fallback;
     int r = PyObject_RichCompareBool(l.ptr(), names.zero.ptr(), Py_LE);
     if (r < 0) {
         PyErr_Clear();

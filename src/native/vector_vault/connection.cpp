@@ -14,31 +14,12 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <new>
+#include <utility>
 
 namespace vk::vault {
 
 // ---------------------------------------------------------------- helpers
-
-object take_current_exception() {
-    restore_exception();
-    return nb::steal(PyErr_GetRaisedException());
-}
-
-void reraise(object exc) {
-    PyErr_SetRaisedException(exc.release().ptr());
-    raise_pending();
-}
-
-object global(handle name) { return lookup_global(state.module_dict, name); }
-
-bool uses_own(handle self, handle name, handle original) {
-    PyTypeObject *own = reinterpret_cast<PyTypeObject *>(state.backend_type.ptr());
-    if (Py_TYPE(self.ptr()) != own) return false;
-    object type_dict = steal_or_raise(PyType_GetDict(own));
-    if (dict_get(type_dict, name).ptr() != original.ptr()) return false;
-    object instance_dict = steal_or_raise(PyObject_GenericGetDict(self.ptr(), nullptr));
-    return !dict_get(instance_dict, name).is_valid();
-}
 
 namespace {
 
@@ -49,7 +30,7 @@ template <class Fn>
 void suppressing(Fn &&fn) {
     object suppress = get_attr(global(names.contextlib), names.suppress);
     object scope = call(suppress, handle(PyExc_Exception));
-    run_in_context(scope, [&](handle) { fn(); });
+    with_context(scope, [&](handle) { fn(); });
 }
 
 // Point the connection's socket at /dev/null, so that closing the connection
@@ -94,15 +75,13 @@ void discard(handle conn, bool inherited) {
 // candidates until the LIMIT is filled with rows that pass the WHERE clause.
 bool supports_iterative_scan(handle row) {
     if (row.is_none()) return false;
-    PyObject *version = PySequence_GetItem(row.ptr(), 0);
-    if (version == nullptr) {
-        PyErr_Clear();
-        return false;
-    }
-    object text = nb::steal(version);
-    if (!PyUnicode_Check(text.ptr())) return false;
-    const char *s = PyUnicode_AsUTF8(text.ptr());
+    const char *s = nullptr;
+    object text = nb::steal(PySequence_GetItem(row.ptr(), 0));
+    if (text.is_valid() && PyUnicode_Check(text.ptr())) s = PyUnicode_AsUTF8(text.ptr());
     if (s == nullptr) {
+        // A row without a readable version says nothing about the server and
+        // an exact search is always correct; only an interruption goes on.
+        if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_Exception)) raise_pending();
         PyErr_Clear();
         return false;
     }
@@ -123,33 +102,19 @@ bool supports_iterative_scan(handle row) {
 // falls to about 0.91 at 100,000 rows. Servers without iterative scans answer
 // searches exactly, without the index.
 void configure_search(handle conn) {
-    static handle version_sql = interned("SELECT extversion FROM pg_extension WHERE extname = 'vector'");
-    static handle iterative_sql = interned(
-        "SELECT set_config('hnsw.iterative_scan', 'strict_order', false), "
-        "set_config('hnsw.max_scan_tuples', '2147483647', false), "
-        "set_config('hnsw.scan_mem_multiplier', '1000', false), "
-        "set_config('hnsw.ef_search', least(1000, greatest(200, "
-        "CASE WHEN current_setting('hnsw.ef_search', true) ~ '^[0-9]{1,9}$' "
-        "THEN current_setting('hnsw.ef_search', true)::int ELSE 0 END))::text, false)");
-    static handle exact_sql = interned("SET enable_indexscan = off");
-    object cursor = call_method(conn, names.execute, version_sql);
+    object cursor = call_method(conn, names.execute, names.sql_vector_version);
     object row = call_method(cursor, names.fetchone);
-    call_method(conn, names.execute, supports_iterative_scan(row) ? iterative_sql : exact_sql);
+    call_method(conn, names.execute, supports_iterative_scan(row) ? names.sql_iterative_scan : names.sql_exact_scan);
 }
 
 // A new connection, prepared for use and cached; closed again if any step fails.
 object connect(handle self) {
-    static handle extension_sql = interned("CREATE EXTENSION IF NOT EXISTS vector");
     object connect_fn = get_attr(global(names.psycopg), names.connect);
-    object dsn = get_attr(self, names._dsn);
-    PyObject *argv[] = {nullptr, dsn.ptr(), Py_True};
-    object conn = steal_or_raise(PyObject_Vectorcall(connect_fn.ptr(), argv + 1,
-                                                     1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                                     state.connect_kwnames.ptr()));
+    object conn = call_kw(connect_fn, {get_attr(self, names._dsn)}, {{names.autocommit, handle(Py_True)}});
     try {
         // Once per backend object: reconnections and forked children skip it.
         if (!truthy(get_attr(self, names._ext_ensured))) {
-            call_method(conn, names.execute, extension_sql);
+            call_method(conn, names.execute, names.sql_create_extension);
             set_attr(self, names._ext_ensured, handle(Py_True));
         }
         call(global(names.register_vector), conn);
@@ -162,9 +127,7 @@ object connect(handle self) {
         try {
             discard(conn, false);
         } catch (...) {
-            object late = take_current_exception();
-            PyException_SetContext(late.ptr(), exc.release().ptr());
-            reraise(std::move(late));
+            reraise_during(take_current_exception(), std::move(exc));
         }
         reraise(std::move(exc));
     }
@@ -222,9 +185,7 @@ void release_after_error(handle lock) {
     try {
         call_method(lock, names.release);
     } catch (...) {
-        object late = take_current_exception();
-        PyException_SetContext(late.ptr(), exc.release().ptr());
-        reraise(std::move(late));
+        reraise_during(take_current_exception(), std::move(exc));
     }
     reraise(std::move(exc));
 }
@@ -241,11 +202,14 @@ namespace {
 
 enum GenState : int { GEN_CREATED, GEN_RUNNING, GEN_SUSPENDED, GEN_DONE };
 
+// The members are handles constructed in place by `conn_generator_function`
+// (the allocation is zeroed, which is an empty handle) and emptied by
+// `gen_clear`, so every reference is owned by a handle.
 struct ConnGenerator {
     PyObject_HEAD
-    PyObject *self;  // the backend, until the generator finishes
-    PyObject *lock;  // the lock taken by this acquisition, while suspended
-    PyObject *conn;  // the yielded connection, while suspended
+    object self;  // the backend, until the generator finishes
+    object lock;  // the lock taken by this acquisition, while suspended
+    object conn;  // the yielded connection, while suspended
     int gen_state;
 };
 
@@ -254,34 +218,30 @@ ConnGenerator *as_gen(PyObject *o) { return reinterpret_cast<ConnGenerator *>(o)
 int gen_traverse(PyObject *o, visitproc visit, void *arg) {
     ConnGenerator *g = as_gen(o);
     Py_VISIT(Py_TYPE(o));
-    Py_VISIT(g->self);
-    Py_VISIT(g->lock);
-    Py_VISIT(g->conn);
+    Py_VISIT(g->self.ptr());
+    Py_VISIT(g->lock.ptr());
+    Py_VISIT(g->conn.ptr());
     return 0;
 }
 
 int gen_clear(PyObject *o) {
     ConnGenerator *g = as_gen(o);
-    Py_CLEAR(g->self);
-    Py_CLEAR(g->lock);
-    Py_CLEAR(g->conn);
+    g->self.reset();
+    g->lock.reset();
+    g->conn.reset();
     return 0;
 }
 
 // Leave the suspended state: drop the connection and release the lock.
 // Returns 0, or -1 with the release's error pending.
 int gen_release(ConnGenerator *g) {
-    PyObject *lock = g->lock;
-    g->lock = nullptr;
-    Py_CLEAR(g->conn);
-    Py_CLEAR(g->self);
+    object lock = std::move(g->lock);
+    g->conn.reset();
+    g->self.reset();
     g->gen_state = GEN_DONE;
-    if (lock == nullptr) return 0;
-    PyObject *r = PyObject_CallMethodNoArgs(lock, names.release.ptr());
-    Py_DECREF(lock);
-    if (r == nullptr) return -1;
-    Py_DECREF(r);
-    return 0;
+    if (!lock.is_valid()) return 0;
+    object r = nb::steal(PyObject_CallMethodNoArgs(lock.ptr(), names.release.ptr()));
+    return r.is_valid() ? 0 : -1;
 }
 
 void gen_finalize(PyObject *o) {
@@ -294,11 +254,10 @@ void gen_finalize(PyObject *o) {
 
 void gen_dealloc(PyObject *o) {
     if (PyObject_CallFinalizerFromDealloc(o) < 0) return;  // resurrected
-    PyTypeObject *tp = Py_TYPE(o);
+    object tp = nb::steal(reinterpret_cast<PyObject *>(Py_TYPE(o)));  // the instance's reference to its type
     PyObject_GC_UnTrack(o);
     gen_clear(o);
-    tp->tp_free(o);
-    Py_DECREF(tp);
+    Py_TYPE(o)->tp_free(o);
 }
 
 PyObject *gen_resume(ConnGenerator *g, bool raise_stop) {
@@ -309,13 +268,13 @@ PyObject *gen_resume(ConnGenerator *g, bool raise_stop) {
     case GEN_CREATED:
         g->gen_state = GEN_RUNNING;
         try {
-            Acquired held = acquire_connection(handle(g->self));
-            g->lock = held.lock.release().ptr();
-            g->conn = held.conn.release().ptr();
+            Acquired held = acquire_connection(g->self);
+            g->lock = std::move(held.lock);
+            g->conn = std::move(held.conn);
             g->gen_state = GEN_SUSPENDED;
-            return Py_NewRef(g->conn);
+            return nb::borrow(g->conn).release().ptr();
         } catch (...) {
-            Py_CLEAR(g->self);
+            g->self.reset();
             g->gen_state = GEN_DONE;
             return restore_exception();
         }
@@ -341,40 +300,41 @@ PyObject *gen_send(PyObject *o, PyObject *value) {
     return gen_resume(g, true);
 }
 
-// The exception that `throw(typ[, val[, tb]])` raises, as for generators.
-PyObject *thrown_exception(PyObject *typ, PyObject *val, PyObject *tb) {
-    if (tb != Py_None && !PyTraceBack_Check(tb)) {
+// The exception that `throw(typ[, val[, tb]])` raises, as for generators;
+// empty with the error pending when the arguments are wrong.
+object thrown_exception(handle typ, handle val, handle tb) {
+    if (!tb.is_none() && !PyTraceBack_Check(tb.ptr())) {
         PyErr_SetString(PyExc_TypeError, "throw() third argument must be a traceback object");
-        return nullptr;
+        return object();
     }
-    PyObject *exc = nullptr;
-    if (PyExceptionClass_Check(typ)) {
-        if (val != Py_None && PyObject_TypeCheck(val, reinterpret_cast<PyTypeObject *>(typ)))
-            exc = Py_NewRef(val);
-        else if (val == Py_None)
-            exc = PyObject_CallNoArgs(typ);
-        else if (PyTuple_Check(val))
-            exc = PyObject_Call(typ, val, nullptr);
+    object exc;
+    if (PyExceptionClass_Check(typ.ptr())) {
+        if (!val.is_none() && PyObject_TypeCheck(val.ptr(), reinterpret_cast<PyTypeObject *>(typ.ptr())))
+            exc = nb::borrow(val);
+        else if (val.is_none())
+            exc = nb::steal(PyObject_CallNoArgs(typ.ptr()));
+        else if (PyTuple_Check(val.ptr()))
+            exc = nb::steal(PyObject_Call(typ.ptr(), val.ptr(), nullptr));
         else
-            exc = PyObject_CallOneArg(typ, val);
-        if (exc != nullptr && !PyExceptionInstance_Check(exc)) {
+            exc = nb::steal(PyObject_CallOneArg(typ.ptr(), val.ptr()));
+        if (exc.is_valid() && !PyExceptionInstance_Check(exc.ptr())) {
             PyErr_Format(PyExc_TypeError,
-                         "calling %R should have returned an instance of BaseException, not %s", typ,
-                         Py_TYPE(exc)->tp_name);
-            Py_CLEAR(exc);
+                         "calling %R should have returned an instance of BaseException, not %s", typ.ptr(),
+                         tp_name_of(exc));
+            exc.reset();
         }
-    } else if (PyExceptionInstance_Check(typ)) {
-        if (val != Py_None) {
+    } else if (PyExceptionInstance_Check(typ.ptr())) {
+        if (!val.is_none()) {
             PyErr_SetString(PyExc_TypeError, "instance exception may not have a separate value");
-            return nullptr;
+            return object();
         }
-        exc = Py_NewRef(typ);
+        exc = nb::borrow(typ);
     } else {
         PyErr_Format(PyExc_TypeError, "exceptions must be classes or instances deriving from BaseException, not %s",
-                     Py_TYPE(typ)->tp_name);
-        return nullptr;
+                     tp_name_of(typ));
+        return object();
     }
-    if (exc != nullptr && tb != Py_None) PyException_SetTraceback(exc, tb);
+    if (exc.is_valid() && !tb.is_none()) PyException_SetTraceback(exc.ptr(), tb.ptr());
     return exc;
 }
 
@@ -387,27 +347,26 @@ PyObject *gen_throw(PyObject *o, PyObject *const *args, Py_ssize_t nargs) {
             PyErr_Format(PyExc_TypeError, "throw expected at most 3 arguments, got %zd", nargs);
         return nullptr;
     }
-    PyObject *exc = thrown_exception(args[0], nargs > 1 ? args[1] : Py_None, nargs > 2 ? args[2] : Py_None);
-    if (exc == nullptr) return nullptr;
+    object exc = thrown_exception(args[0], nargs > 1 ? args[1] : Py_None, nargs > 2 ? args[2] : Py_None);
+    if (!exc.is_valid()) return nullptr;
     if (g->gen_state == GEN_RUNNING) {
-        Py_DECREF(exc);
         PyErr_SetString(PyExc_ValueError, "generator already executing");
         return nullptr;
     }
     if (g->gen_state == GEN_SUSPENDED) {
         g->gen_state = GEN_RUNNING;
         if (gen_release(g) < 0) {
-            PyObject *late = PyErr_GetRaisedException();
-            PyException_SetContext(late, exc);  // steals exc
-            PyErr_SetRaisedException(late);
+            object late = nb::steal(PyErr_GetRaisedException());
+            PyException_SetContext(late.ptr(), exc.release().ptr());
+            PyErr_SetRaisedException(late.release().ptr());
             return nullptr;
         }
     } else {
-        Py_CLEAR(g->self);
+        g->self.reset();
         g->gen_state = GEN_DONE;
     }
     // The caller's exception, unchanged: contextlib checks its identity.
-    PyErr_SetRaisedException(exc);
+    PyErr_SetRaisedException(exc.release().ptr());
     return nullptr;
 }
 
@@ -421,9 +380,9 @@ PyObject *gen_close(PyObject *o, PyObject *) {
         g->gen_state = GEN_RUNNING;
         if (gen_release(g) < 0) return nullptr;
     }
-    Py_CLEAR(g->self);
+    g->self.reset();
     g->gen_state = GEN_DONE;
-    Py_RETURN_NONE;
+    return nb::none().release().ptr();
 }
 
 PyMethodDef gen_methods[] = {
@@ -438,7 +397,7 @@ PyMethodDef gen_methods[] = {
 
 }  // namespace
 
-object make_generator_type(const char *) {
+object make_generator_type() {
     static PyType_Slot slots[] = {
         {Py_tp_dealloc, reinterpret_cast<void *>(gen_dealloc)},
         {Py_tp_traverse, reinterpret_cast<void *>(gen_traverse)},
@@ -466,7 +425,9 @@ object conn_generator_function(handle, PyObject *const *args, Py_ssize_t nargs, 
     PyTypeObject *tp = reinterpret_cast<PyTypeObject *>(state.generator_type.ptr());
     object gen = steal_or_raise(PyType_GenericAlloc(tp, 0));
     ConnGenerator *g = as_gen(gen.ptr());
-    g->self = Py_NewRef(a[0].ptr());
+    new (&g->self) object(nb::borrow(a[0]));
+    new (&g->lock) object();
+    new (&g->conn) object();
     g->gen_state = GEN_CREATED;
     return gen;
 }
@@ -481,10 +442,9 @@ object after_fork_in_child(handle, PyObject *const *, Py_ssize_t, PyObject *) {
     object lock_type = get_attr(global(names.threading), names.Lock);
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(backends.ptr()); ++i) {
         handle backend = PyList_GET_ITEM(backends.ptr(), i);
-        PyObject *lock = PyObject_CallNoArgs(lock_type.ptr());
-        if (lock == nullptr || PyObject_SetAttr(backend.ptr(), names._conn_lock.ptr(), lock) < 0)
+        object lock = nb::steal(PyObject_CallNoArgs(lock_type.ptr()));
+        if (!lock.is_valid() || PyObject_SetAttr(backend.ptr(), names._conn_lock.ptr(), lock.ptr()) < 0)
             PyErr_WriteUnraisable(backend.ptr());
-        Py_XDECREF(lock);
     }
     return nb::none();
 }
@@ -496,20 +456,20 @@ namespace {
 // Only letters, digits (of any script) and "_" may reach the statements,
 // into which the name is spliced.
 void check_table_name(handle table) {
-    object rest = steal_or_raise(PyUnicode_Replace(table.ptr(), interned("_").ptr(), interned("").ptr(), -1));
-    object alnum = call_method(rest, interned("isalnum"));
+    object rest = steal_or_raise(PyUnicode_Replace(table.ptr(), names.underscore.ptr(), names.empty.ptr(), -1));
+    object alnum = call_method(rest, names.isalnum);
     if (!truthy(alnum)) raise_format(PyExc_ValueError, "Invalid table name %R", table.ptr());
 }
 
 object join_text(std::initializer_list<handle> parts) {
     object list = steal_or_raise(PyList_New(0));
     for (handle p : parts) check(PyList_Append(list.ptr(), p.ptr()));
-    return steal_or_raise(PyUnicode_Join(interned("").ptr(), list.ptr()));
+    return steal_or_raise(PyUnicode_Join(names.empty.ptr(), list.ptr()));
 }
 
 object formatted(handle value) {
     if (PyUnicode_CheckExact(value.ptr())) return nb::borrow(value);
-    return steal_or_raise(PyObject_Format(value.ptr(), interned("").ptr()));
+    return steal_or_raise(PyObject_Format(value.ptr(), names.empty.ptr()));
 }
 
 void create_schema(handle conn, handle self, handle reset) {

@@ -11,7 +11,6 @@ ModuleState state;
 Names names;
 
 void init_names() {
-#define VK_NAME(n) names.n = interned(#n)
     VK_NAME(_dsn); VK_NAME(_dim); VK_NAME(_table); VK_NAME(_ext_ensured); VK_NAME(_connection);
     VK_NAME(_conn_pid); VK_NAME(_conn_lock);
     VK_NAME(_conn); VK_NAME(_session_id); VK_NAME(_embedding_or_none); VK_NAME(add);
@@ -24,8 +23,20 @@ void init_names() {
     VK_NAME(id); VK_NAME(tenant_id); VK_NAME(user_id); VK_NAME(session_id); VK_NAME(summary); VK_NAME(source);
     VK_NAME(embedding); VK_NAME(score); VK_NAME(method); VK_NAME(count);
     VK_NAME(vsk_memories);
-#undef VK_NAME
+    VK_NAME(autocommit); VK_NAME(isalnum);
+    names.empty = interned("");
+    names.underscore = interned("_");
     names.select_1 = interned("SELECT 1");
+    names.sql_create_extension = interned("CREATE EXTENSION IF NOT EXISTS vector");
+    names.sql_vector_version = interned("SELECT extversion FROM pg_extension WHERE extname = 'vector'");
+    names.sql_iterative_scan = interned(
+        "SELECT set_config('hnsw.iterative_scan', 'strict_order', false), "
+        "set_config('hnsw.max_scan_tuples', '2147483647', false), "
+        "set_config('hnsw.scan_mem_multiplier', '1000', false), "
+        "set_config('hnsw.ef_search', least(1000, greatest(200, "
+        "CASE WHEN current_setting('hnsw.ef_search', true) ~ '^[0-9]{1,9}$' "
+        "THEN current_setting('hnsw.ef_search', true)::int ELSE 0 END))::text, false)");
+    names.sql_exact_scan = interned("SET enable_indexscan = off");
 }
 
 namespace {
@@ -118,17 +129,13 @@ PyMethodDef backend_methods[] = {
 
 }  // namespace vk::vault
 
-VK_MODULE(vector_vault, m) {
+VK_MODULE(vector_vault, vk::vault,
+          "Memory records in one PostgreSQL table with a pgvector column; nearest-neighbour "
+          "search by cosine distance, scoped by tenant, user and session.",
+          set) {
     using namespace vk;
     using namespace vk::vault;
-    m.doc() = "Memory records in one PostgreSQL table with a pgvector column; nearest-neighbour "
-              "search by cosine distance, scoped by tenant, user and session.";
-    ModuleGlobals globals(m);
-    init_names();
-    state.module_dict = globals.dict();
-    state.module_name = globals.name();
     const char *modname = PyUnicode_AsUTF8(state.module_name.ptr());
-    auto set = [&](const char *name, handle value) { globals.set(name, value); };
 
     object contextlib = import_module("contextlib");
     object os = import_module("os");
@@ -145,9 +152,8 @@ VK_MODULE(vector_vault, m) {
     set("register_vector", get_attr(import_module("pgvector.psycopg"), interned("register_vector")));
 
     state.statements = steal_or_raise(PyDict_New()).release();
-    state.connect_kwnames = steal_or_raise(PyTuple_Pack(1, interned("autocommit").ptr())).release();
     state.registry = call(get_attr(import_module("weakref"), interned("WeakSet"))).release();
-    state.generator_type = make_generator_type(modname).release();
+    state.generator_type = make_generator_type().release();
 
     object backend = new_plain_class(modname, "PostgresVectorBackend",
         "StorageBackend backed by Postgres + pgvector.\n\n"
@@ -164,20 +170,12 @@ VK_MODULE(vector_vault, m) {
     add_methods(backend, backend_methods);
     set("PostgresVectorBackend", backend);
 
-    object class_dict = steal_or_raise(PyType_GetDict(reinterpret_cast<PyTypeObject *>(backend.ptr())));
-    state.conn_attr = nb::borrow(dict_get(class_dict, names._conn)).release();
-    state.session_id_attr = nb::borrow(dict_get(class_dict, names._session_id)).release();
-    state.embedding_attr = nb::borrow(dict_get(class_dict, names._embedding_or_none)).release();
-    state.add_attr = nb::borrow(dict_get(class_dict, names.add)).release();
+    state.conn_function = conn_cm.release();
     state.backend_type = backend.release();
 
     // Forked children must not inherit a lock held by a thread that does not exist there.
     if (PyObject_HasAttrString(os.ptr(), "register_at_fork")) {
         object hook = new_function(&fork_def, state.module_name);
-        object kwnames = steal_or_raise(PyTuple_Pack(1, interned("after_in_child").ptr()));
-        object register_at_fork = get_attr(os, interned("register_at_fork"));
-        PyObject *argv[] = {nullptr, hook.ptr()};
-        steal_or_raise(PyObject_Vectorcall(register_at_fork.ptr(), argv + 1, PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                           kwnames.ptr()));
+        call_kw(get_attr(os, interned("register_at_fork")), {}, {{interned("after_in_child"), hook}});
     }
 }

@@ -9,10 +9,7 @@ namespace vk::vault {
 namespace {
 
 // `d.get(key)` of an exact dict, owned (later calls into Python may change d).
-object dict_value(handle d, handle key) {
-    handle v = dict_get(d, key);
-    return v.is_valid() ? nb::borrow(v) : nb::none();
-}
+object dict_value(handle d, handle key) { return get_or(d, key, handle(Py_None)); }
 
 object session_id_of_record(handle record) {
     object source = dict_value(record, names.source);
@@ -34,7 +31,7 @@ object embedding_of_record(handle record) {
 
 // `self._session_id(record)` / `self._embedding_or_none(record)`, honouring overrides.
 object session_id_via(handle self, handle record) {
-    if (uses_own(self, names._session_id, state.session_id_attr)) {
+    if (uses_own<Backend_session_id>(self, names._session_id)) {
         require_exact_dict(record, "record");
         return session_id_of_record(record);
     }
@@ -42,7 +39,7 @@ object session_id_via(handle self, handle record) {
 }
 
 object embedding_via(handle self, handle record) {
-    if (uses_own(self, names._embedding_or_none, state.embedding_attr)) {
+    if (uses_own<Backend_embedding_or_none>(self, names._embedding_or_none)) {
         require_exact_dict(record, "record");
         return embedding_of_record(record);
     }
@@ -77,6 +74,19 @@ bool rowcount_positive(handle cursor) {
     return check(PyObject_RichCompareBool(rowcount.ptr(), zero.ptr(), Py_GT)) != 0;
 }
 
+// Statement `which` with the parameters `make_params()` (built once the
+// connection is held) in one `_conn()` block: True when it changed a row.
+template <class MakeParams>
+object changes_a_row(handle self, Stmt which, MakeParams &&make_params) {
+    object changed = with_conn(self, [&](handle conn) {
+        object sql = statement(get_attr(self, names._table), which);
+        object params = make_params();
+        object cursor = call_method(conn, names.execute, sql, params);
+        return nb::borrow(rowcount_positive(cursor) ? Py_True : Py_False);
+    });
+    return changed.is_valid() ? changed : nb::borrow(Py_False);
+}
+
 }  // namespace
 
 object Backend_session_id(handle, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
@@ -109,7 +119,7 @@ object Backend_add_batch(handle self, PyObject *const *args, Py_ssize_t nargs, P
     // step, as a list iterator does, since `add` may run caller code.
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(records.ptr()); ++i) {
         object item = nb::borrow(PyList_GET_ITEM(records.ptr(), i));
-        if (uses_own(self, names.add, state.add_attr))
+        if (uses_own<Backend_add>(self, names.add))
             add_record(self, item);
         else
             call_method(self, names.add, item);
@@ -141,14 +151,10 @@ object Backend_update(handle self, PyObject *const *args, Py_ssize_t nargs, PyOb
     handle memory_id = a[0], fields = a[1];
     require_exact_str(memory_id, "memory_id");
     require_exact_dict(fields, "fields");
-    object changed = with_conn(self, [&](handle conn) {
-        object sql = statement(get_attr(self, names._table), Stmt::update);
+    return changes_a_row(self, Stmt::update, [&] {
         object json_text = json_dumps(fields);
-        object params = steal_or_raise(PyTuple_Pack(2, json_text.ptr(), memory_id.ptr()));
-        object cursor = call_method(conn, names.execute, sql, params);
-        return nb::borrow(rowcount_positive(cursor) ? Py_True : Py_False);
+        return steal_or_raise(PyTuple_Pack(2, json_text.ptr(), memory_id.ptr()));
     });
-    return changed.is_valid() ? changed : nb::borrow(Py_False);
 }
 
 object Backend_delete(handle self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
@@ -156,13 +162,7 @@ object Backend_delete(handle self, PyObject *const *args, Py_ssize_t nargs, PyOb
     Args a = parse_args(sig, args, nargs, kwnames);
     handle memory_id = a[0];
     require_exact_str(memory_id, "memory_id");
-    object deleted = with_conn(self, [&](handle conn) {
-        object sql = statement(get_attr(self, names._table), Stmt::remove);
-        object params = steal_or_raise(PyTuple_Pack(1, memory_id.ptr()));
-        object cursor = call_method(conn, names.execute, sql, params);
-        return nb::borrow(rowcount_positive(cursor) ? Py_True : Py_False);
-    });
-    return deleted.is_valid() ? deleted : nb::borrow(Py_False);
+    return changes_a_row(self, Stmt::remove, [&] { return steal_or_raise(PyTuple_Pack(1, memory_id.ptr())); });
 }
 
 }  // namespace vk::vault

@@ -88,7 +88,7 @@ object build(handle table, Stmt which, unsigned mask) {
     // an f-string would: through format().
     object name = PyUnicode_CheckExact(table.ptr())
                       ? nb::borrow(table)
-                      : steal_or_raise(PyObject_Format(table.ptr(), interned("").ptr()));
+                      : steal_or_raise(PyObject_Format(table.ptr(), names.empty.ptr()));
     object left = steal_or_raise(PyUnicode_Concat(text(head).ptr(), name.ptr()));
     return steal_or_raise(PyUnicode_Concat(left.ptr(), text(tail).ptr()));
 }

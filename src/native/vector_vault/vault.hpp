@@ -3,7 +3,8 @@
 // module.cpp registers (connection.cpp, records.cpp, search.cpp).
 #pragma once
 
-#include "common/py.hpp"
+#include "common/context.hpp"
+#include "common/dispatch.hpp"
 
 #include <utility>
 
@@ -17,10 +18,9 @@ struct ModuleState {
     handle generator_type;    // the objects that `_conn`'s generator function returns
     handle registry;          // weakref.WeakSet of backends, renewed after a fork
     handle statements;        // dict: table name -> list of statement texts, built on first use
-    handle connect_kwnames;   // ("autocommit",)
-    // The class attributes as created: while an object of the exact class
-    // still sees these, its own C++ bodies may be called directly.
-    handle conn_attr, session_id_attr, embedding_attr, add_attr;
+    // The function that `contextmanager` wraps into `_conn`: while an object
+    // of the exact class still finds it, the C++ scope may be used directly.
+    handle conn_function;
 };
 
 extern ModuleState state;
@@ -34,7 +34,10 @@ struct Names {
     handle psycopg, os, json, contextlib, threading, Vector, register_vector;
     handle id, tenant_id, user_id, session_id, summary, source, embedding, score, method;
     handle count;
+    handle autocommit, isalnum, empty, underscore;
     handle vsk_memories, select_1;
+    // Statements sent while preparing a new connection.
+    handle sql_create_extension, sql_vector_version, sql_iterative_scan, sql_exact_scan;
 };
 
 extern Names names;
@@ -42,32 +45,22 @@ extern Names names;
 void init_names();
 
 /// The generator type behind `_conn` (created once by module.cpp).
-object make_generator_type(const char *module_name);
+object make_generator_type();
 
 // ---------------------------------------------------------------- helpers
 
-/// The Python exception of the C++ exception being handled (call inside a catch block).
-object take_current_exception();
-
-/// Raise `exc` (an exception instance) unchanged.
-[[noreturn]] void reraise(object exc);
-
-/// Truth value of a Python object.
-inline bool truthy(handle v) { return check(PyObject_IsTrue(v.ptr())) != 0; }
-
 /// `name` in the module's globals, at call time.
-object global(handle name);
+inline object global(handle name) { return lookup_global(state.module_dict, name); }
 
-/// True when `self` is exactly a PostgresVectorBackend whose attribute `name`
-/// still resolves to the class attribute `original`: then the method's C++
-/// body may be used directly; otherwise the attribute is called, so that
-/// subclasses and replaced attributes are honoured.
-bool uses_own(handle self, handle name, handle original);
-
-/// Run `body` inside the context manager `mgr`, as a `with` statement does.
-/// Returns false normally, true when `__exit__` swallowed the body's exception.
-template <class Body>
-bool run_in_context(handle mgr, Body &&body);
+/// True when `self` is exactly a PostgresVectorBackend whose method `name`
+/// is still the module's own `Fn`: then its C++ body may be used directly;
+/// otherwise the attribute is called, so that subclasses and replaced
+/// attributes are honoured.
+template <FastFn Fn>
+bool uses_own(handle self, handle name) {
+    return Py_TYPE(self.ptr()) == reinterpret_cast<PyTypeObject *>(state.backend_type.ptr()) &&
+           resolves_to_own_method<Fn>(self, name);
+}
 
 /// The pieces of one acquisition: the lock that was taken and the connection.
 struct Acquired {
@@ -137,44 +130,9 @@ object Backend_convert_storage_format(handle, PyObject *const *, Py_ssize_t, PyO
 // ---------------------------------------------------------------- templates
 
 template <class Body>
-bool run_in_context(handle mgr, Body &&body) {
-    // Special-method lookup on the type, as the `with` statement does.
-    handle type = handle(reinterpret_cast<PyObject *>(Py_TYPE(mgr.ptr())));
-    PyObject *enter = PyObject_GetAttrString(type.ptr(), "__enter__");
-    if (enter == nullptr) {
-        PyErr_Clear();
-        PyErr_Format(PyExc_TypeError, "'%.200s' object does not support the context manager protocol",
-                     Py_TYPE(mgr.ptr())->tp_name);
-        raise_pending();
-    }
-    object enter_fn = nb::steal(enter);
-    PyObject *exit = PyObject_GetAttrString(type.ptr(), "__exit__");
-    if (exit == nullptr) {
-        PyErr_Clear();
-        PyErr_Format(PyExc_TypeError,
-                     "'%.200s' object does not support the context manager protocol (missed __exit__ method)",
-                     Py_TYPE(mgr.ptr())->tp_name);
-        raise_pending();
-    }
-    object exit_fn = nb::steal(exit);
-    object value = call(enter_fn, mgr);
-    try {
-        body(handle(value));
-    } catch (...) {
-        object exc = take_current_exception();
-        PyObject *raw_tb = PyException_GetTraceback(exc.ptr());
-        object tb = raw_tb != nullptr ? nb::steal(raw_tb) : nb::none();
-        object swallowed = call(exit_fn, mgr, handle(reinterpret_cast<PyObject *>(Py_TYPE(exc.ptr()))), exc, tb);
-        if (truthy(swallowed)) return true;
-        reraise(std::move(exc));
-    }
-    call(exit_fn, mgr, handle(Py_None), handle(Py_None), handle(Py_None));
-    return false;
-}
-
-template <class Body>
 object with_conn(handle self, Body &&body) {
-    if (uses_own(self, names._conn, state.conn_attr)) {
+    if (Py_TYPE(self.ptr()) == reinterpret_cast<PyTypeObject *>(state.backend_type.ptr()) &&
+        resolves_to_own_method(self, names._conn, state.conn_function)) {
         Acquired held = acquire_connection(self);
         object result;
         try {
@@ -187,7 +145,7 @@ object with_conn(handle self, Body &&body) {
     }
     object mgr = call_method(self, names._conn);
     object result;
-    bool swallowed = run_in_context(mgr, [&](handle conn) { result = body(conn); });
+    bool swallowed = with_context(mgr, [&](handle conn) { result = body(conn); });
     if (swallowed) return object();
     return result;
 }
