@@ -12,26 +12,13 @@ namespace vk::mesh {
 
 namespace {
 
-handle name_items() {
-    static handle h = interned("items");
-    return h;
-}
-handle name_pop() {
-    static handle h = interned("pop");
-    return h;
-}
-handle empty_str() {
-    static handle h = interned("");
-    return h;
-}
-
 /// `mapping.pop(key, None)`.
 void discard_item(handle mapping, handle key) {
     if (PyDict_CheckExact(mapping.ptr())) {
         check(PyDict_Pop(mapping.ptr(), key.ptr(), nullptr));
         return;
     }
-    call_method(mapping, name_pop(), key, handle(Py_None));
+    call_method(mapping, names.pop, key, handle(Py_None));
 }
 
 /// Removes the pair from `edges` and both neighbour maps. Every removal is
@@ -238,7 +225,7 @@ object ensure_node_impl(handle self, handle memoria) {
     }
 
     // Fields in the initializer's order; the first dict seen for an id wins.
-    object summary = get_or(memoria, names.summary, empty_str());
+    object summary = get_or(memoria, names.summary, names.empty);
     object created_at = get_or(memoria, names.created_at, handle(Py_None));
     auto normalized = [&](handle key) {
         object raw = get_or(memoria, key, steal_or_raise(PyList_New(0)));
@@ -363,7 +350,7 @@ object ConceptMesh_add_conversation(handle self, PyObject *const *args, Py_ssize
 
     // A dict items iterator, so that a helper that adds or drops nodes while
     // the loop runs gets the interpreter's "changed size during iteration".
-    object items = call_method(nodes, name_items());
+    object items = call_method(nodes, names.items);
     object it = steal_or_raise(PyObject_GetIter(items.ptr()));
     while (PyObject *raw = PyIter_Next(it.ptr())) {
         object item = nb::steal(raw);
