@@ -99,7 +99,7 @@ private:
         bool operator()(const Entry &x, const Entry &y) const {
             if (x.dist != y.dist) return x.dist > y.dist;
             handle lower = search->ids_.key(y.node), higher = search->ids_.key(x.node);
-            if (PyUnicode_CheckExact(lower.ptr()) && PyUnicode_CheckExact(higher.ptr()))
+            if (search->str_ids_ || (PyUnicode_CheckExact(lower.ptr()) && PyUnicode_CheckExact(higher.ptr())))
                 return PyUnicode_Compare(lower.ptr(), higher.ptr()) < 0;
             return check(PyObject_RichCompareBool(lower.ptr(), higher.ptr(), Py_LT)) == 1;
         }
@@ -157,7 +157,7 @@ private:
         Py_ssize_t pos = 0;
         PyObject *key = nullptr, *value = nullptr;
         while (PyDict_Next(neighbors.ptr(), &pos, &key, &value)) {
-            prefetch(settled_.home_of(value));
+            if (quiet_) prefetch(settled_.home_of(value));
             batch_.push_back(Neighbor{key, value, nullptr, -1, false});
         }
         for (Neighbor &e : batch_) {
