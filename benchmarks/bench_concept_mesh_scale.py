@@ -3,6 +3,8 @@ against a peer measured in the same run.
 
     python benchmarks/bench_concept_mesh_scale.py            # everything, a few minutes
     python benchmarks/bench_concept_mesh_scale.py --quick    # small sizes, under a minute
+    python benchmarks/bench_concept_mesh_scale.py --n 5000 --only path export
+                                                             # the live-path targets alone
 
 Sections:
 
@@ -424,20 +426,29 @@ def main():
     parser.add_argument("--pairs", type=int, default=200)
     parser.add_argument("--repeat", type=int, default=3)
     parser.add_argument("--quick", action="store_true", help="small sizes for a fast check")
+    parser.add_argument("--only", nargs="*", choices=["batch", "path", "export", "scaling"],
+                        help="run only these sections (path and export then build the mesh without timing it)")
     args = parser.parse_args()
     if args.quick:
         args.n, args.peer_sizes, args.sizes, args.no_numpy_sizes = 2_000, [1_000], [500, 1_000, 2_000], [1_000]
         args.pairs, args.repeat = 50, 2
     print(f"numpy {np.__version__}; {os.cpu_count()} CPUs; seeded workload from benchmarks/workload.py")
-    sessions, mesh = section_batch(args.n, args.peer_sizes, args.repeat)
-    del sessions
-    section_path(mesh, args.pairs)
-    section_export(mesh, max(args.repeat, 9))
-    del mesh
+    only = set(args.only or ["batch", "path", "export", "scaling"])
+    if "batch" in only:
+        sessions, mesh = section_batch(args.n, args.peer_sizes, args.repeat)
+        del sessions
+    elif only & {"path", "export"}:
+        mesh = _build(sessions_for(args.n))
+    if "path" in only:
+        section_path(mesh, args.pairs)
+    if "export" in only:
+        section_export(mesh, max(args.repeat, 9))
+    mesh = None
     gc.collect()
-    section_scaling(args.sizes)
-    if args.no_numpy_sizes:
-        section_scaling(args.no_numpy_sizes, with_numpy=False)
+    if "scaling" in only:
+        section_scaling(args.sizes)
+        if args.no_numpy_sizes:
+            section_scaling(args.no_numpy_sizes, with_numpy=False)
 
 
 if __name__ == "__main__":

@@ -736,6 +736,25 @@ class TestToDict:
         assert [(e["source"], e["target"]) for e in got["edges"]] == [(e["source"], e["target"]) for e in want["edges"]]
 
 
+    def test_scores_are_read_as_often_as_the_plain_export_reads_them(self):
+        reads = []
+
+        class Counted(cm.GraphNode):
+            @property
+            def centrality(self):
+                reads.append(self.session_id)
+                return 1  # not a float: ranked by the interpreter's own sort
+
+        mesh = star_mesh([1, 2])
+        for key, node in list(mesh.nodes.items()):
+            mesh.nodes[key] = counted = object.__new__(Counted)
+            counted.__dict__.update(vars(node))
+        mesh.to_dict()
+        got, reads[:] = sorted(reads), []
+        reference_to_dict(mesh)
+        assert got == sorted(reads)
+
+
 def halfway_neighbours():
     return st.builds(
         lambda k, step: [(k + 0.5) / 10_000, math.nextafter((k + 0.5) / 10_000, step)],
@@ -862,6 +881,17 @@ class TestShortestPath:
         except RuntimeError:
             return
         assert path == [] or path[0] == "S"
+
+    def test_weight_changed_by_a_comparison_is_read_afresh(self):
+        mesh = path_mesh([("S", "A", 1), ("S", "B", 1), ("A", "T", 1), ("B", "T", 1)])
+
+        class Changing(float):
+            def __le__(self, other):
+                mesh.nodes["S"].neighbors["B"]["weight"] = 100.0  # the entry still to be read
+                return float(self) <= other
+
+        mesh.nodes["S"].neighbors["A"]["weight"] = Changing(1.0)
+        assert mesh.shortest_path("S", "T") == ["S", "B", "T"]
 
     def test_neighbour_without_node_fails_with_key_error(self):
         mesh = path_mesh([("S", "T", 1)], nodes=["U"])

@@ -3,6 +3,7 @@
 #include "common/convert.hpp"
 #include "common/errors.hpp"
 #include "concept_mesh/keytable.hpp"
+#include "concept_mesh/mapping.hpp"
 #include "concept_mesh/mesh.hpp"
 #include "concept_mesh/round4.hpp"
 
@@ -15,6 +16,13 @@ namespace vk::mesh {
 
 namespace {
 
+/// The first bytes of a memory dict's entries table: the keys a node record
+/// reads sit among its first two dozen entries.
+constexpr std::size_t MEMORIA_TABLE_BYTES = 512;
+
+/// How many nodes ahead of the one being read the next is asked for.
+constexpr Py_ssize_t PREFETCH_AHEAD = 8;
+
 Py_ssize_t int_arg(handle value, const char *name) {
     object v = to_int_arg(value, name);
     return clamp_to_ssize(v, PY_SSIZE_T_MIN, PY_SSIZE_T_MAX);
@@ -24,26 +32,15 @@ object short_text(handle text, Py_ssize_t limit) {
     require_exact_str(text, "text");
     Py_ssize_t length = PyUnicode_GET_LENGTH(text.ptr());
     if (limit <= 0 || length <= limit) return nb::borrow(text);
-    static handle ellipsis = interned("\xe2\x80\xa6");  // U+2026
     object head = steal_or_raise(PyUnicode_Substring(text.ptr(), 0, limit - 1));
-    return steal_or_raise(PyUnicode_Concat(head.ptr(), ellipsis.ptr()));
-}
-
-/// `mapping.get(key)`: a plain dict directly, anything else through its `get`.
-object get_or_none(handle mapping, handle key) {
-    if (PyDict_CheckExact(mapping.ptr())) {
-        handle v = dict_get(mapping, key);
-        return nb::borrow(v.is_valid() ? v : handle(Py_None));
-    }
-    static handle get_name = interned("get");
-    return call_method(mapping, get_name, key);
+    return steal_or_raise(PyUnicode_Concat(head.ptr(), names.ellipsis.ptr()));
 }
 
 /// `(memoria.get("source") or {}).get(key)`; the source is looked up afresh
 /// for every key.
 object source_field(handle memoria, handle key) {
     object source = get_or_none(memoria, names.source);
-    if (!check(PyObject_IsTrue(source.ptr()))) return nb::none();
+    if (!truthy(source)) return nb::none();
     return get_or_none(source, key);
 }
 
@@ -53,51 +50,21 @@ object sorted_list(handle iterable) {
     return list;
 }
 
-void set_item(handle d, handle key, handle value) { check(PyDict_SetItem(d.ptr(), key.ptr(), value.ptr())); }
-
-object values_of(handle nodes) {
-    if (PyDict_CheckExact(nodes.ptr())) return steal_or_raise(PyDict_Values(nodes.ptr()));
-    static handle values_name = interned("values");
-    object view = call_method(nodes, values_name);
-    return steal_or_raise(PySequence_List(view.ptr()));
-}
-
 /// The first `count` nodes of `sorted(nodes, key=lambda n: n.centrality,
 /// reverse=True)`: most central first, ties in first-seen order.
 object top_nodes(handle node_list, Py_ssize_t count) {
-    Py_ssize_t n = PyList_GET_SIZE(node_list.ptr());
-    std::vector<double> score(static_cast<std::size_t>(n));
-    bool plain = true;
-    for (Py_ssize_t i = 0; i < n && plain; ++i) {
-        object c = get_attr(handle(PyList_GET_ITEM(node_list.ptr(), i)), names.centrality);
-        if (!PyFloat_CheckExact(c.ptr()) || std::isnan(PyFloat_AS_DOUBLE(c.ptr()))) plain = false;
-        else score[static_cast<std::size_t>(i)] = PyFloat_AS_DOUBLE(c.ptr());
+    std::vector<object> scores;
+    scores.reserve(static_cast<std::size_t>(PyList_GET_SIZE(node_list.ptr())));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(node_list.ptr()); ++i) {
+        // The nodes are scattered through memory: each is asked for a few reads ahead.
+        if (i + PREFETCH_AHEAD < PyList_GET_SIZE(node_list.ptr()))
+            prefetch_range(PyList_GET_ITEM(node_list.ptr(), i + PREFETCH_AHEAD), 2 * CACHE_LINE);
+        scores.push_back(get_attr(handle(PyList_GET_ITEM(node_list.ptr(), i)), names.centrality));
     }
-    if (!plain) {
-        // Other score types (or NaN, which has no order) sort exactly as Python sorts them.
-        object op = steal_or_raise(PyImport_ImportModule("operator"));
-        object key = call(get_attr(op, interned("attrgetter")), names.centrality);
-        object list = steal_or_raise(PySequence_List(node_list.ptr()));
-        object sort = get_attr(list, interned("sort"));
-        object kwargs = steal_or_raise(PyDict_New());
-        check(PyDict_SetItemString(kwargs.ptr(), "key", key.ptr()));
-        check(PyDict_SetItemString(kwargs.ptr(), "reverse", Py_True));
-        object empty = steal_or_raise(PyTuple_New(0));
-        steal_or_raise(PyObject_Call(sort.ptr(), empty.ptr(), kwargs.ptr()));
-        return steal_or_raise(PyList_GetSlice(list.ptr(), 0, count));
-    }
-    // Descending score, then position: a strict order whose first `count`
-    // are those of the stable sort, so only they need sorting.
-    std::vector<Py_ssize_t> order(static_cast<std::size_t>(n));
-    for (Py_ssize_t i = 0; i < n; ++i) order[static_cast<std::size_t>(i)] = i;
-    auto before = [&](Py_ssize_t x, Py_ssize_t y) {
-        double sx = score[static_cast<std::size_t>(x)], sy = score[static_cast<std::size_t>(y)];
-        return sx > sy || (sx == sy && x < y);
-    };
-    std::partial_sort(order.begin(), order.begin() + count, order.end(), before);
-    object top = steal_or_raise(PyList_New(count));
-    for (Py_ssize_t i = 0; i < count; ++i)
-        PyList_SET_ITEM(top.ptr(), i, Py_NewRef(PyList_GET_ITEM(node_list.ptr(), order[static_cast<std::size_t>(i)])));
+    std::vector<Py_ssize_t> order = rank_descending(scores, count);
+    object top = steal_or_raise(PyList_New(static_cast<Py_ssize_t>(order.size())));
+    for (std::size_t i = 0; i < order.size(); ++i)
+        PyList_SET_ITEM(top.ptr(), static_cast<Py_ssize_t>(i), Py_NewRef(PyList_GET_ITEM(node_list.ptr(), order[i])));
     return top;
 }
 
@@ -138,12 +105,8 @@ void warm_up_records(handle top) {
         memorias.push_back(get_attr(handle(node), names.memoria));
         prefetch(memorias.back().ptr());
     }
-    for (const object &m : memorias) {
-        if (!PyDict_CheckExact(m.ptr())) continue;
-        auto keys = reinterpret_cast<std::uintptr_t>(reinterpret_cast<PyDictObject *>(m.ptr())->ma_keys);
-        for (std::uintptr_t line = keys & ~std::uintptr_t{63}; line < keys + 512; line += 64)
-            prefetch(reinterpret_cast<const void *>(line));
-    }
+    for (const object &m : memorias)
+        if (PyDict_CheckExact(m.ptr())) prefetch_dict_entries(m.ptr(), MEMORIA_TABLE_BYTES);
 }
 
 /// Membership in the set of kept ids, with set semantics. Session ids are
@@ -167,12 +130,15 @@ public:
     }
 
     /// An object known to differ from every kept id (borrowed).
-    void add_other(PyObject *id) { others_.insert(id); }
+    void add_other(PyObject *id) { others_.put(id, NoValue{}); }
 
     /// The slot of `id` (or -1) by identity; false when identity cannot tell.
     bool find_known(PyObject *id, std::int32_t &slot) const {
         if (!trusted_) return false;
-        if (kept_.get(id, slot)) return true;
+        if (const std::int32_t *known = kept_.find(id)) {
+            slot = *known;
+            return true;
+        }
         slot = -1;
         return others_.contains(id);
     }
@@ -188,7 +154,7 @@ public:
     void distrust() { trusted_ = false; }
 
 private:
-    PointerMap kept_;
+    PointerTable<std::int32_t> kept_;
     PointerSet others_;
     object index_;
     std::vector<object> held_;
@@ -201,16 +167,15 @@ private:
 void record_others(KeepIndex &keep, handle nodes, handle top, const std::vector<object> &kept_ids) {
     if (!PyDict_CheckExact(nodes.ptr())) return;
     Py_ssize_t count = PyList_GET_SIZE(top.ptr());
-    PointerMap kept_nodes(static_cast<std::size_t>(count));
+    PointerTable<std::int32_t> kept_nodes(static_cast<std::size_t>(count));
     for (Py_ssize_t i = 0; i < count; ++i)
         kept_nodes.put(PyList_GET_ITEM(top.ptr(), i), static_cast<std::int32_t>(i));
     std::vector<PyObject *> others;
     Py_ssize_t pos = 0;
     PyObject *key = nullptr, *value = nullptr;
     while (PyDict_Next(nodes.ptr(), &pos, &key, &value)) {
-        std::int32_t i;
-        if (kept_nodes.get(value, i)) {
-            if (key != kept_ids[static_cast<std::size_t>(i)].ptr()) return;
+        if (const std::int32_t *i = kept_nodes.find(value)) {
+            if (key != kept_ids[static_cast<std::size_t>(*i)].ptr()) return;
         } else {
             others.push_back(key);
         }
@@ -264,35 +229,237 @@ void nominate(std::vector<KeptEdge> &kept, std::vector<Incident> &incident, std:
     for (std::size_t i = 0; i < limit; ++i) kept[static_cast<std::size_t>(incident[i].e)].nominated = true;
 }
 
+/// A dict of `keys` in order, each None, made once for the life of the
+/// process: a copy of it is a record whose table already holds every key, so
+/// filling it in the same order never grows the table.
+handle record_template(std::initializer_list<handle> keys) {
+    object d = steal_or_raise(PyDict_New());
+    for (handle key : keys) dict_put(d, key, handle(Py_None));
+    return d.release();
+}
+
+object new_record(handle tmpl) { return steal_or_raise(PyDict_Copy(tmpl.ptr())); }
+
 object node_record(handle node, handle session_id, Py_ssize_t summary_chars) {
+    static handle tmpl = record_template({names.id, names.summary, names.created_at, names.tags, names.entities,
+                                          names.density, names.centrality, names.superseded_by, names.valid_until,
+                                          names.author, names.origin});
     object summary = short_text(get_attr(node, names.summary), summary_chars);
-    object record = steal_or_raise(PyDict_New());
-    set_item(record, names.id, session_id);
-    set_item(record, names.summary, summary);
-    set_item(record, names.created_at, get_attr(node, names.created_at));
-    set_item(record, names.tags, sorted_list(get_attr(node, names.tags)));
-    set_item(record, names.entities, sorted_list(get_attr(node, names.entities)));
-    set_item(record, names.density, round4_object(get_attr(node, names.density)));
-    set_item(record, names.centrality, round4_object(get_attr(node, names.centrality)));
+    object record = new_record(tmpl);
+    dict_put(record, names.id, session_id);
+    dict_put(record, names.summary, summary);
+    dict_put(record, names.created_at, get_attr(node, names.created_at));
+    dict_put(record, names.tags, sorted_list(get_attr(node, names.tags)));
+    dict_put(record, names.entities, sorted_list(get_attr(node, names.entities)));
+    dict_put(record, names.density, round4_object(get_attr(node, names.density)));
+    dict_put(record, names.centrality, round4_object(get_attr(node, names.centrality)));
     object memoria = get_attr(node, names.memoria);
-    set_item(record, names.superseded_by, get_or_none(memoria, names.superseded_by));
-    set_item(record, names.valid_until, get_or_none(memoria, names.valid_until));
-    set_item(record, names.author, source_field(memoria, names.author));
-    set_item(record, names.origin, source_field(memoria, names.origin));
+    dict_put(record, names.superseded_by, get_or_none(memoria, names.superseded_by));
+    dict_put(record, names.valid_until, get_or_none(memoria, names.valid_until));
+    dict_put(record, names.author, source_field(memoria, names.author));
+    dict_put(record, names.origin, source_field(memoria, names.origin));
     return record;
 }
 
 object edge_record(const KeptEdge &e) {
-    static handle target_name = interned("target");
-    object record = steal_or_raise(PyDict_New());
-    set_item(record, names.source, handle(e.a));
-    set_item(record, target_name, handle(e.b));
-    set_item(record, names.weight, round4_object(e.weight));
-    set_item(record, names.shared_tags, get_attr(e.edge, names.shared_tags));
-    set_item(record, names.shared_entities, get_attr(e.edge, names.shared_entities));
-    set_item(record, names.shared_key_points, get_attr(e.edge, names.shared_key_points));
-    set_item(record, names.embedding_similarity, round4_object(get_attr(e.edge, names.embedding_similarity)));
+    static handle tmpl = record_template({names.source, names.target, names.weight, names.shared_tags,
+                                          names.shared_entities, names.shared_key_points,
+                                          names.embedding_similarity});
+    object record = new_record(tmpl);
+    dict_put(record, names.source, handle(e.a));
+    dict_put(record, names.target, handle(e.b));
+    dict_put(record, names.weight, round4_object(e.weight));
+    dict_put(record, names.shared_tags, get_attr(e.edge, names.shared_tags));
+    dict_put(record, names.shared_entities, get_attr(e.edge, names.shared_entities));
+    dict_put(record, names.shared_key_points, get_attr(e.edge, names.shared_key_points));
+    dict_put(record, names.embedding_similarity, round4_object(get_attr(e.edge, names.embedding_similarity)));
     return record;
+}
+
+/// Records an edge of `edges` when both its ids are kept.
+void consider(std::vector<KeptEdge> &kept, KeepIndex &keep, handle key, handle edge) {
+    keep.distrust();
+    object k = nb::borrow(key);
+    object ka, kb;
+    if (PyTuple_CheckExact(k.ptr()) && PyTuple_GET_SIZE(k.ptr()) == 2) {
+        ka = nb::borrow(PyTuple_GET_ITEM(k.ptr(), 0));
+        kb = nb::borrow(PyTuple_GET_ITEM(k.ptr(), 1));
+    } else {
+        ka = steal_or_raise(PySequence_GetItem(k.ptr(), 0));
+        kb = steal_or_raise(PySequence_GetItem(k.ptr(), 1));
+    }
+    std::int32_t ia = keep.find(ka);
+    if (ia < 0) return;
+    std::int32_t ib = keep.find(kb);
+    if (ib < 0) return;
+    KeptEdge e{k, nb::borrow(edge), ka.ptr(), kb.ptr(), ia, ib, object()};
+    // The record holds the items: a key that is not a tuple may hand out fresh objects.
+    e.items = steal_or_raise(PyTuple_Pack(2, ka.ptr(), kb.ptr()));
+    kept.push_back(std::move(e));
+}
+
+/// The edges of a plain dict `edges` between kept nodes, in its order.
+/// Keys are read a chunk at a time so that the loads of the key tuples,
+/// scattered through memory, overlap. A key that is a pair of str found by
+/// identity is tested without touching a reference count or running Python
+/// code; before any other key the rest of the chunk is held, as Python code
+/// may then run.
+void walk_edge_dict(std::vector<KeptEdge> &kept, KeepIndex &keep, handle edges) {
+    constexpr std::size_t CHUNK = 64;
+    std::vector<std::pair<PyObject *, PyObject *>> chunk;
+    chunk.reserve(CHUNK);
+    std::vector<object> held;
+    struct Pending {
+        PyObject *key, *edge;
+        std::int32_t ia, ib;
+    };
+    std::vector<Pending> pending;
+    auto *edge_type = reinterpret_cast<PyTypeObject *>(state.graph_edge_type.ptr());
+    // Weights are read during the walk only while the record class reads
+    // `weight` from the instance: a descriptor or a replaced look-up put on
+    // the class runs code that may change `edges` under the walk.
+    const bool plain_records = plain_attribute(state.graph_edge_type, names.weight);
+    Py_ssize_t pos = 0;
+    PyObject *key = nullptr, *value = nullptr;
+    bool more = true;
+    while (more) {
+        chunk.clear();
+        while (chunk.size() < CHUNK && (more = PyDict_Next(edges.ptr(), &pos, &key, &value)) != 0) {
+            prefetch(key);
+            chunk.emplace_back(key, value);
+        }
+        // Kept edges of the chunk are taken (their reference counts
+        // touched) once their records have had time to arrive.
+        pending.clear();
+        // The weight of a plain edge record is read while the record is
+        // at hand (reading it runs no Python code); others wait for the
+        // pass after the walk.
+        // Every pending edge is held before the first weight is read: a
+        // record's attribute look-up can still run code (an odd key in its
+        // __dict__) that drops entries of `edges`.
+        auto take_pending = [&] {
+            std::size_t first = kept.size();
+            for (const Pending &p : pending)
+                kept.push_back(KeptEdge{nb::borrow(p.key), nb::borrow(p.edge), PyTuple_GET_ITEM(p.key, 0),
+                                        PyTuple_GET_ITEM(p.key, 1), p.ia, p.ib, object()});
+            pending.clear();
+            if (!plain_records) return;
+            for (std::size_t j = first; j < kept.size(); ++j)
+                if (Py_TYPE(kept[j].edge.ptr()) == edge_type) read_weight(kept[j]);
+        };
+        for (std::size_t i = 0; i < chunk.size(); ++i) {
+            PyObject *k = chunk[i].first;
+            std::int32_t ia = -1, ib = -1;
+            if (PyTuple_CheckExact(k) && PyTuple_GET_SIZE(k) == 2 &&
+                keep.find_known(PyTuple_GET_ITEM(k, 0), ia) &&
+                (ia < 0 || keep.find_known(PyTuple_GET_ITEM(k, 1), ib))) {
+                if (ia >= 0 && ib >= 0) {
+                    prefetch_range(chunk[i].second, 2 * CACHE_LINE);
+                    pending.push_back(Pending{k, chunk[i].second, ia, ib});
+                }
+                continue;
+            }
+            held.clear();
+            for (std::size_t j = i; j < chunk.size(); ++j) {
+                held.push_back(nb::borrow(chunk[j].first));
+                held.push_back(nb::borrow(chunk[j].second));
+            }
+            take_pending();
+            for (std::size_t j = i; j < chunk.size(); ++j)
+                consider(kept, keep, handle(chunk[j].first), handle(chunk[j].second));
+            break;
+        }
+        take_pending();
+    }
+}
+
+/// Edges between kept nodes, in the insertion order of `edges`, with their weights.
+std::vector<KeptEdge> kept_edges(handle edges, KeepIndex &keep) {
+    std::vector<KeptEdge> kept;
+    if (PyDict_CheckExact(edges.ptr())) {
+        walk_edge_dict(kept, keep, edges);
+    } else {
+        for_each(edges, [&](handle key) { consider(kept, keep, key, get_item(edges, key)); });
+    }
+    for (KeptEdge &e : kept)
+        if (!e.weight.is_valid()) read_weight(e);
+    return kept;
+}
+
+/// Thinning: every kept node nominates its strongest edges; an edge stays
+/// when either endpoint nominated it, so no node loses its own best ones.
+void thin(std::vector<KeptEdge> &kept, Py_ssize_t kept_count, Py_ssize_t max_edges_per_node) {
+    if (max_edges_per_node <= 0) {
+        for (KeptEdge &e : kept) e.nominated = true;
+        return;
+    }
+    // Lists laid out one after the other: counts, offsets, then fill.
+    std::vector<std::size_t> start(static_cast<std::size_t>(kept_count) + 1, 0);
+    std::vector<unsigned char> plain(static_cast<std::size_t>(kept_count), 1);
+    for (const KeptEdge &e : kept) {
+        for (std::int32_t slot : {e.ia, e.ib}) {
+            ++start[static_cast<std::size_t>(slot) + 1];
+            if (!e.plain) plain[static_cast<std::size_t>(slot)] = 0;
+        }
+    }
+    for (std::size_t i = 1; i < start.size(); ++i) start[i] += start[i - 1];
+    std::vector<Incident> all(start.back());
+    std::vector<std::size_t> fill(start.begin(), start.end() - 1);
+    for (std::size_t e = 0; e < kept.size(); ++e)
+        for (std::int32_t slot : {kept[e].ia, kept[e].ib})
+            all[fill[static_cast<std::size_t>(slot)]++] = Incident{kept[e].w, static_cast<std::int32_t>(e)};
+    std::vector<Incident> list;
+    for (std::size_t slot = 0; slot < static_cast<std::size_t>(kept_count); ++slot) {
+        list.assign(all.begin() + static_cast<std::ptrdiff_t>(start[slot]),
+                    all.begin() + static_cast<std::ptrdiff_t>(start[slot + 1]));
+        nominate(kept, list, static_cast<std::size_t>(max_edges_per_node), plain[slot] != 0);
+    }
+}
+
+/// The kept nodes (in ranking order) with their ids, and the index that
+/// answers "is this id kept?".
+struct KeptNodes {
+    object ranked;
+    std::vector<object> ids;
+    KeepIndex keep;
+};
+
+KeptNodes keep_nodes(handle nodes, Py_ssize_t max_nodes, Py_ssize_t &total) {
+    object all_nodes = values_list(nodes);
+    total = PyList_GET_SIZE(all_nodes.ptr());
+    Py_ssize_t count = max_nodes > 0 ? std::min(max_nodes, total) : total;
+    KeptNodes out{top_nodes(all_nodes, count), {}, KeepIndex(static_cast<std::size_t>(count), static_cast<std::size_t>(total))};
+    out.ids.reserve(static_cast<std::size_t>(count));
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        object id = get_attr(handle(PyList_GET_ITEM(out.ranked.ptr(), i)), names.session_id);
+        out.keep.add_kept(id, static_cast<std::int32_t>(i));
+        out.ids.push_back(std::move(id));
+    }
+    return out;
+}
+
+/// The export dict: node records in ranking order, then the surviving edges.
+object export_view(const KeptNodes &kept_nodes, const std::vector<KeptEdge> &kept, Py_ssize_t summary_chars,
+                   Py_ssize_t total) {
+    handle ranked = kept_nodes.ranked;
+    Py_ssize_t count = PyList_GET_SIZE(ranked.ptr());
+    warm_up_records(ranked);
+    object node_records = steal_or_raise(PyList_New(count));
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        object record = node_record(handle(PyList_GET_ITEM(ranked.ptr(), i)),
+                                    kept_nodes.ids[static_cast<std::size_t>(i)], summary_chars);
+        PyList_SET_ITEM(node_records.ptr(), i, record.release().ptr());
+    }
+    object edge_records = steal_or_raise(PyList_New(0));
+    for (const KeptEdge &e : kept)
+        if (e.nominated) check(PyList_Append(edge_records.ptr(), edge_record(e).ptr()));
+
+    object result = steal_or_raise(PyDict_New());
+    dict_put(result, names.nodes, node_records);
+    dict_put(result, names.edges, edge_records);
+    dict_put(result, names.total_nodes, make_int(total));
+    dict_put(result, names.truncated, handle(count < total ? Py_True : Py_False));
+    return result;
 }
 
 }  // namespace
@@ -312,182 +479,15 @@ object ConceptMesh_to_dict(handle self, PyObject *const *args, Py_ssize_t nargs,
     Py_ssize_t summary_chars = a.given(2) ? int_arg(a[2], "summary_chars") : 280;
 
     object nodes = get_attr(self, names.nodes);
-    object all_nodes = values_of(nodes);
-    Py_ssize_t total = PyList_GET_SIZE(all_nodes.ptr());
-    Py_ssize_t kept_count = max_nodes > 0 ? std::min(max_nodes, total) : total;
-    object ranked = top_nodes(all_nodes, kept_count);
-    all_nodes = object();
-
-    KeepIndex keep(static_cast<std::size_t>(kept_count), static_cast<std::size_t>(total));
-    std::vector<object> kept_ids;
-    kept_ids.reserve(static_cast<std::size_t>(kept_count));
-    for (Py_ssize_t i = 0; i < kept_count; ++i) {
-        object id = get_attr(handle(PyList_GET_ITEM(ranked.ptr(), i)), names.session_id);
-        keep.add_kept(id, static_cast<std::int32_t>(i));
-        kept_ids.push_back(std::move(id));
-    }
+    Py_ssize_t total = 0;
+    KeptNodes kept_nodes = keep_nodes(nodes, max_nodes, total);
     object edges = get_attr(self, names.edges);
     // Attribute reads may run Python code: the identities recorded from here
     // on are read with nothing else running until the edge walk.
-    record_others(keep, nodes, ranked, kept_ids);
-
-    // Edges between kept nodes, in the insertion order of `edges`.
-    std::vector<KeptEdge> kept;
-    auto consider = [&](handle key, handle edge) {
-        keep.distrust();
-        object k = nb::borrow(key);
-        object ka, kb;
-        if (PyTuple_CheckExact(k.ptr()) && PyTuple_GET_SIZE(k.ptr()) == 2) {
-            ka = nb::borrow(PyTuple_GET_ITEM(k.ptr(), 0));
-            kb = nb::borrow(PyTuple_GET_ITEM(k.ptr(), 1));
-        } else {
-            ka = steal_or_raise(PySequence_GetItem(k.ptr(), 0));
-            kb = steal_or_raise(PySequence_GetItem(k.ptr(), 1));
-        }
-        std::int32_t ia = keep.find(ka);
-        if (ia < 0) return;
-        std::int32_t ib = keep.find(kb);
-        if (ib < 0) return;
-        KeptEdge e{k, nb::borrow(edge), ka.ptr(), kb.ptr(), ia, ib, object()};
-        // The record holds the items: a key that is not a tuple may hand out fresh objects.
-        e.items = steal_or_raise(PyTuple_Pack(2, ka.ptr(), kb.ptr()));
-        kept.push_back(std::move(e));
-    };
-    if (PyDict_CheckExact(edges.ptr())) {
-        // Keys are read a chunk at a time so that the loads of the key tuples,
-        // scattered through memory, overlap. A key that is a pair of str
-        // found by identity is tested without touching a reference count or
-        // running Python code; before any other key the rest of the chunk is
-        // held, as Python code may then run.
-        constexpr std::size_t CHUNK = 64;
-        std::vector<std::pair<PyObject *, PyObject *>> chunk;
-        chunk.reserve(CHUNK);
-        std::vector<object> held;
-        struct Pending {
-            PyObject *key, *edge;
-            std::int32_t ia, ib;
-        };
-        std::vector<Pending> pending;
-        auto *edge_type = reinterpret_cast<PyTypeObject *>(state.graph_edge_type.ptr());
-        // Weights are read during the walk only while the record class reads
-        // `weight` from the instance: a descriptor or a replaced look-up put on
-        // the class runs code that may change `edges` under the walk.
-        bool plain_records = edge_type->tp_getattro == PyObject_GenericGetAttr;
-        if (plain_records) {
-            PyObject *attr = _PyType_Lookup(edge_type, names.weight.ptr());
-            plain_records = attr == nullptr || Py_TYPE(attr)->tp_descr_get == nullptr;
-        }
-        Py_ssize_t pos = 0;
-        PyObject *key = nullptr, *value = nullptr;
-        bool more = true;
-        while (more) {
-            chunk.clear();
-            while (chunk.size() < CHUNK && (more = PyDict_Next(edges.ptr(), &pos, &key, &value)) != 0) {
-                prefetch(key);
-                chunk.emplace_back(key, value);
-            }
-            // Kept edges of the chunk are taken (their reference counts
-            // touched) once their records have had time to arrive.
-            pending.clear();
-            // The weight of a plain edge record is read while the record is
-            // at hand (reading it runs no Python code); others wait for the
-            // pass after the walk.
-            // Every pending edge is held before the first weight is read: a
-            // record's attribute look-up can still run code (an odd key in its
-            // __dict__) that drops entries of `edges`.
-            auto take_pending = [&] {
-                std::size_t first = kept.size();
-                for (const Pending &p : pending)
-                    kept.push_back(KeptEdge{nb::borrow(p.key), nb::borrow(p.edge), PyTuple_GET_ITEM(p.key, 0),
-                                            PyTuple_GET_ITEM(p.key, 1), p.ia, p.ib, object()});
-                pending.clear();
-                if (!plain_records) return;
-                for (std::size_t j = first; j < kept.size(); ++j)
-                    if (Py_TYPE(kept[j].edge.ptr()) == edge_type) read_weight(kept[j]);
-            };
-            for (std::size_t i = 0; i < chunk.size(); ++i) {
-                PyObject *k = chunk[i].first;
-                std::int32_t ia = -1, ib = -1;
-                if (PyTuple_CheckExact(k) && PyTuple_GET_SIZE(k) == 2 &&
-                    keep.find_known(PyTuple_GET_ITEM(k, 0), ia) &&
-                    (ia < 0 || keep.find_known(PyTuple_GET_ITEM(k, 1), ib))) {
-                    if (ia >= 0 && ib >= 0) {
-                        prefetch(chunk[i].second);
-                        prefetch(reinterpret_cast<const char *>(chunk[i].second) + 64);
-                        pending.push_back(Pending{k, chunk[i].second, ia, ib});
-                    }
-                    continue;
-                }
-                held.clear();
-                for (std::size_t j = i; j < chunk.size(); ++j) {
-                    held.push_back(nb::borrow(chunk[j].first));
-                    held.push_back(nb::borrow(chunk[j].second));
-                }
-                take_pending();
-                for (std::size_t j = i; j < chunk.size(); ++j) consider(handle(chunk[j].first), handle(chunk[j].second));
-                break;
-            }
-            take_pending();
-        }
-    } else {
-        object it = steal_or_raise(PyObject_GetIter(edges.ptr()));
-        while (PyObject *key = PyIter_Next(it.ptr())) {
-            object k = nb::steal(key);
-            object edge = steal_or_raise(PyObject_GetItem(edges.ptr(), k.ptr()));
-            consider(k, edge);
-        }
-        if (PyErr_Occurred()) raise_pending();
-    }
-    for (KeptEdge &e : kept)
-        if (!e.weight.is_valid()) read_weight(e);
-
-    // Thinning: every kept node nominates its strongest edges; an edge stays
-    // when either endpoint nominated it, so no node loses its own best ones.
-    if (max_edges_per_node > 0) {
-        // Lists laid out one after the other: counts, offsets, then fill.
-        std::vector<std::size_t> start(static_cast<std::size_t>(kept_count) + 1, 0);
-        std::vector<unsigned char> plain(static_cast<std::size_t>(kept_count), 1);
-        for (const KeptEdge &e : kept) {
-            for (std::int32_t slot : {e.ia, e.ib}) {
-                ++start[static_cast<std::size_t>(slot) + 1];
-                if (!e.plain) plain[static_cast<std::size_t>(slot)] = 0;
-            }
-        }
-        for (std::size_t i = 1; i < start.size(); ++i) start[i] += start[i - 1];
-        std::vector<Incident> all(start.back());
-        std::vector<std::size_t> fill(start.begin(), start.end() - 1);
-        for (std::size_t e = 0; e < kept.size(); ++e)
-            for (std::int32_t slot : {kept[e].ia, kept[e].ib})
-                all[fill[static_cast<std::size_t>(slot)]++] = Incident{kept[e].w, static_cast<std::int32_t>(e)};
-        std::vector<Incident> list;
-        for (std::size_t slot = 0; slot < static_cast<std::size_t>(kept_count); ++slot) {
-            list.assign(all.begin() + static_cast<std::ptrdiff_t>(start[slot]),
-                        all.begin() + static_cast<std::ptrdiff_t>(start[slot + 1]));
-            nominate(kept, list, static_cast<std::size_t>(max_edges_per_node), plain[slot] != 0);
-        }
-    } else {
-        for (KeptEdge &e : kept) e.nominated = true;
-    }
-
-    warm_up_records(ranked);
-    object node_records = steal_or_raise(PyList_New(kept_count));
-    for (Py_ssize_t i = 0; i < kept_count; ++i) {
-        object record = node_record(handle(PyList_GET_ITEM(ranked.ptr(), i)), kept_ids[static_cast<std::size_t>(i)],
-                                    summary_chars);
-        PyList_SET_ITEM(node_records.ptr(), i, record.release().ptr());
-    }
-    object edge_records = steal_or_raise(PyList_New(0));
-    for (const KeptEdge &e : kept)
-        if (e.nominated) check(PyList_Append(edge_records.ptr(), edge_record(e).ptr()));
-
-    static handle nodes_key = interned("nodes"), edges_key = interned("edges");
-    static handle total_key = interned("total_nodes"), truncated_key = interned("truncated");
-    object result = steal_or_raise(PyDict_New());
-    set_item(result, nodes_key, node_records);
-    set_item(result, edges_key, edge_records);
-    set_item(result, total_key, make_int(total));
-    set_item(result, truncated_key, handle(kept_count < total ? Py_True : Py_False));
-    return result;
+    record_others(kept_nodes.keep, nodes, kept_nodes.ranked, kept_nodes.ids);
+    std::vector<KeptEdge> kept = kept_edges(edges, kept_nodes.keep);
+    thin(kept, PyList_GET_SIZE(kept_nodes.ranked.ptr()), max_edges_per_node);
+    return export_view(kept_nodes, kept, summary_chars, total);
 }
 
 }  // namespace vk::mesh

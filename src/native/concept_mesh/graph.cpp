@@ -3,6 +3,7 @@
 #include "common/convert.hpp"
 #include "common/errors.hpp"
 #include "concept_mesh/kernel.hpp"
+#include "concept_mesh/mapping.hpp"
 #include "concept_mesh/mesh.hpp"
 
 #include "_embeddings/cosine.hpp"
@@ -15,13 +16,6 @@
 namespace vk::mesh {
 
 namespace {
-
-void set_item(handle mapping, handle key, handle value) {
-    if (PyDict_CheckExact(mapping.ptr()))
-        check(PyDict_SetItem(mapping.ptr(), key.ptr(), value.ptr()));
-    else
-        check(PyObject_SetItem(mapping.ptr(), key.ptr(), value.ptr()));
-}
 
 /// `mapping.pop(key, None)`.
 void discard_item(handle mapping, handle key) {
@@ -172,14 +166,8 @@ void update_pair(handle self, const MeshReads *pre, handle key, handle a, handle
                  handle st, handle se, handle sk, double sim, handle sim_obj) {
     object edges = pre != nullptr ? nb::borrow(pre->edges) : get_attr(self, names.edges);
     // `edges.get(key)`; None counts as no record.
-    object record;
-    if (PyDict_CheckExact(edges.ptr())) {
-        handle v = dict_get(edges, key);
-        if (v.is_valid()) record = nb::borrow(v);
-    } else {
-        record = call_method(edges, common_names.get, key);
-    }
-    if (record.is_valid() && record.is_none()) record = object();
+    object record = get_or_none(edges, key);
+    if (record.is_none()) record = object();
 
     // The stored similarity is the largest seen; it starts at 0.0, so a NaN or a
     // negative similarity never replaces it.

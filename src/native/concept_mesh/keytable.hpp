@@ -1,14 +1,16 @@
 // Small hash tables keyed by Python objects, for the graph walks that would
-// otherwise go through a Python dict per step, and a prefetch hint for them.
+// otherwise go through a Python dict per step, and prefetch hints for them.
 #pragma once
 
 #include "common/py.hpp"
 
-#include <algorithm>
 #include <cstdint>
 #include <vector>
 
 namespace vk::mesh {
+
+/// Bytes in a cache line, the unit of the prefetch hints.
+inline constexpr std::uintptr_t CACHE_LINE = 64;
 
 /// Asks for the cache line holding `p` ahead of its use.
 inline void prefetch(const void *p) {
@@ -19,15 +21,107 @@ inline void prefetch(const void *p) {
 #endif
 }
 
+/// Asks for every cache line of the `bytes` bytes from `p`.
+inline void prefetch_range(const void *p, std::size_t bytes) {
+    auto first = reinterpret_cast<std::uintptr_t>(p);
+    for (std::uintptr_t line = first & ~(CACHE_LINE - 1); line < first + bytes; line += CACHE_LINE)
+        prefetch(reinterpret_cast<const void *>(line));
+}
+
+/// Asks for the first `bytes` bytes of an exact dict's key table, where its
+/// entries (keys and values) live.
+inline void prefetch_dict_entries(PyObject *dict, std::size_t bytes) {
+    prefetch_range(reinterpret_cast<PyDictObject *>(dict)->ma_keys, bytes);
+}
+
+/// Slots for `n` entries at most half full: a power of two, at least 16.
+inline std::size_t table_capacity(std::size_t n) {
+    std::size_t c = 16;
+    while (c < n * 2) c <<= 1;
+    return c;
+}
+
+/// A value type that takes no room: a PointerTable of it is a set.
+struct NoValue {};
+
+/// Maps object addresses to values with open addressing. A look-up compares
+/// addresses only and never reads the object, so it runs no Python code; the
+/// caller keeps the objects alive while their addresses are stored (a freed
+/// object's address may be reused by another). Grows past half full.
+template <typename Value>
+class PointerTable {
+public:
+    explicit PointerTable(std::size_t expected = 8) : slots_(table_capacity(expected)) {}
+
+    /// The value stored for `p`, or null.
+    const Value *find(const void *p) const {
+        const Slot &s = slots_[probe(slots_, p)];
+        return s.ptr == p ? &s.value : nullptr;
+    }
+    bool contains(const void *p) const { return find(p) != nullptr; }
+
+    /// Stores `value` for `p`, replacing a value stored before.
+    void put(const void *p, Value value) {
+        Slot &s = slots_[probe(slots_, p)];
+        if (s.ptr == nullptr) {
+            s.ptr = p;
+            s.value = value;
+            if (++count_ * 2 > slots_.size()) grow();
+        } else {
+            s.value = value;
+        }
+    }
+
+    /// Where a look-up of `p` starts, for a prefetch hint.
+    const void *home_of(const void *p) const { return &slots_[mix(p) & (slots_.size() - 1)]; }
+
+    void clear() {
+        slots_.assign(slots_.size(), Slot{});
+        count_ = 0;
+    }
+
+private:
+    struct Slot {
+        const void *ptr = nullptr;
+        [[no_unique_address]] Value value{};
+    };
+
+    static std::size_t mix(const void *p) {
+        auto x = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(p));
+        x ^= x >> 33;
+        x *= 0xff51afd7ed558ccdULL;
+        x ^= x >> 33;
+        return static_cast<std::size_t>(x);
+    }
+
+    /// The slot holding `p`, or the empty slot where it would go.
+    static std::size_t probe(const std::vector<Slot> &slots, const void *p) {
+        std::size_t mask = slots.size() - 1;
+        std::size_t i = mix(p) & mask;
+        while (slots[i].ptr != p && slots[i].ptr != nullptr) i = (i + 1) & mask;
+        return i;
+    }
+
+    void grow() {
+        std::vector<Slot> bigger(slots_.size() * 2);
+        for (const Slot &s : slots_)
+            if (s.ptr != nullptr) bigger[probe(bigger, s.ptr)] = s;
+        slots_.swap(bigger);
+    }
+
+    std::vector<Slot> slots_;
+    std::size_t count_ = 0;
+};
+
+using PointerSet = PointerTable<NoValue>;
+
 /// Maps Python objects to dense indices 0, 1, 2... with dict semantics (hash,
 /// then identity or `==`), so two equal session ids that are different string
 /// objects are one key. Holds a reference to every key it stores: comparing
 /// keys of foreign types may run Python code, which could otherwise free them.
 class KeyTable {
 public:
-    explicit KeyTable(std::size_t expected = 16) : by_address_(capacity_for(expected)) {
-        rehash(capacity_for(expected));
-    }
+    explicit KeyTable(std::size_t expected = 16) : by_address_(expected) { rehash(table_capacity(expected)); }
 
     /// Index of `key`, or -1.
     std::int32_t find(handle key) const {
@@ -44,34 +138,23 @@ public:
     /// tells which happened. An object met before is found by its address
     /// alone, without reading it.
     std::int32_t intern(handle key, bool &inserted) {
-        std::size_t pmask = by_address_.size() - 1;
-        std::size_t pi = mix(key.ptr()) & pmask;
-        for (;; pi = (pi + 1) & pmask) {
-            const AddressSlot &s = by_address_[pi];
-            if (s.ptr == key.ptr()) {
-                inserted = false;
-                return s.index;
-            }
-            if (s.ptr == nullptr) break;
+        if (const std::int32_t *known = by_address_.find(key.ptr())) {
+            inserted = false;
+            return *known;
         }
         std::int32_t index = intern_by_value(key, inserted);
         // The address stays valid: the object is held, as the key itself or
         // as one more object equal to it.
         if (!inserted) also_held_.push_back(nb::borrow(key));
-        by_address_[pi] = AddressSlot{key.ptr(), index};
-        if (++addresses_ * 2 > by_address_.size()) grow_addresses();
+        by_address_.put(key.ptr(), index);
         return index;
     }
 
     /// Index of the very object `p` when it was interned before, or -1;
     /// never reads the object.
     std::int32_t find_address(const void *p) const {
-        std::size_t mask = by_address_.size() - 1;
-        for (std::size_t i = mix(p) & mask;; i = (i + 1) & mask) {
-            const AddressSlot &s = by_address_[i];
-            if (s.ptr == p) return s.index;
-            if (s.ptr == nullptr) return -1;
-        }
+        const std::int32_t *known = by_address_.find(p);
+        return known != nullptr ? *known : -1;
     }
 
     /// `intern` by hash and equality.
@@ -103,37 +186,6 @@ private:
         Py_hash_t hash = 0;
         std::int32_t index = -1;
     };
-    struct AddressSlot {
-        const void *ptr = nullptr;
-        std::int32_t index = -1;
-    };
-
-    static std::size_t mix(const void *p) {
-        auto x = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(p));
-        x ^= x >> 33;
-        x *= 0xff51afd7ed558ccdULL;
-        x ^= x >> 33;
-        return static_cast<std::size_t>(x);
-    }
-
-    void grow_addresses() {
-        std::vector<AddressSlot> old(by_address_.size() * 2);
-        old.swap(by_address_);
-        std::size_t mask = by_address_.size() - 1;
-        for (const AddressSlot &s : old) {
-            if (s.ptr == nullptr) continue;
-            std::size_t i = mix(s.ptr) & mask;
-            while (by_address_[i].ptr != nullptr) i = (i + 1) & mask;
-            by_address_[i] = s;
-        }
-    }
-
-    static std::size_t capacity_for(std::size_t n) {
-        std::size_t c = 16;
-        while (c < n * 2) c <<= 1;
-        return c;
-    }
-
     static Py_hash_t hash_of(handle key) {
         Py_hash_t h = PyObject_Hash(key.ptr());
         if (h == -1 && PyErr_Occurred()) raise_pending();
@@ -164,119 +216,8 @@ private:
 
     std::vector<Slot> slots_;
     std::vector<object> keys_;
-    std::vector<AddressSlot> by_address_;
-    std::size_t addresses_ = 0;
+    PointerTable<std::int32_t> by_address_;
     std::vector<object> also_held_;
-};
-
-/// Maps object identities (pointers) to an int32 value; a lookup never runs
-/// Python code. Used as a cache in front of an equality-based lookup: the
-/// objects whose pointers are stored must be kept alive by the caller.
-class PointerMap {
-public:
-    explicit PointerMap(std::size_t expected) {
-        std::size_t c = 16;
-        while (c < expected * 2) c <<= 1;
-        slots_.assign(c, Slot{});
-    }
-
-    void put(const void *p, std::int32_t value) {
-        std::size_t mask = slots_.size() - 1;
-        for (std::size_t i = mix(p) & mask;; i = (i + 1) & mask) {
-            if (slots_[i].ptr == nullptr || slots_[i].ptr == p) {
-                slots_[i] = Slot{p, value};
-                return;
-            }
-        }
-    }
-
-    /// Whether `p` is stored; its value in `value`.
-    bool get(const void *p, std::int32_t &value) const {
-        std::size_t mask = slots_.size() - 1;
-        for (std::size_t i = mix(p) & mask;; i = (i + 1) & mask) {
-            if (slots_[i].ptr == p) {
-                value = slots_[i].value;
-                return true;
-            }
-            if (slots_[i].ptr == nullptr) return false;
-        }
-    }
-
-private:
-    struct Slot {
-        const void *ptr = nullptr;
-        std::int32_t value = 0;
-    };
-
-    static std::size_t mix(const void *p) {
-        auto x = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(p));
-        x ^= x >> 33;
-        x *= 0xff51afd7ed558ccdULL;
-        x ^= x >> 33;
-        return static_cast<std::size_t>(x);
-    }
-
-    std::vector<Slot> slots_;
-};
-
-/// A growing set of object identities; a query never runs Python code.
-class PointerSet {
-public:
-    explicit PointerSet(std::size_t expected) : slots_(capacity_for(expected), nullptr) {}
-
-    bool contains(const void *p) const {
-        std::size_t mask = slots_.size() - 1;
-        for (std::size_t i = mix(p) & mask;; i = (i + 1) & mask) {
-            if (slots_[i] == p) return true;
-            if (slots_[i] == nullptr) return false;
-        }
-    }
-
-    void insert(const void *p) {
-        if ((count_ + 1) * 2 > slots_.size()) grow();
-        if (place(slots_, p)) ++count_;
-    }
-
-    void clear() {
-        std::fill(slots_.begin(), slots_.end(), nullptr);
-        count_ = 0;
-    }
-
-private:
-    static std::size_t capacity_for(std::size_t n) {
-        std::size_t c = 16;
-        while (c < n * 2) c <<= 1;
-        return c;
-    }
-
-    static std::size_t mix(const void *p) {
-        auto x = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(p));
-        x ^= x >> 33;
-        x *= 0xff51afd7ed558ccdULL;
-        x ^= x >> 33;
-        return static_cast<std::size_t>(x);
-    }
-
-    static bool place(std::vector<const void *> &slots, const void *p) {
-        std::size_t mask = slots.size() - 1;
-        for (std::size_t i = mix(p) & mask;; i = (i + 1) & mask) {
-            if (slots[i] == p) return false;
-            if (slots[i] == nullptr) {
-                slots[i] = p;
-                return true;
-            }
-        }
-    }
-
-    void grow() {
-        std::vector<const void *> bigger(slots_.size() * 2, nullptr);
-        for (const void *p : slots_)
-            if (p != nullptr) place(bigger, p);
-        slots_.swap(bigger);
-    }
-
-    std::vector<const void *> slots_;
-    std::size_t count_ = 0;
 };
 
 }  // namespace vk::mesh

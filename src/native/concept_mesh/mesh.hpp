@@ -33,8 +33,16 @@ struct Names {
     handle id, source, author, origin, superseded_by, valid_until;
     handle normalize_items, cosine_similarity, np;
     handle _ensure_node, _update_edge;
-    // Methods and numpy names used by the construction paths; `empty_str` is "".
-    handle items, values, pop, empty_str, asarray, ascontiguousarray, float64, dtype, empty, matmul, out, reshape, T;
+    // Methods called on the instance, and builtins.
+    handle calculate_densities, calculate_centralities, _calculate_node_density, _calculate_node_centrality;
+    handle get_top_density_nodes, get_top_centrality_nodes, _density_entropy;
+    handle get, items, values, pop, clear, sort, __getitem__, sum, sorted, round, key, reverse;
+    // Keys of the statistics and of the export.
+    handle total_nodes, total_edges, avg_density, avg_centrality, global_density, density_entropy;
+    handle top_density, top_centrality, target, truncated;
+    handle ellipsis, empty_str;  // "\u2026" and ""
+    // numpy names used by the bulk similarity path.
+    handle asarray, ascontiguousarray, float64, dtype, empty, matmul, out, reshape, T;
 };
 
 extern Names names;
@@ -59,6 +67,10 @@ bool is_native(handle self, handle name) {
 /// `len(a & b)`. Two exact sets (or frozensets) are counted in place, without
 /// building the intersection; any other pair goes through the `&` operator.
 Py_ssize_t intersection_size(handle a, handle b);
+
+/// Positions of `scores` in ranking order, only the first `stop`: highest
+/// first, equal scores in their given order, as a stable descending sort.
+std::vector<Py_ssize_t> rank_descending(const std::vector<object> &scores, Py_ssize_t stop);
 
 /// `self._ensure_node(memoria)`, called as a method of the instance (the C++
 /// body directly for an exact ConceptMesh).

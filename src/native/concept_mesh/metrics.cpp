@@ -7,6 +7,8 @@
 #include "common/args.hpp"
 #include "common/convert.hpp"
 #include "common/errors.hpp"
+#include "concept_mesh/keytable.hpp"
+#include "concept_mesh/mapping.hpp"
 #include "concept_mesh/mesh.hpp"
 
 #include <algorithm>
@@ -19,30 +21,6 @@
 namespace vk::mesh {
 
 namespace {
-
-#define VK_STATIC_NAME(fn, text)          \
-    handle fn() {                         \
-        static handle h = interned(text); \
-        return h;                         \
-    }
-VK_STATIC_NAME(name_values, "values")
-VK_STATIC_NAME(name_calculate_densities, "calculate_densities")
-VK_STATIC_NAME(name_calculate_centralities, "calculate_centralities")
-VK_STATIC_NAME(name_node_density, "_calculate_node_density")
-VK_STATIC_NAME(name_node_centrality, "_calculate_node_centrality")
-VK_STATIC_NAME(name_top_density, "get_top_density_nodes")
-VK_STATIC_NAME(name_top_centrality, "get_top_centrality_nodes")
-VK_STATIC_NAME(name_density_entropy, "_density_entropy")
-VK_STATIC_NAME(name_getitem, "__getitem__")
-VK_STATIC_NAME(key_total_nodes, "total_nodes")
-VK_STATIC_NAME(key_total_edges, "total_edges")
-VK_STATIC_NAME(key_avg_density, "avg_density")
-VK_STATIC_NAME(key_avg_centrality, "avg_centrality")
-VK_STATIC_NAME(key_global_density, "global_density")
-VK_STATIC_NAME(key_density_entropy, "density_entropy")
-VK_STATIC_NAME(key_top_density, "top_density")
-VK_STATIC_NAME(key_top_centrality, "top_centrality")
-#undef VK_STATIC_NAME
 
 constexpr double DEGREE_FACTOR = 0.4;
 constexpr double WEIGHT_FACTOR = 0.6;
@@ -77,88 +55,12 @@ struct FloatSum {
     }
 };
 
-handle builtin(const char *name) {
-    PyObject *b = PyEval_GetBuiltins();
-    if (b == nullptr) raise_pending();
-    handle fn = dict_get(handle(b), interned(name));
-    if (!fn.is_valid()) raise_format(PyExc_NameError, "name '%s' is not defined", name);
-    return fn;
-}
-
-/// The value under "weight" of an exact dict, found without a hash look-up so
-/// that no Python code can run: the entries are walked and only exact str keys
-/// are compared. Null when the key is missing or another key type is present
-/// (the generic path then does the real look-up). The last entry is tried
-/// first, since edge-data dicts are built with "weight" last.
-PyObject *weight_of(PyObject *entry) {
-    auto is_weight = [](PyObject *k) {
-        return k == names.weight.ptr() ||
-               (PyUnicode_GET_LENGTH(k) == 6 && PyUnicode_Compare(k, names.weight.ptr()) == 0);
-    };
-    PyObject *k, *v;
-    Py_ssize_t pos = PyDict_GET_SIZE(entry) - 1;
-    if (pos >= 0 && PyDict_Next(entry, &pos, &k, &v) && PyUnicode_CheckExact(k) && is_weight(k)) return v;
-    PyObject *found = nullptr;
-    pos = 0;
-    while (PyDict_Next(entry, &pos, &k, &v)) {
-        if (!PyUnicode_CheckExact(k)) return nullptr;
-        if (is_weight(k)) found = v;
-    }
-    return found;
-}
-
 /// Weights already read in the current pass, by edge-data dict. Every edge
 /// dict is listed by both endpoints; on a mesh larger than the caches the
 /// second visit would fetch the dict, its key table and its float again from
 /// memory, while this table stays cache-sized. Only valid while no Python code
 /// runs, so that no dict can change or be freed (and its address reused).
-class WeightMemo {
-public:
-    explicit WeightMemo(std::size_t distinct) {
-        std::size_t cap = 16;
-        unsigned bits = 4;
-        while (cap < distinct + distinct / 2) {  // load factor at most 2/3
-            cap <<= 1;
-            ++bits;
-        }
-        slots_.assign(cap, Slot{nullptr, 0.0});
-        shift_ = 64 - bits;
-        limit_ = cap - cap / 4;
-    }
-    const void *slot_address(PyObject *key) const { return &slots_[index(key)]; }
-    bool find(PyObject *key, double &value) const {
-        for (std::size_t i = index(key);; i = (i + 1) & (slots_.size() - 1)) {
-            if (slots_[i].key == key) {
-                value = slots_[i].value;
-                return true;
-            }
-            if (slots_[i].key == nullptr) return false;
-        }
-    }
-    /// Remembers a weight; once the table is three quarters full (more
-    /// distinct dicts than estimated) further weights are simply not kept, so
-    /// that a probe always ends at an empty slot.
-    void insert(PyObject *key, double value) {
-        if (used_ >= limit_) return;
-        std::size_t i = index(key);
-        while (slots_[i].key != nullptr && slots_[i].key != key) i = (i + 1) & (slots_.size() - 1);
-        if (slots_[i].key == nullptr) ++used_;
-        slots_[i] = Slot{key, value};
-    }
-
-private:
-    struct Slot {
-        PyObject *key;
-        double value;
-    };
-    std::size_t index(PyObject *key) const {
-        return static_cast<std::size_t>((reinterpret_cast<std::uintptr_t>(key) >> 4) * 0x9E3779B97F4A7C15ull >>
-                                        shift_);
-    }
-    std::vector<Slot> slots_;
-    unsigned shift_ = 60;
-    std::size_t used_ = 0, limit_ = 0;
-};
+using WeightMemo = PointerTable<double>;
 
 /// Reads neighbour weights when everything is plain: an exact dict of exact
 /// dicts with exact str keys, each with an exact float under "weight".
@@ -183,35 +85,36 @@ public:
         Py_ssize_t pos = 0;
         PyObject *key, *entry;
         while (PyDict_Next(neighbors.ptr(), &pos, &key, &entry)) {
-            if (memo_ != nullptr) __builtin_prefetch(memo_->slot_address(entry));
+            if (memo_ != nullptr) prefetch(memo_->home_of(entry));
             entries_.push_back(entry);
         }
         const std::size_t n = entries_.size();
         weights_.resize(n);
         for (std::size_t i = 0; i < n; ++i) {
-            if (memo_ == nullptr || !memo_->find(entries_[i], weights_[i])) {
-                __builtin_prefetch(entries_[i]);
+            const double *known = memo_ != nullptr ? memo_->find(entries_[i]) : nullptr;
+            if (known != nullptr) {
+                weights_[i] = *known;
+            } else {
+                prefetch(entries_[i]);
                 pending_.push_back(i);
             }
         }
         for (std::size_t i : pending_) {
             PyObject *e = entries_[i];
             if (!PyDict_CheckExact(e)) return false;
-            const char *keys = reinterpret_cast<const char *>(reinterpret_cast<PyDictObject *>(e)->ma_keys);
-            __builtin_prefetch(keys);
-            __builtin_prefetch(keys + 64);
+            prefetch_dict_entries(e, 2 * CACHE_LINE);
         }
         found_.resize(n);
         for (std::size_t i : pending_) {
-            PyObject *w = weight_of(entries_[i]);
-            if (w == nullptr) return false;
-            __builtin_prefetch(w);
+            PyObject *w = nullptr;
+            if (!plain_weight(entries_[i], w) || w == nullptr) return false;  // a missing weight raises on the generic path
+            prefetch(w);
             found_[i] = w;
         }
         for (std::size_t i : pending_) {
             if (!PyFloat_CheckExact(found_[i])) return false;
             weights_[i] = PyFloat_AS_DOUBLE(found_[i]);
-            if (memo_ != nullptr) memo_->insert(entries_[i], weights_[i]);
+            if (memo_ != nullptr) memo_->put(entries_[i], weights_[i]);
         }
         for (double w : weights_) sum.add(w);
         count = static_cast<Py_ssize_t>(n);
@@ -233,15 +136,9 @@ bool plain_weight_sum(handle node, Py_ssize_t &count, FloatSum &sum) {
 /// `[e["weight"] for e in node.neighbors.values()]`, with the interpreter's
 /// own look-ups and errors (a missing key raises KeyError).
 object weight_list(handle neighbors) {
-    object values = call_method(neighbors, name_values());
-    object it = steal_or_raise(PyObject_GetIter(values.ptr()));
     object out = steal_or_raise(PyList_New(0));
-    while (PyObject *raw = PyIter_Next(it.ptr())) {
-        object entry = nb::steal(raw);
-        object w = steal_or_raise(PyObject_GetItem(entry.ptr(), names.weight.ptr()));
-        check(PyList_Append(out.ptr(), w.ptr()));
-    }
-    if (PyErr_Occurred()) raise_pending();
+    for_each(call_method(neighbors, names.values),
+             [&](handle entry) { check(PyList_Append(out.ptr(), read_weight(entry).ptr())); });
     return out;
 }
 
@@ -269,7 +166,7 @@ object density_value(handle node) {
     object weights = weight_list(get_attr(node, names.neighbors));
     Py_ssize_t n = PyList_GET_SIZE(weights.ptr());
     if (n == 0) return make_float(0.0);
-    object total = call(builtin("sum"), weights);
+    object total = call(lookup_builtin(names.sum), weights);
     return steal_or_raise(PyNumber_TrueDivide(total.ptr(), steal_or_raise(PyLong_FromSsize_t(n)).ptr()));
 }
 
@@ -283,7 +180,7 @@ object centrality_value(handle node, handle total_conversations) {
     }
     object neighbors = get_attr(node, names.neighbors);
     object degree = steal_or_raise(PyLong_FromSsize_t(check_size(PyObject_Size(neighbors.ptr()))));
-    object weighted = call(builtin("sum"), weight_list(neighbors));
+    object weighted = call(lookup_builtin(names.sum), weight_list(neighbors));
     object a = steal_or_raise(PyNumber_Multiply(degree.ptr(), make_float(DEGREE_FACTOR).ptr()));
     object b = steal_or_raise(PyNumber_Multiply(weighted.ptr(), make_float(WEIGHT_FACTOR).ptr()));
     object num = steal_or_raise(PyNumber_Add(a.ptr(), b.ptr()));
@@ -293,11 +190,9 @@ object centrality_value(handle node, handle total_conversations) {
     return steal_or_raise(PyNumber_TrueDivide(num.ptr(), div.ptr()));
 }
 
-/// The nodes of the mesh in insertion order, as a list snapshot.
-object node_list(handle nodes) {
-    if (PyDict_CheckExact(nodes.ptr())) return steal_or_raise(PyDict_Values(nodes.ptr()));
-    return steal_or_raise(PySequence_List(call_method(nodes, name_values()).ptr()));
-}
+/// Below this many neighbour entries a mesh fits the caches and remembering
+/// weights costs more than reading them twice.
+constexpr Py_ssize_t MEMO_MIN_ENTRIES = 1 << 15;
 
 /// Both scores of every node of `nodes` (a list), read in one walk of the
 /// neighbour entries, without storing anything. Only for exact GraphNode
@@ -306,8 +201,6 @@ object node_list(handle nodes) {
 /// values; false when anything else is met, and the caller takes the
 /// per-node path from the start. `total` is the conversation count, or empty
 /// when only densities are wanted.
-constexpr Py_ssize_t MEMO_MIN_ENTRIES = 1 << 15;
-
 bool plain_scores(handle nodes, handle total, std::vector<double> &density, std::vector<double> &centrality) {
     double divisor = 1.0;  // without `total` only the densities are wanted
     if (total.is_valid() && !plain_divisor(total, divisor)) return false;
@@ -330,7 +223,7 @@ bool plain_scores(handle nodes, handle total, std::vector<double> &density, std:
         entries += PyDict_GET_SIZE(neighbors.ptr());
     }
     std::unique_ptr<WeightMemo> memo;
-    if (entries >= MEMO_MIN_ENTRIES) memo = std::make_unique<WeightMemo>(static_cast<std::size_t>(entries / 2 + 1));
+    if (entries >= MEMO_MIN_ENTRIES) memo = std::make_unique<WeightMemo>(static_cast<std::size_t>(entries / 2));
     PlainReader reader(memo.get());
     density.resize(static_cast<std::size_t>(n));
     centrality.resize(static_cast<std::size_t>(n));
@@ -367,7 +260,7 @@ struct Scored {
 
 Scored score_all(handle self, bool centrality) {
     Scored out;
-    out.nodes = node_list(get_attr(self, names.nodes));
+    out.nodes = values_list(get_attr(self, names.nodes));
     object total = centrality ? get_attr(self, names.total_conversations) : object();
     handle attr = centrality ? names.centrality : names.density;
     std::vector<double> density, central;
@@ -388,18 +281,12 @@ Scored score_all(handle self, bool centrality) {
 /// Calls `self.<per_node>(node)` for every node, through Python (an override).
 void score_all_through(handle self, handle per_node) {
     object nodes = get_attr(self, names.nodes);
-    object values = call_method(nodes, name_values());
-    object it = steal_or_raise(PyObject_GetIter(values.ptr()));
-    while (PyObject *raw = PyIter_Next(it.ptr())) {
-        object node = nb::steal(raw);
-        call_method(self, per_node, node);
-    }
-    if (PyErr_Occurred()) raise_pending();
+    for_each(call_method(nodes, names.values), [&](handle node) { call_method(self, per_node, node); });
 }
 
-bool density_native(handle self) { return is_native<ConceptMesh_calculate_node_density>(self, name_node_density()); }
+bool density_native(handle self) { return is_native<ConceptMesh_calculate_node_density>(self, names._calculate_node_density); }
 bool centrality_native(handle self) {
-    return is_native<ConceptMesh_calculate_node_centrality>(self, name_node_centrality());
+    return is_native<ConceptMesh_calculate_node_centrality>(self, names._calculate_node_centrality);
 }
 
 /// `calculate_densities()` / `calculate_centralities()` of the mesh.
@@ -407,7 +294,7 @@ void recompute(handle self, bool centrality) {
     if (centrality ? centrality_native(self) : density_native(self))
         score_all(self, centrality);
     else
-        score_all_through(self, centrality ? name_node_centrality() : name_node_density());
+        score_all_through(self, centrality ? names._calculate_node_centrality : names._calculate_node_density);
 }
 
 /// `list[:limit]` bounds for a list of n items.
@@ -418,60 +305,6 @@ Py_ssize_t slice_stop(handle limit, Py_ssize_t n) {
         if (stop < 0) stop = 0;
     }
     return std::min(stop, n);
-}
-
-/// Positions of `scores` in ranking order (highest first; equal scores keep
-/// their order), only the first `stop` of them. Plain floats are ranked in C++;
-/// anything else (NaN included, whose comparisons are not an order) by the
-/// interpreter's own stable sort, so that the result is always the one that
-/// `sorted(..., reverse=True)` gives.
-std::vector<Py_ssize_t> rank(const std::vector<object> &scores, Py_ssize_t stop) {
-    const Py_ssize_t n = static_cast<Py_ssize_t>(scores.size());
-    std::vector<Py_ssize_t> order;
-    if (stop <= 0) return order;
-    std::vector<double> values;
-    values.reserve(scores.size());
-    bool plain = true;
-    for (const object &s : scores) {
-        if (!PyFloat_CheckExact(s.ptr()) || std::isnan(PyFloat_AS_DOUBLE(s.ptr()))) {
-            plain = false;
-            break;
-        }
-        values.push_back(PyFloat_AS_DOUBLE(s.ptr()));
-    }
-    if (plain) {
-        order.resize(static_cast<std::size_t>(n));
-        for (Py_ssize_t i = 0; i < n; ++i) order[static_cast<std::size_t>(i)] = i;
-        // Ties broken by position: the same order as a stable descending sort.
-        auto before = [&](Py_ssize_t a, Py_ssize_t b) {
-            double x = values[static_cast<std::size_t>(a)], y = values[static_cast<std::size_t>(b)];
-            return x > y || (x == y && a < b);
-        };
-        if (stop < n) {
-            std::partial_sort(order.begin(), order.begin() + stop, order.end(), before);
-            order.resize(static_cast<std::size_t>(stop));
-        } else {
-            std::sort(order.begin(), order.end(), before);
-        }
-        return order;
-    }
-    object keys = steal_or_raise(PyList_New(n));
-    object positions = steal_or_raise(PyList_New(n));
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyList_SET_ITEM(keys.ptr(), i, nb::borrow(scores[static_cast<std::size_t>(i)]).release().ptr());
-        PyList_SET_ITEM(positions.ptr(), i, steal_or_raise(PyLong_FromSsize_t(i)).release().ptr());
-    }
-    object kwargs = steal_or_raise(PyDict_New());
-    check(PyDict_SetItemString(kwargs.ptr(), "key", get_attr(keys, name_getitem()).ptr()));
-    check(PyDict_SetItemString(kwargs.ptr(), "reverse", Py_True));
-    object args = steal_or_raise(PyTuple_Pack(1, positions.ptr()));
-    object sorted = steal_or_raise(PyObject_Call(builtin("sorted").ptr(), args.ptr(), kwargs.ptr()));
-    for (Py_ssize_t i = 0; i < std::min(stop, n); ++i) {
-        Py_ssize_t p = PyLong_AsSsize_t(PyList_GET_ITEM(sorted.ptr(), i));
-        if (p == -1 && PyErr_Occurred()) raise_pending();
-        order.push_back(p);
-    }
-    return order;
 }
 
 /// [(node.summary, score), ...] for the ranked positions.
@@ -492,18 +325,18 @@ object top_nodes(handle self, handle limit, bool centrality) {
     Scored s;
     if (centrality ? centrality_native(self) : density_native(self)) {
         bool whole_native =
-            centrality ? is_native<ConceptMesh_calculate_centralities>(self, name_calculate_centralities())
-                       : is_native<ConceptMesh_calculate_densities>(self, name_calculate_densities());
+            centrality ? is_native<ConceptMesh_calculate_centralities>(self, names.calculate_centralities)
+                       : is_native<ConceptMesh_calculate_densities>(self, names.calculate_densities);
         if (whole_native) s = score_all(self, centrality);
     }
     if (!s.nodes.is_valid()) {
-        call_method(self, centrality ? name_calculate_centralities() : name_calculate_densities());
-        s.nodes = node_list(get_attr(self, names.nodes));
+        call_method(self, centrality ? names.calculate_centralities : names.calculate_densities);
+        s.nodes = values_list(get_attr(self, names.nodes));
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(s.nodes.ptr()); ++i)
             s.scores.push_back(get_attr(PyList_GET_ITEM(s.nodes.ptr(), i), centrality ? names.centrality : names.density));
     }
     Py_ssize_t n = static_cast<Py_ssize_t>(s.scores.size());
-    return ranking_list(s.nodes, s.scores, rank(s.scores, slice_stop(limit, n)));
+    return ranking_list(s.nodes, s.scores, rank_descending(s.scores, slice_stop(limit, n)));
 }
 
 // ---------------------------------------------------------------------------
@@ -513,10 +346,6 @@ object top_nodes(handle self, handle limit, bool centrality) {
     raise_format(PyExc_ValueError, "cannot convert float NaN to integer");
 }
 
-/// The entropy of already-read values. Values outside [0, max] cannot pick a
-/// bin outside the list: anything at or below 0 (negatives and -inf included)
-/// falls in the first bin, +inf (which is then the maximum) in the last; a NaN
-/// has no bin and raises ValueError, as converting it to an index would.
 /// The largest value as `max()` finds it (the first one that nothing beats),
 /// or nothing to bin: fewer than two values, or a maximum not above 0.
 bool entropy_max(const std::vector<double> &values, double &max_value) {
@@ -527,6 +356,10 @@ bool entropy_max(const std::vector<double> &values, double &max_value) {
     return !(max_value <= 0.0);
 }
 
+/// The entropy of already-read values. Values outside [0, max] cannot pick a
+/// bin outside the list: anything at or below 0 (negatives and -inf included)
+/// falls in the first bin, +inf (which is then the maximum) in the last; a NaN
+/// has no bin and raises ValueError, as converting it to an index would.
 double density_entropy(const std::vector<double> &values, Py_ssize_t n_bins, double n_bins_d) {
     const std::size_t n = values.size();
     double max_value = 0.0;
@@ -586,12 +419,6 @@ Py_ssize_t bin_count(handle n_bins, double &as_double) {
     return n;
 }
 
-bool is_own_density_entropy(handle fn) {
-    return PyCFunction_Check(fn.ptr()) &&
-           PyCFunction_GET_FUNCTION(fn.ptr()) ==
-               reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&fastcall<_density_entropy>));
-}
-
 // ---------------------------------------------------------------------------
 // Statistics
 
@@ -609,8 +436,6 @@ double global_density(handle self, Py_ssize_t n) {
     return static_cast<double>(check_size(PyObject_Size(get_attr(self, names.edges).ptr()))) / possible;
 }
 
-void put(handle d, handle key, handle value) { check(PyDict_SetItem(d.ptr(), key.ptr(), value.ptr())); }
-
 /// get_stats in one pass over the neighbour entries, taken only when every
 /// method it involves is the module's own and every value is plain (exact
 /// dicts, GraphNode records, float weights, an int conversation count). The
@@ -618,11 +443,11 @@ void put(handle d, handle key, handle value) { check(PyDict_SetItem(d.ptr(), key
 /// object before changing anything, and the general path runs instead.
 object stats_one_pass(handle self) {
     if (!density_native(self) || !centrality_native(self) ||
-        !is_native<ConceptMesh_calculate_densities>(self, name_calculate_densities()) ||
-        !is_native<ConceptMesh_calculate_centralities>(self, name_calculate_centralities()) ||
-        !is_native<ConceptMesh_get_top_density_nodes>(self, name_top_density()) ||
-        !is_native<ConceptMesh_get_top_centrality_nodes>(self, name_top_centrality()) ||
-        !is_own_density_entropy(lookup_global(state.module_dict, name_density_entropy())))
+        !is_native<ConceptMesh_calculate_densities>(self, names.calculate_densities) ||
+        !is_native<ConceptMesh_calculate_centralities>(self, names.calculate_centralities) ||
+        !is_native<ConceptMesh_get_top_density_nodes>(self, names.get_top_density_nodes) ||
+        !is_native<ConceptMesh_get_top_centrality_nodes>(self, names.get_top_centrality_nodes) ||
+        !is_own_method<_density_entropy>(lookup_global(state.module_dict, names._density_entropy), handle()))
         return object();
     object nodes = get_attr(self, names.nodes);
     if (!PyDict_CheckExact(nodes.ptr())) return object();
@@ -642,26 +467,26 @@ object stats_one_pass(handle self) {
     for (double c : centrality) csum.add(c);
     const double count_divisor = static_cast<double>(std::max<Py_ssize_t>(1, n));
     object out = steal_or_raise(PyDict_New());
-    put(out, key_total_nodes(), steal_or_raise(PyLong_FromSsize_t(n)));
+    dict_put(out, names.total_nodes, steal_or_raise(PyLong_FromSsize_t(n)));
     const double gd = global_density(self, n);
-    put(out, key_total_edges(),
+    dict_put(out, names.total_edges,
         steal_or_raise(PyLong_FromSsize_t(check_size(PyObject_Size(get_attr(self, names.edges).ptr())))));
-    put(out, names.total_conversations, get_attr(self, names.total_conversations));
-    put(out, key_avg_density(), make_float(n > 0 ? dsum.result() / count_divisor : 0.0));
-    put(out, key_avg_centrality(), make_float(n > 0 ? csum.result() / count_divisor : 0.0));
-    put(out, key_global_density(), make_float(gd));
-    put(out, key_density_entropy(), make_float(density_entropy(density, DEFAULT_BINS, double(DEFAULT_BINS))));
-    put(out, key_top_density(), ranking_list(list, density_obj, rank(density_obj, STATS_TOP)));
-    put(out, key_top_centrality(), ranking_list(list, centrality_obj, rank(centrality_obj, STATS_TOP)));
+    dict_put(out, names.total_conversations, get_attr(self, names.total_conversations));
+    dict_put(out, names.avg_density, make_float(n > 0 ? dsum.result() / count_divisor : 0.0));
+    dict_put(out, names.avg_centrality, make_float(n > 0 ? csum.result() / count_divisor : 0.0));
+    dict_put(out, names.global_density, make_float(gd));
+    dict_put(out, names.density_entropy, make_float(density_entropy(density, DEFAULT_BINS, double(DEFAULT_BINS))));
+    dict_put(out, names.top_density, ranking_list(list, density_obj, rank_descending(density_obj, STATS_TOP)));
+    dict_put(out, names.top_centrality, ranking_list(list, centrality_obj, rank_descending(centrality_obj, STATS_TOP)));
     return out;
 }
 
 /// get_stats through the methods of the instance, for subclasses and for
 /// meshes holding values the one-pass path does not take.
 object stats_general(handle self) {
-    call_method(self, name_calculate_densities());
-    call_method(self, name_calculate_centralities());
-    object list = node_list(get_attr(self, names.nodes));
+    call_method(self, names.calculate_densities);
+    call_method(self, names.calculate_centralities);
+    object list = values_list(get_attr(self, names.nodes));
     const Py_ssize_t n = PyList_GET_SIZE(list.ptr());
     const double gd = global_density(self, n);
     object densities = steal_or_raise(PyList_New(0));
@@ -670,24 +495,24 @@ object stats_general(handle self) {
     object divisor = steal_or_raise(PyLong_FromSsize_t(std::max<Py_ssize_t>(1, n)));
 
     object out = steal_or_raise(PyDict_New());
-    put(out, key_total_nodes(), steal_or_raise(PyLong_FromSsize_t(n)));
-    put(out, key_total_edges(),
+    dict_put(out, names.total_nodes, steal_or_raise(PyLong_FromSsize_t(n)));
+    dict_put(out, names.total_edges,
         steal_or_raise(PyLong_FromSsize_t(check_size(PyObject_Size(get_attr(self, names.edges).ptr())))));
-    put(out, names.total_conversations, get_attr(self, names.total_conversations));
-    object dsum = call(builtin("sum"), densities);
-    put(out, key_avg_density(), steal_or_raise(PyNumber_TrueDivide(dsum.ptr(), divisor.ptr())));
+    dict_put(out, names.total_conversations, get_attr(self, names.total_conversations));
+    object dsum = call(lookup_builtin(names.sum), densities);
+    dict_put(out, names.avg_density, steal_or_raise(PyNumber_TrueDivide(dsum.ptr(), divisor.ptr())));
     object centralities = steal_or_raise(PyList_New(0));
-    object current = node_list(get_attr(self, names.nodes));
+    object current = values_list(get_attr(self, names.nodes));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(current.ptr()); ++i)
         check(PyList_Append(centralities.ptr(),
                             get_attr(PyList_GET_ITEM(current.ptr(), i), names.centrality).ptr()));
-    object csum = call(builtin("sum"), centralities);
-    put(out, key_avg_centrality(), steal_or_raise(PyNumber_TrueDivide(csum.ptr(), divisor.ptr())));
-    put(out, key_global_density(), make_float(gd));
-    put(out, key_density_entropy(), call(lookup_global(state.module_dict, name_density_entropy()), densities));
+    object csum = call(lookup_builtin(names.sum), centralities);
+    dict_put(out, names.avg_centrality, steal_or_raise(PyNumber_TrueDivide(csum.ptr(), divisor.ptr())));
+    dict_put(out, names.global_density, make_float(gd));
+    dict_put(out, names.density_entropy, call(lookup_global(state.module_dict, names._density_entropy), densities));
     object ten = make_int(STATS_TOP);
-    put(out, key_top_density(), call_method(self, name_top_density(), ten));
-    put(out, key_top_centrality(), call_method(self, name_top_centrality(), ten));
+    dict_put(out, names.top_density, call_method(self, names.get_top_density_nodes, ten));
+    dict_put(out, names.top_centrality, call_method(self, names.get_top_centrality_nodes, ten));
     return out;
 }
 
@@ -696,22 +521,83 @@ template <typename Fn>
 void for_listed_nodes(handle self, handle node_ids, Fn &&fn) {
     require_exact_set(node_ids, "node_ids");
     object nodes = get_attr(self, names.nodes);
-    object it = steal_or_raise(PyObject_GetIter(node_ids.ptr()));
-    while (PyObject *raw = PyIter_Next(it.ptr())) {
-        object id = nb::steal(raw);
-        object node;
+    for_each(node_ids, [&](handle id) {
         if (PyDict_CheckExact(nodes.ptr())) {
-            handle v = dict_get(nodes, id);
-            if (v.is_valid()) node = nb::borrow(v);
-        } else if (check(PySequence_Contains(nodes.ptr(), id.ptr()))) {
-            node = steal_or_raise(PyObject_GetItem(nodes.ptr(), id.ptr()));
+            handle node = dict_get(nodes, id);
+            if (node.is_valid()) fn(object(nb::borrow(node)));
+        } else if (contains(nodes, id)) {
+            fn(get_item(nodes, id));
         }
-        if (node.is_valid()) fn(node);
-    }
-    if (PyErr_Occurred()) raise_pending();
+    });
+}
+
+/// `calculate_densities_for` / `calculate_centralities_for`: each listed
+/// node through the per-node method of the instance (its C++ body when that
+/// is the module's own).
+void score_listed(handle self, handle node_ids, bool centrality) {
+    const bool native = centrality ? centrality_native(self) : density_native(self);
+    for_listed_nodes(self, node_ids, [&](handle node) {
+        if (!native)
+            call_method(self, centrality ? names._calculate_node_centrality : names._calculate_node_density, node);
+        else if (centrality)
+            set_attr(node, names.centrality, centrality_value(node, get_attr(self, names.total_conversations)));
+        else
+            set_attr(node, names.density, density_value(node));
+    });
 }
 
 }  // namespace
+
+/// Positions of `scores` in ranking order (highest first; equal scores keep
+/// their order), only the first `stop` of them. Plain floats are ranked in C++;
+/// anything else (NaN included, whose comparisons are not an order) by the
+/// interpreter's own stable sort, so that the result is always the one that
+/// `sorted(..., reverse=True)` gives.
+std::vector<Py_ssize_t> rank_descending(const std::vector<object> &scores, Py_ssize_t stop) {
+    const Py_ssize_t n = static_cast<Py_ssize_t>(scores.size());
+    std::vector<Py_ssize_t> order;
+    if (stop <= 0) return order;
+    std::vector<double> values;
+    values.reserve(scores.size());
+    bool plain = true;
+    for (const object &s : scores) {
+        if (!PyFloat_CheckExact(s.ptr()) || std::isnan(PyFloat_AS_DOUBLE(s.ptr()))) {
+            plain = false;
+            break;
+        }
+        values.push_back(PyFloat_AS_DOUBLE(s.ptr()));
+    }
+    if (plain) {
+        order.resize(static_cast<std::size_t>(n));
+        for (Py_ssize_t i = 0; i < n; ++i) order[static_cast<std::size_t>(i)] = i;
+        // Ties broken by position: the same order as a stable descending sort.
+        auto before = [&](Py_ssize_t a, Py_ssize_t b) {
+            double x = values[static_cast<std::size_t>(a)], y = values[static_cast<std::size_t>(b)];
+            return x > y || (x == y && a < b);
+        };
+        if (stop < n) {
+            std::partial_sort(order.begin(), order.begin() + stop, order.end(), before);
+            order.resize(static_cast<std::size_t>(stop));
+        } else {
+            std::sort(order.begin(), order.end(), before);
+        }
+        return order;
+    }
+    object keys = steal_or_raise(PyList_New(n));
+    object positions = steal_or_raise(PyList_New(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyList_SET_ITEM(keys.ptr(), i, nb::borrow(scores[static_cast<std::size_t>(i)]).release().ptr());
+        PyList_SET_ITEM(positions.ptr(), i, steal_or_raise(PyLong_FromSsize_t(i)).release().ptr());
+    }
+    object sorted = call_kw(lookup_builtin(names.sorted), {positions},
+                            {{names.key, get_attr(keys, names.__getitem__)}, {names.reverse, handle(Py_True)}});
+    for (Py_ssize_t i = 0; i < std::min(stop, n); ++i) {
+        Py_ssize_t p = PyLong_AsSsize_t(PyList_GET_ITEM(sorted.ptr(), i));
+        if (p == -1 && PyErr_Occurred()) raise_pending();
+        order.push_back(p);
+    }
+    return order;
+}
 
 object _density_entropy(handle, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     static const Signature sig("_density_entropy", false, {req("values"), opt("n_bins")});
@@ -738,13 +624,7 @@ object ConceptMesh_calculate_densities_for(handle self, PyObject *const *args, P
                                            PyObject *kwnames) {
     static const Signature sig("calculate_densities_for", true, {req("node_ids")});
     Args a = parse_args(sig, args, nargs, kwnames);
-    const bool native = density_native(self);
-    for_listed_nodes(self, a[0], [&](handle node) {
-        if (native)
-            set_attr(node, names.density, density_value(node));
-        else
-            call_method(self, name_node_density(), node);
-    });
+    score_listed(self, a[0], false);
     return nb::none();
 }
 
@@ -767,13 +647,7 @@ object ConceptMesh_calculate_centralities_for(handle self, PyObject *const *args
                                               PyObject *kwnames) {
     static const Signature sig("calculate_centralities_for", true, {req("node_ids")});
     Args a = parse_args(sig, args, nargs, kwnames);
-    const bool native = centrality_native(self);
-    for_listed_nodes(self, a[0], [&](handle node) {
-        if (native)
-            set_attr(node, names.centrality, centrality_value(node, get_attr(self, names.total_conversations)));
-        else
-            call_method(self, name_node_centrality(), node);
-    });
+    score_listed(self, a[0], true);
     return nb::none();
 }
 

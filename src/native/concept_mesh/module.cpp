@@ -22,9 +22,18 @@ void init_names() {
     VK_NAME(valid_until);
     VK_NAME(normalize_items); VK_NAME(cosine_similarity); VK_NAME(np);
     VK_NAME(_ensure_node); VK_NAME(_update_edge);
-    VK_NAME(items); VK_NAME(values); VK_NAME(pop); VK_NAME(asarray); VK_NAME(ascontiguousarray);
-    VK_NAME(float64); VK_NAME(dtype); VK_NAME(empty); VK_NAME(matmul); VK_NAME(out); VK_NAME(reshape); VK_NAME(T);
+    VK_NAME(calculate_densities); VK_NAME(calculate_centralities); VK_NAME(_calculate_node_density);
+    VK_NAME(_calculate_node_centrality); VK_NAME(get_top_density_nodes); VK_NAME(get_top_centrality_nodes);
+    VK_NAME(_density_entropy);
+    VK_NAME(get); VK_NAME(items); VK_NAME(values); VK_NAME(pop); VK_NAME(clear); VK_NAME(sort);
+    VK_NAME(__getitem__); VK_NAME(sum); VK_NAME(sorted); VK_NAME(round); VK_NAME(key); VK_NAME(reverse);
+    VK_NAME(total_nodes); VK_NAME(total_edges); VK_NAME(avg_density); VK_NAME(avg_centrality);
+    VK_NAME(global_density); VK_NAME(density_entropy); VK_NAME(top_density); VK_NAME(top_centrality);
+    VK_NAME(target); VK_NAME(truncated);
+    names.ellipsis = interned("\xe2\x80\xa6");  // U+2026
     names.empty_str = interned("");
+    VK_NAME(asarray); VK_NAME(ascontiguousarray); VK_NAME(float64); VK_NAME(dtype); VK_NAME(empty);
+    VK_NAME(matmul); VK_NAME(out); VK_NAME(reshape); VK_NAME(T);
 }
 
 namespace {

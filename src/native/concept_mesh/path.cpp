@@ -2,6 +2,7 @@
 #include "common/args.hpp"
 #include "common/errors.hpp"
 #include "concept_mesh/keytable.hpp"
+#include "concept_mesh/mapping.hpp"
 #include "concept_mesh/mesh.hpp"
 
 #include <algorithm>
@@ -13,68 +14,266 @@ namespace vk::mesh {
 
 namespace {
 
-/// `mapping[key]` for the `nodes` dict (or whatever object stands in for it).
-object get_item(handle mapping, handle key) {
-    if (PyDict_CheckExact(mapping.ptr())) {
-        handle v = dict_get(mapping, key);
-        if (!v.is_valid()) {
-            // KeyError carrying the key itself, as dict subscription raises it.
-            object exc_arg = steal_or_raise(PyTuple_Pack(1, key.ptr()));
-            PyErr_SetObject(PyExc_KeyError, exc_arg.ptr());
-            raise_pending();
-        }
-        return nb::borrow(v);
-    }
-    return steal_or_raise(PyObject_GetItem(mapping.ptr(), key.ptr()));
-}
+/// Ids the working tables are first sized for: a search often ends after a
+/// few hops, and the tables grow as more ids are reached.
+constexpr std::size_t EXPECTED_IDS = 64;
 
-bool contains(handle container, handle key) {
-    int found = PyDict_CheckExact(container.ptr()) ? PyDict_Contains(container.ptr(), key.ptr())
-                                                   : PySequence_Contains(container.ptr(), key.ptr());
-    return check(found) == 1;
-}
-
-/// `edge_data.get("weight", 0.0)` as an owned reference; null when the entry
-/// holds no weight (the caller treats it like a weight of 0).
-object weight_of(handle edge_data) {
-    if (PyDict_CheckExact(edge_data.ptr())) {
-        handle w = dict_get(edge_data, names.weight);
-        return w.is_valid() ? nb::borrow(w) : object();
-    }
-    object zero = make_float(0.0);
-    return call_method(edge_data, interned("get"), names.weight, zero);
-}
-
-/// The "weight" of an edge-data dict, read without running Python code:
-/// the key is found by identity (the mesh's dicts use the interned name),
-/// or, when every key is a str, by a look-up that then compares str only.
-/// False when neither applies; `weight` is null when the key is absent.
-bool plain_weight(PyObject *data, PyObject *&weight) {
-    Py_ssize_t pos = 0;
-    PyObject *key = nullptr, *value = nullptr;
-    bool str_keys = true;
-    while (PyDict_Next(data, &pos, &key, &value)) {
-        if (key == names.weight.ptr()) {
-            weight = value;
-            return true;
-        }
-        if (!PyUnicode_CheckExact(key)) str_keys = false;
-    }
-    if (!str_keys) return false;
-    weight = PyDict_GetItemWithError(data, names.weight.ptr());
-    if (weight == nullptr && PyErr_Occurred()) raise_pending();
-    return true;
-}
+/// The entries table of an edge-data dict (five str keys): a 32-byte header,
+/// 8 index bytes and five 16-byte entries.
+constexpr std::size_t EDGE_DATA_TABLE_BYTES = 120;
 
 /// One neighbour entry of the node being expanded (borrowed references).
+/// `weight` is the value read before any Python code ran, null when absent
+/// (entries gathered through the interpreter read it when relaxed);
+/// `index` the neighbour's slot when known (-1 otherwise); `settled` marks an
+/// entry that can only be skipped (see `Search::settled`).
 struct Neighbor {
     PyObject *id, *data, *weight;
+    std::int32_t index;
+    bool settled;
 };
 
-/// Heap entry: a tentative distance and the index of the node it reaches.
+/// Heap entry: a tentative distance and the slot of the node it reaches.
 struct Entry {
     double dist;
     std::int32_t node;
+};
+
+/// Per-node working state: best distance, predecessor slot, final or not.
+struct Slot {
+    double distance;
+    std::int32_t previous;
+    bool visited;
+};
+
+/// One call of `shortest_path`. Nodes get dense slots as they are first
+/// reached; the source is 0 and the target 1, so that reaching the target is
+/// a slot test.
+class Search {
+public:
+    Search(handle nodes, handle source, handle target) : nodes_(nodes), ids_(EXPECTED_IDS) {
+        bool inserted = false;
+        ids_.intern(source, inserted);
+        ids_.intern(target, inserted);
+        slots_.push_back(Slot{0.0, -1, false});
+        slots_.push_back(Slot{INF, -1, false});
+        heap_.push_back(Entry{0.0, 0});
+        quiet_ = quiet_start();
+    }
+
+    /// Pops until the target is final; false when the heap runs dry first (a
+    /// target that was pushed is always popped before that).
+    bool run() {
+        while (!heap_.empty()) {
+            std::pop_heap(heap_.begin(), heap_.end(), Greater{this});
+            Entry top = heap_.back();
+            heap_.pop_back();
+            Slot &slot = slots_[static_cast<std::size_t>(top.node)];
+            if (slot.visited) continue;
+            slot.visited = true;
+            if (top.node == 1) return true;
+            expand(top);
+        }
+        return false;
+    }
+
+    /// The ids from the source to the target, following the predecessors.
+    object path() const {
+        std::vector<std::int32_t> chain;
+        for (std::int32_t v = 1; v != 0; v = slots_[static_cast<std::size_t>(v)].previous) chain.push_back(v);
+        chain.push_back(0);
+        object result = steal_or_raise(PyList_New(0));
+        for (auto it = chain.rbegin(); it != chain.rend(); ++it)
+            check(PyList_Append(result.ptr(), ids_.key(*it).ptr()));
+        return result;
+    }
+
+private:
+    static constexpr double INF = std::numeric_limits<double>::infinity();
+
+    /// std heap functions keep the largest on top: "greater" makes a min-heap.
+    /// Entries compare as (distance, session id): equal distances pop the
+    /// smaller id first. Ids other than str compare through Python.
+    struct Greater {
+        const Search *search;
+        bool operator()(const Entry &x, const Entry &y) const {
+            if (x.dist != y.dist) return x.dist > y.dist;
+            handle lower = search->ids_.key(y.node), higher = search->ids_.key(x.node);
+            if (search->str_ids_ || (PyUnicode_CheckExact(lower.ptr()) && PyUnicode_CheckExact(higher.ptr())))
+                return PyUnicode_Compare(lower.ptr(), higher.ptr()) < 0;
+            return check(PyObject_RichCompareBool(lower.ptr(), higher.ptr(), Py_LT)) == 1;
+        }
+    };
+
+    /// Whether the walk starts quiet: `nodes` a dict of str keys (finding a
+    /// node compares str only) and a record class that hands out `neighbors`
+    /// from the instance, so that expanding a node of that class runs no
+    /// Python code.
+    bool quiet_start() const {
+        if (!PyDict_CheckExact(nodes_.ptr()) || !plain_attribute(state.graph_node_type, names.neighbors)) return false;
+        Py_ssize_t pos = 0;
+        PyObject *key = nullptr, *value = nullptr;
+        while (PyDict_Next(nodes_.ptr(), &pos, &key, &value))
+            if (!PyUnicode_CheckExact(key)) return false;
+        return true;
+    }
+
+    /// The slot of `id`, interning it when first met.
+    std::int32_t slot_of(PyObject *id) {
+        std::int32_t index = ids_.find_address(id);
+        if (index >= 0) return index;
+        bool fresh = false;
+        index = ids_.intern(handle(id), fresh);
+        if (fresh) {
+            slots_.push_back(Slot{INF, -1, false});
+            if (!PyUnicode_CheckExact(id)) str_ids_ = quiet_ = false;  // comparing it runs Python code
+        }
+        return index;
+    }
+
+    void expand(const Entry &top) {
+        object node = get_item(nodes_, ids_.key(top.node));
+        if (Py_TYPE(node.ptr()) != reinterpret_cast<PyTypeObject *>(state.graph_node_type.ptr())) quiet_ = false;
+        object neighbors = get_attr(node, names.neighbors);
+        batch_.clear();
+        held_.clear();
+        bool plain = gather_plain(neighbors);
+        if (!plain) gather_generic(neighbors);
+        relax(top, plain);
+    }
+
+    /// The entries of a plain dict of plain edge-data dicts, with their
+    /// weights, read without running any Python code so that the borrowed
+    /// references stay valid; false (the caller starts over generically) when
+    /// anything else is met.
+    ///
+    /// The edge-data dicts and weights are scattered through memory: each
+    /// level (dict, entries table, float) is asked for across all entries
+    /// before the next is read, so that the loads overlap. Entries to nodes
+    /// already final are settled first: their edge data was read plainly from
+    /// the other end, so they can only be skipped and are not read again.
+    bool gather_plain(handle neighbors) {
+        if (!str_ids_ || !PyDict_CheckExact(neighbors.ptr())) return false;
+        Py_ssize_t pos = 0;
+        PyObject *key = nullptr, *value = nullptr;
+        while (PyDict_Next(neighbors.ptr(), &pos, &key, &value)) {
+            if (quiet_) prefetch(settled_.home_of(value));
+            batch_.push_back(Neighbor{key, value, nullptr, -1, false});
+        }
+        for (Neighbor &e : batch_) {
+            // Ids met before are found by address, without reading them.
+            e.index = ids_.find_address(e.id);
+            if (e.index < 0 && !PyUnicode_CheckExact(e.id)) return false;
+            e.settled = quiet_ && e.index >= 0 && slots_[static_cast<std::size_t>(e.index)].visited &&
+                        settled_.contains(e.data);
+            if (!e.settled) prefetch(e.data);
+        }
+        for (const Neighbor &e : batch_) {
+            if (e.settled) continue;
+            if (!PyDict_CheckExact(e.data)) return false;
+            prefetch_dict_entries(e.data, EDGE_DATA_TABLE_BYTES);
+        }
+        for (Neighbor &e : batch_) {
+            if (e.settled) continue;
+            if (!plain_weight(e.data, e.weight)) return false;
+            if (e.weight != nullptr) prefetch(e.weight);
+        }
+        return true;
+    }
+
+    /// `neighbors.items()` through the interpreter, every entry held.
+    void gather_generic(handle neighbors) {
+        quiet_ = false;
+        batch_.clear();
+        object items = PyDict_CheckExact(neighbors.ptr())
+                           ? steal_or_raise(PyDict_Items(neighbors.ptr()))
+                           : steal_or_raise(PySequence_List(call_method(neighbors, names.items).ptr()));
+        held_.push_back(items);
+        for (Py_ssize_t k = 0; k < PyList_GET_SIZE(items.ptr()); ++k) {
+            object pair = steal_or_raise(PySequence_Tuple(PyList_GET_ITEM(items.ptr(), k)));
+            if (PyTuple_GET_SIZE(pair.ptr()) != 2)
+                raise_format(PyExc_ValueError, "neighbour entries must be (id, edge data) pairs");
+            batch_.push_back(Neighbor{PyTuple_GET_ITEM(pair.ptr(), 0), PyTuple_GET_ITEM(pair.ptr(), 1), nullptr, -1,
+                                      false});
+            held_.push_back(std::move(pair));
+        }
+    }
+
+    /// Holds the entries from `k` on: Python code may run from here, and
+    /// whatever was read before it is read again.
+    void hold_from(std::size_t k) {
+        for (std::size_t r = k; r < batch_.size(); ++r) {
+            held_.push_back(nb::borrow(batch_[r].id));
+            held_.push_back(nb::borrow(batch_[r].data));
+        }
+        quiet_ = false;
+    }
+
+    /// `1.0 / weight` of an entry, or false when the entry is no edge (weight
+    /// absent, not above 0). `fresh`: read the weight now, through the
+    /// interpreter, as code may have run since the entry was gathered.
+    bool step_of(const Neighbor &e, bool fresh, double &step) {
+        object w;
+        PyObject *weight = e.weight;
+        if (fresh) {
+            w = read_weight(handle(e.data), zero_float_);
+            weight = w.ptr();
+        }
+        if (weight == nullptr) return false;
+        if (PyFloat_CheckExact(weight)) {
+            double value = PyFloat_AS_DOUBLE(weight);
+            if (value <= 0.0) return false;  // so no division by zero; NaN falls through and never improves
+            step = 1.0 / value;
+            return true;
+        }
+        // Other numbers follow Python's own comparison and division.
+        if (check(PyObject_RichCompareBool(weight, zero_int_.ptr(), Py_LE)) == 1) return false;
+        object inv = steal_or_raise(PyNumber_TrueDivide(one_.ptr(), weight));
+        step = PyFloat_AsDouble(inv.ptr());
+        if (step == -1.0 && PyErr_Occurred()) raise_pending();
+        return true;
+    }
+
+    void relax(const Entry &top, bool plain) {
+        bool holding = !plain;
+        for (std::size_t k = 0; k < batch_.size(); ++k) {
+            const Neighbor &e = batch_[k];
+            if (e.settled && !holding) continue;
+            if (!holding && e.weight != nullptr && !PyFloat_CheckExact(e.weight)) {
+                hold_from(k);
+                holding = true;
+            }
+            double step = 0.0;
+            if (!step_of(e, holding, step)) continue;
+            std::int32_t index = e.index >= 0 ? e.index : slot_of(e.id);
+            Slot &slot = slots_[static_cast<std::size_t>(index)];
+            if (slot.visited) continue;
+            if (quiet_) settled_.put(e.data, NoValue{});
+            double new_dist = top.dist + step;
+            // Strictly shorter only: an equally short later route keeps the first predecessor.
+            if (new_dist < slot.distance) {
+                slot.distance = new_dist;
+                slot.previous = top.node;
+                heap_.push_back(Entry{new_dist, index});
+                std::push_heap(heap_.begin(), heap_.end(), Greater{this});
+            }
+        }
+    }
+
+    handle nodes_;
+    KeyTable ids_;
+    std::vector<Slot> slots_;
+    std::vector<Entry> heap_;
+    std::vector<Neighbor> batch_;
+    std::vector<object> held_;
+    /// Edge-data dicts whose weight was read plainly (a float or no weight),
+    /// valid while `quiet_`: no Python code has run during the walk, so none
+    /// of them can have changed (or been freed and its address reused).
+    PointerSet settled_{EXPECTED_IDS};
+    bool quiet_ = false;
+    /// Every id interned is an exact str: heap order and look-ups compare str only.
+    bool str_ids_ = true;
+    object one_ = make_float(1.0), zero_float_ = make_float(0.0), zero_int_ = make_int(0);
 };
 
 }  // namespace
@@ -87,189 +286,15 @@ object ConceptMesh_shortest_path(handle self, PyObject *const *args, Py_ssize_t 
     require_exact_str(target_id, "target_id");
 
     object nodes = get_attr(self, names.nodes);
-    object result = steal_or_raise(PyList_New(0));
-    if (!contains(nodes, source_id) || !contains(nodes, target_id)) return result;
+    if (!contains(nodes, source_id) || !contains(nodes, target_id)) return steal_or_raise(PyList_New(0));
     if (PyUnicode_Compare(source_id.ptr(), target_id.ptr()) == 0) {
-        check(PyList_Append(result.ptr(), source_id.ptr()));
-        return result;
+        object alone = steal_or_raise(PyList_New(1));
+        PyList_SET_ITEM(alone.ptr(), 0, Py_NewRef(source_id.ptr()));
+        return alone;
     }
-
-    // Nodes get dense indices as they are first reached; the source is 0 and
-    // the target 1, so that reaching the target is an index test.
-    KeyTable ids(64);
-    bool inserted = false;
-    ids.intern(source_id, inserted);
-    ids.intern(target_id, inserted);
-    const double inf = std::numeric_limits<double>::infinity();
-    std::vector<double> distance{0.0, inf};
-    std::vector<std::int32_t> previous{-1, -1};
-    std::vector<unsigned char> visited{0, 0};
-
-    // Entries compare as (distance, session id): equal distances pop the
-    // smaller id first. Ids of other types than str compare through Python.
-    auto id_less = [&](std::int32_t x, std::int32_t y) -> bool {
-        handle kx = ids.key(x), ky = ids.key(y);
-        if (PyUnicode_CheckExact(kx.ptr()) && PyUnicode_CheckExact(ky.ptr()))
-            return PyUnicode_Compare(kx.ptr(), ky.ptr()) < 0;
-        return check(PyObject_RichCompareBool(kx.ptr(), ky.ptr(), Py_LT)) == 1;
-    };
-    // std heap functions keep the largest on top: "greater" makes it a min-heap.
-    auto greater = [&](const Entry &x, const Entry &y) -> bool {
-        if (x.dist != y.dist) return x.dist > y.dist;
-        return id_less(y.node, x.node);
-    };
-    std::vector<Entry> heap{{0.0, 0}};
-    object one = make_float(1.0);
-    object zero_int = make_int(0);
-
-    // Every id seen gets its slot in the working arrays.
-    bool plain_ids = true;  // only str ids so far: comparing two runs no Python code
-    auto intern = [&](PyObject *id) -> std::int32_t {
-        bool fresh = false;
-        std::int32_t index = ids.intern(handle(id), fresh);
-        if (fresh) {
-            distance.push_back(inf);
-            previous.push_back(-1);
-            visited.push_back(0);
-            if (!PyUnicode_CheckExact(id)) plain_ids = false;
-        }
-        return index;
-    };
-    std::vector<Neighbor> batch;
-    std::vector<object> held;
-    bool reached = false;
-    while (!heap.empty()) {
-        std::pop_heap(heap.begin(), heap.end(), greater);
-        Entry top = heap.back();
-        heap.pop_back();
-        auto cur = static_cast<std::size_t>(top.node);
-        if (visited[cur]) continue;
-        visited[cur] = 1;
-        if (top.node == 1) {
-            reached = true;
-            break;
-        }
-        handle current_id = ids.key(top.node);
-        object node = get_item(nodes, current_id);
-        object neighbors = get_attr(node, names.neighbors);
-
-        // The entries are gathered first and their weights read in separate
-        // passes: the edge-data dicts and weights are scattered through
-        // memory, and independent loads of many entries overlap where one
-        // entry after the other would wait for each in turn. Plain entries
-        // (dicts holding a float weight) are read without running any Python
-        // code, so borrowed references stay valid; before the first entry
-        // that needs Python's own operations, every remaining entry is held.
-        batch.clear();
-        held.clear();
-        bool plain = plain_ids && PyDict_CheckExact(neighbors.ptr());
-        if (plain) {
-            Py_ssize_t pos = 0;
-            PyObject *key = nullptr, *value = nullptr;
-            while (PyDict_Next(neighbors.ptr(), &pos, &key, &value)) {
-                prefetch(value);
-                batch.push_back(Neighbor{key, value, nullptr});
-            }
-            for (const Neighbor &e : batch) {
-                if (!PyDict_CheckExact(e.data)) {
-                    plain = false;
-                    break;
-                }
-                // The keys table of a dict of five entries takes 120 bytes:
-                // two or three cache lines.
-                auto keys = reinterpret_cast<std::uintptr_t>(reinterpret_cast<PyDictObject *>(e.data)->ma_keys);
-                for (std::uintptr_t line = keys & ~std::uintptr_t{63}; line < keys + 120; line += 64)
-                    prefetch(reinterpret_cast<const void *>(line));
-            }
-        }
-        for (std::size_t k = 0; plain && k < batch.size(); ++k) {
-            Neighbor &e = batch[k];
-            if (!plain_weight(e.data, e.weight)) {
-                plain = false;
-                break;
-            }
-            if (e.weight != nullptr) prefetch(e.weight);
-        }
-        if (!plain) {
-            batch.clear();
-            object items = PyDict_CheckExact(neighbors.ptr())
-                               ? steal_or_raise(PyDict_Items(neighbors.ptr()))
-                               : steal_or_raise(PySequence_List(call_method(neighbors, interned("items")).ptr()));
-            held.push_back(items);
-            for (Py_ssize_t k = 0; k < PyList_GET_SIZE(items.ptr()); ++k) {
-                object seq = steal_or_raise(PySequence_Tuple(PyList_GET_ITEM(items.ptr(), k)));
-                if (PyTuple_GET_SIZE(seq.ptr()) != 2)
-                    raise_format(PyExc_ValueError, "neighbour entries must be (id, edge data) pairs");
-                batch.push_back(Neighbor{PyTuple_GET_ITEM(seq.ptr(), 0), PyTuple_GET_ITEM(seq.ptr(), 1), nullptr});
-                held.push_back(std::move(seq));
-            }
-        }
-        bool holding = !plain;
-        for (std::size_t k = 0; k < batch.size(); ++k) {
-            Neighbor &e = batch[k];
-            // Python code may run from the first entry that needs Python's
-            // own operations: what is still to come is held from there on.
-            auto hold_rest = [&] {
-                for (std::size_t r = k; r < batch.size(); ++r)
-                    for (PyObject *o : {batch[r].id, batch[r].data, batch[r].weight})
-                        if (o != nullptr) held.push_back(nb::borrow(o));
-                holding = true;
-            };
-            if (!holding && e.weight != nullptr && !PyFloat_CheckExact(e.weight)) hold_rest();
-            double step;
-            object w;
-            if (plain) {
-                if (e.weight == nullptr) continue;  // no weight: not an edge
-                if (PyFloat_CheckExact(e.weight)) {
-                    double weight = PyFloat_AS_DOUBLE(e.weight);
-                    if (weight <= 0.0) continue;  // so no division by zero; NaN falls through and never improves
-                    step = 1.0 / weight;
-                } else {
-                    w = nb::borrow(e.weight);
-                }
-            } else {
-                w = weight_of(handle(e.data));
-                if (!w.is_valid()) continue;
-                if (PyFloat_CheckExact(w.ptr())) {
-                    double weight = PyFloat_AS_DOUBLE(w.ptr());
-                    if (weight <= 0.0) continue;
-                    step = 1.0 / weight;
-                    w = object();
-                }
-            }
-            if (w.is_valid()) {
-                // Other numbers follow Python's own comparison and division.
-                if (check(PyObject_RichCompareBool(w.ptr(), zero_int.ptr(), Py_LE)) == 1) continue;
-                object inv = steal_or_raise(PyNumber_TrueDivide(one.ptr(), w.ptr()));
-                step = PyFloat_AsDouble(inv.ptr());
-                if (step == -1.0 && PyErr_Occurred()) raise_pending();
-            }
-            std::int32_t nb_index = ids.find_address(e.id);
-            if (nb_index < 0) {
-                // Hashing or comparing an id other than a str may run Python code.
-                if (!holding && !PyUnicode_CheckExact(e.id)) hold_rest();
-                nb_index = intern(e.id);
-            }
-            auto j = static_cast<std::size_t>(nb_index);
-            if (visited[j]) continue;
-            double new_dist = top.dist + step;
-            // Strictly shorter only: an equally short later route keeps the first predecessor.
-            if (new_dist < distance[j]) {
-                distance[j] = new_dist;
-                previous[j] = top.node;
-                heap.push_back(Entry{new_dist, nb_index});
-                std::push_heap(heap.begin(), heap.end(), greater);
-            }
-        }
-    }
-    // A target that was pushed is always popped before the heap runs dry, so
-    // not popping it means it was never reached.
-    if (!reached) return result;
-    std::vector<std::int32_t> chain;
-    for (std::int32_t v = 1; v != 0; v = previous[static_cast<std::size_t>(v)]) chain.push_back(v);
-    chain.push_back(0);
-    for (auto it = chain.rbegin(); it != chain.rend(); ++it) check(PyList_Append(result.ptr(), ids.key(*it).ptr()));
-    return result;
+    Search search(nodes, source_id, target_id);
+    if (!search.run()) return steal_or_raise(PyList_New(0));
+    return search.path();
 }
 
 object ConceptMesh_clear(handle self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
@@ -281,7 +306,7 @@ object ConceptMesh_clear(handle self, PyObject *const *args, Py_ssize_t nargs, P
         if (PyDict_CheckExact(d.ptr()))
             PyDict_Clear(d.ptr());
         else
-            call_method(d, interned("clear"));
+            call_method(d, names.clear);
     }
     set_attr(self, names.total_conversations, make_int(0));
     return nb::none();

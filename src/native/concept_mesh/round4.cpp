@@ -1,6 +1,8 @@
 #include "concept_mesh/round4.hpp"
 
 #include "common/errors.hpp"
+#include "concept_mesh/mapping.hpp"
+#include "concept_mesh/mesh.hpp"
 
 #include <cmath>
 
@@ -47,11 +49,8 @@ object round4_object(handle value) {
     PyObject *v = value.ptr();
     if (PyFloat_CheckExact(v)) return make_float(round4(PyFloat_AS_DOUBLE(v)));
     if (PyLong_CheckExact(v)) return nb::borrow(value);
-    static handle round_name = interned("round");
-    handle round_fn = dict_get(handle(PyEval_GetBuiltins()), round_name);
-    if (!round_fn.is_valid()) raise_format(PyExc_NameError, "name 'round' is not defined");
     object ndigits = make_int(4);
-    return call(round_fn, value, ndigits);
+    return call(lookup_builtin(names.round), value, ndigits);
 }
 
 }  // namespace vk::mesh
