@@ -25,7 +25,9 @@ if [ -n "${VESPERKIT_WHEEL:-}" ]; then
     # A built wheel, installed as a user would: the wheel alone, then its
     # dependencies (and the tests') from the package index.
     echo "==> installing $VESPERKIT_WHEEL"
+    INSTALL_START=$(date +%s%N)
     quiet_pip install --no-index --no-deps --force-reinstall "$VESPERKIT_WHEEL"
+    echo "    installed in $(( ($(date +%s%N) - INSTALL_START) / 1000000 )) ms"
     REQUIREMENTS="$("$VENV/bin/python" "$ROOT/scripts/requirements.py" all test)"
     mapfile -t REQUIREMENTS <<<"$REQUIREMENTS"
     quiet_pip install "${REQUIREMENTS[@]}"
