@@ -25,11 +25,12 @@ if [ -n "${VESPERKIT_WHEEL:-}" ]; then
     # A built wheel, installed as a user would: the wheel alone, then its
     # dependencies (and the tests') from the package index.
     echo "==> installing $VESPERKIT_WHEEL"
-    INSTALL_START=$(date +%s%N)
-    quiet_pip install --no-index --no-deps --force-reinstall "$VESPERKIT_WHEEL"
-    echo "    installed in $(( ($(date +%s%N) - INSTALL_START) / 1000000 )) ms"
-    REQUIREMENTS="$("$VENV/bin/python" "$ROOT/scripts/requirements.py" all test)"
-    mapfile -t REQUIREMENTS <<<"$REQUIREMENTS"
+    TIMEFORMAT="    installed in %R s"
+    time quiet_pip install --no-index --no-deps --force-reinstall "$VESPERKIT_WHEEL"
+    unset TIMEFORMAT
+    REQUIREMENT_LINES="$("$VENV/bin/python" "$ROOT/scripts/requirements.py" all test)"
+    REQUIREMENTS=()  # one a line (bash 3.2, as on macOS, has no mapfile)
+    while IFS= read -r line; do REQUIREMENTS+=("$line"); done <<<"$REQUIREMENT_LINES"
     quiet_pip install "${REQUIREMENTS[@]}"
 else
     # Build requirements are installed once so that rebuilds need no isolated env.
