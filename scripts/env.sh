@@ -23,12 +23,12 @@ PIP=("$VENV/bin/python" -m pip --disable-pip-version-check -q)
 quiet_pip() { "${PIP[@]}" "$@" 2> >(grep -v '^WARNING: Location .* is ignored' >&2); }
 if [ -n "${VESPERKIT_WHEEL:-}" ]; then
     # A built wheel, installed as a user would: the wheel alone, then its
-    # dependencies (and the tests') from the package index.
+    # dependencies (and those of the tests and benchmarks) from the package index.
     echo "==> installing $VESPERKIT_WHEEL"
     TIMEFORMAT="    installed in %R s"
     time quiet_pip install --no-index --no-deps --force-reinstall "$VESPERKIT_WHEEL"
     unset TIMEFORMAT
-    REQUIREMENT_LINES="$("$VENV/bin/python" "$ROOT/scripts/requirements.py" all test)"
+    REQUIREMENT_LINES="$("$VENV/bin/python" "$ROOT/scripts/requirements.py" all test bench)"
     REQUIREMENTS=()  # one a line (bash 3.2, as on macOS, has no mapfile)
     while IFS= read -r line; do REQUIREMENTS+=("$line"); done <<<"$REQUIREMENT_LINES"
     quiet_pip install "${REQUIREMENTS[@]}"
