@@ -103,19 +103,16 @@ object Backend_vector_search(handle self, PyObject *const *args, Py_ssize_t narg
     // to the top_k rows received, in their order; every row is tested.
     object result = steal_or_raise(PyList_New(0));
     if (!rows.is_valid()) return result;
-    object iter = steal_or_raise(PyObject_GetIter(rows.ptr()));
-    while (PyObject *next = PyIter_Next(iter.ptr())) {
-        object row = nb::steal(next);
+    for_each(rows, [&](handle row) {
         object record, score;
         unpack_pair(row, record, score);
         object score_f = steal_or_raise(PyNumber_Float(score.ptr()));
-        if (!(PyFloat_AS_DOUBLE(score_f.ptr()) >= threshold)) continue;  // NaN never passes
+        if (!(PyFloat_AS_DOUBLE(score_f.ptr()) >= threshold)) return;  // NaN never passes
         object item = shallow_copy(record);
         check(PyObject_SetItem(item.ptr(), names.score.ptr(), score_f.ptr()));
         check(PyObject_SetItem(item.ptr(), names.method.ptr(), names.embedding.ptr()));
         check(PyList_Append(result.ptr(), item.ptr()));
-    }
-    if (PyErr_Occurred()) raise_pending();
+    });
     return result;
 }
 
@@ -126,13 +123,10 @@ object Backend_all_records(handle self, PyObject *const *args, Py_ssize_t nargs,
     object rows = fetch_rows(self, Stmt::list_scope, a.or_none(0), a.or_none(1), a.or_none(2), true);
     object result = steal_or_raise(PyList_New(0));
     if (!rows.is_valid()) return result;
-    object iter = steal_or_raise(PyObject_GetIter(rows.ptr()));
-    while (PyObject *next = PyIter_Next(iter.ptr())) {
-        object row = nb::steal(next);
+    for_each(rows, [&](handle row) {
         object record = steal_or_raise(PySequence_GetItem(row.ptr(), 0));
         check(PyList_Append(result.ptr(), record.ptr()));
-    }
-    if (PyErr_Occurred()) raise_pending();
+    });
     return result;
 }
 
