@@ -26,16 +26,21 @@ bool is_own_method(handle attr, handle self) {
                reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&fastcall<Fn>));
 }
 
-/// True when `attr` is the Python function `original` (a C++ body the module
-/// wrapped in Python, such as a context manager) bound to `self`.
+/// True when `attr` is `original` bound to `self`. `original` is what the
+/// class held when the module started: a Python function (a C++ body the
+/// module wrapped in Python, such as a context manager), or the method
+/// descriptor of a C method, possibly another module's.
 inline bool is_own_method(handle attr, handle self, handle original) {
     PyObject *m = attr.ptr();
-    return m != nullptr && PyMethod_Check(m) && PyMethod_GET_SELF(m) == self.ptr() &&
-           PyMethod_GET_FUNCTION(m) == original.ptr();
+    if (m == nullptr || !original.is_valid()) return false;
+    if (PyObject_TypeCheck(original.ptr(), &PyMethodDescr_Type))
+        return PyCFunction_Check(m) && PyCFunction_GET_SELF(m) == self.ptr() &&
+               PyCFunction_GET_FUNCTION(m) ==
+                   reinterpret_cast<PyMethodDescrObject *>(original.ptr())->d_method->ml_meth;
+    return PyMethod_Check(m) && PyMethod_GET_SELF(m) == self.ptr() && PyMethod_GET_FUNCTION(m) == original.ptr();
 }
 
-/// Look `name` up on `self` and test the result with `is_own_method`
-///. A missing
+/// Look `name` up on `self` and test the result with `is_own_method`. A missing
 /// attribute answers false: the call through Python then raises its
 /// AttributeError where it belongs; any other failure of the look-up is raised.
 template <FastFn Fn>

@@ -3,6 +3,7 @@
 // or, when anything it stands in for was replaced, by the json module.
 #include "common/args.hpp"
 #include "common/context.hpp"
+#include "common/dispatch.hpp"
 #include "common/errors.hpp"
 #include "common/pyclass.hpp"
 #include "key_registry/atomic_file.hpp"
@@ -64,18 +65,6 @@ bool native_writer_allowed() {
            still_bound(handle(PyModule_GetDict(state.json_module.ptr())), names.dumps, state.json_dumps) &&
            still_bound(state.module_dict, names.asdict, state.asdict) &&
            still_bound(class_dict(state.token_type), names.to_dict, state.token_to_dict);
-}
-
-/// Whether `obj.name`, looked up as a call would look it up, is still the C
-/// method `descriptor` bound to `obj`: no subclass, instance attribute or
-/// patched class stands in its way.
-bool still_method(handle obj, handle name, handle descriptor) {
-    if (!descriptor.is_valid() || !PyObject_TypeCheck(descriptor.ptr(), &PyMethodDescr_Type)) return false;
-    object bound = get_attr(obj, name);
-    PyObject *m = bound.ptr();
-    return PyCFunction_Check(m) && PyCFunction_GET_SELF(m) == obj.ptr() &&
-           PyCFunction_GET_FUNCTION(m) ==
-               reinterpret_cast<PyMethodDescrObject *>(descriptor.ptr())->d_method->ml_meth;
 }
 
 /// `json.dumps({k: t.to_dict() for k, t in tokens.items()}, indent=2, ensure_ascii=False)`
@@ -163,7 +152,7 @@ object joined(std::span<const Piece> text) {
 /// `encryptor.encrypt_text(text)` for the natively rendered text.
 void encrypt_into(Payload &payload, handle encryptor, std::span<const Piece> text) {
     object plain = joined(text);
-    if (!still_method(encryptor, names.encrypt_text, state.encrypt_text)) {
+    if (!resolves_to_own_method(encryptor, names.encrypt_text, state.encrypt_text)) {
         object content = steal_or_raise(PyUnicode_FromEncodedObject(plain.ptr(), "utf-8", nullptr));
         plain.reset();
         payload.add(call_method(encryptor, names.encrypt_text, content));
