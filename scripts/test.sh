@@ -14,7 +14,7 @@ fi
 
 RUN_DIR="$(mktemp -d "${TMPDIR:-/tmp}/vesperkit-tests.XXXXXX")"
 trap 'rm -rf "$RUN_DIR"' EXIT
-cp -r tests devtools "$RUN_DIR/"
+cp -r tests devtools demo "$RUN_DIR/"
 # pytest's settings only; the package itself comes from the wheel.
 "$VENV/bin/python" -c '
 import json, sys, tomllib
