@@ -38,7 +38,7 @@ DEFAULT_DATA_DIR = ROOT / ".devdb" / "pgdata"
 
 # Variables of a sanitizer run that must not leak into the server's processes:
 # the server is not built for them and would run under the preloaded runtime.
-_SCRUBBED_ENV = ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "PYTHONMALLOC")
+SANITIZER_ENV = ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "PYTHONMALLOC")
 
 _server = None  # the embedded server handle of this process, once started
 
@@ -102,7 +102,7 @@ def _clear_stale_lock_files(data_dir: Path) -> None:
 
 @contextlib.contextmanager
 def _server_environment() -> Iterator[None]:
-    saved = {name: os.environ.pop(name) for name in _SCRUBBED_ENV if name in os.environ}
+    saved = {name: os.environ.pop(name) for name in SANITIZER_ENV if name in os.environ}
     try:
         yield
     finally:

@@ -138,7 +138,10 @@ def browser():
     options.binary_location = chrome  # with both paths given, selenium fetches nothing
     for arg in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--window-size=1280,860"):
         options.add_argument(arg)
-    drv = webdriver.Chrome(service=Service(driver), options=options)
+    # A sanitizer run preloads its runtime; the browser is not built for it.
+    from devtools.postgres import SANITIZER_ENV
+    env = {k: v for k, v in os.environ.items() if k not in SANITIZER_ENV}
+    drv = webdriver.Chrome(service=Service(driver, env=env), options=options)
     drv.implicitly_wait(0)
     yield drv
     drv.quit()
