@@ -71,19 +71,17 @@ def public_callables():
     """(qualified name, object) of every class, method and function the modules define."""
     found = []
     for module in MODULES + HOST_MODULES:
+        public_only = module in HOST_MODULES  # their private helpers are not API
         for name, value in vars(module).items():
-            if module in HOST_MODULES and name.startswith("_"):
+            if public_only and name.startswith("_"):
                 continue
-            if module in HOST_MODULES and callable(value) and not isinstance(value, type) \
-                    and getattr(value, "__module__", None) == module.__name__:
-                found.append((f"{module.__name__}.{name}", value))
-            if isinstance(value, types.BuiltinFunctionType) and value.__module__ == module.__name__:
-                found.append((f"{module.__name__}.{name}", value))
-            if not isinstance(value, type) or value.__module__ != module.__name__:
+            if getattr(value, "__module__", None) != module.__name__:
                 continue
             found.append((f"{module.__name__}.{name}", value))
+            if not isinstance(value, type):
+                continue
             for attr in own_names(value):
-                if module in HOST_MODULES and attr.startswith("_") and attr != "__init__":
+                if public_only and attr.startswith("_") and attr != "__init__":
                     continue
                 member = getattr(value, attr)
                 if callable(member) and not isinstance(member, type):
