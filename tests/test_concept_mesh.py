@@ -1,7 +1,9 @@
 """Concept mesh: graph construction, neighbour snapshots, scores, rankings, statistics."""
 
 import dataclasses
+import gc
 import math
+import sys
 
 import pytest
 from hypothesis import given, settings
@@ -425,6 +427,20 @@ class TestAddConversation:
             assert_same_graph(mesh, ref)
         assert list(mesh.edges) == [("b", "c")]
 
+    @pytest.mark.parametrize("drop", ["clear", "collect"])
+    def test_what_the_mesh_keeps_of_vectors_goes_with_it(self, drop):
+        vecs = [[float(i) + k / 7 for k in range(16)] for i in range(3)]
+        held = [sys.getrefcount(v[0]) for v in vecs]
+        mesh = cm.ConceptMesh()
+        for i, v in enumerate(vecs):
+            mesh.add_conversation(mem(str(i), embedding=v))
+        if drop == "clear":
+            mesh.clear()
+        else:
+            del mesh
+            gc.collect()
+        assert [sys.getrefcount(v[0]) for v in vecs] == held
+
     def test_vector_changed_during_the_loop_is_read_at_its_pair(self):
         vecs = {sid: [1.0, 0.0] for sid in "abcd"}
 
@@ -771,8 +787,11 @@ class TestDensityEntropy:
 
 ids = st.sampled_from(["a", "b", "c", "d", "e", "f"])
 items = st.lists(st.sampled_from(["x", "y", " Z", "z", "w", ""]), max_size=3)
+# Sixteen wide, for the vector kernels: cosines with the first land on the
+# threshold 0.75 or within a few units in the last place of it.
+wide = [[1.0] + [0.0] * 15] + [[c, math.sqrt(1.0 - c * c)] + [0.0] * 14 for c in (0.75, 0.75 - 2e-16, 0.7499999)]
 vectors = st.sampled_from([[], [1.0, 0.0], [0.9, 0.1], [0.6, 0.8], [0.0, 1.0], [-1.0, 0.2], [0.0, 0.0],
-                           [1.0, 0.0, 0.0], [0.7, 0.7, 0.1]]).map(list) | st.lists(
+                           [1.0, 0.0, 0.0], [0.7, 0.7, 0.1], *wide]).map(list) | st.lists(
     st.floats(allow_nan=False) | st.floats(-1e-300, 1e-300) | st.sampled_from([1e300, -1e300]), min_size=1, max_size=3)
 memorias = st.fixed_dictionaries({"id": ids}, optional={
     "tags": items, "entities": items, "key_points": items, "embedding": vectors,
@@ -804,7 +823,8 @@ def test_construction_and_metrics_agree_with_the_model(ops):
             setattr(mesh, *op)
             setattr(ref, *op)
         elif added and added[op[0] % len(added)]:
-            added[op[0] % len(added)][0] = op[1]
+            # A float made now: it may take the address of one just freed.
+            added[op[0] % len(added)][0] = op[1] if isinstance(op[1], int) else float(str(op[1]))
     assert_same_graph(mesh, ref)
     expected = ref_stats(mesh.nodes, len(mesh.edges), mesh.total_conversations)
     assert mesh.get_stats() == expected

@@ -5,9 +5,11 @@
 #include "concept_mesh/kernel.hpp"
 #include "concept_mesh/mapping.hpp"
 #include "concept_mesh/mesh.hpp"
+#include "concept_mesh/vector_cache.hpp"
 
 #include "_embeddings/cosine.hpp"
 
+#include <cmath>
 #include <cstring>
 #include <optional>
 #include <utility>
@@ -315,6 +317,19 @@ public:
     /// Python code may have run: the list is read again before its next use.
     void invalidate() { fresh_ = false; }
 
+    /// True when the helper's result with `other` (an exact list) is
+    /// certainly below `threshold` (or the threshold is NaN, which no
+    /// similarity reaches): the helper would compute it without raising and
+    /// the kept single-precision copy is far enough below, rounding included.
+    bool certainly_below(VectorCache &kept, PyObject *other, double threshold) {
+        if (!fresh_) read();
+        double dot = 0.0, norm = 0.0;
+        if (kind_ != Kind::floats || !screened_ || !kept.dot(other, x_.data(), x_.size(), dot, norm)) return false;
+        if (std::isnan(threshold)) return true;
+        double scale = plain_norm_ * norm;
+        return dot + SCREEN_MARGIN * scale < threshold * scale;
+    }
+
     /// For each of `count` <= LANES other vectors: decided[v], with sim[v]
     /// set, when the similarity is decided here; false leaves it to the helper.
     void similarities(const object *others, std::size_t count, double *sim, bool *decided) {
@@ -374,6 +389,10 @@ private:
         if (!cosine::unpack(e, n, x_.data(), max_)) return;
         norm_ = cosine::norm(x_.data(), n, max_);
         kind_ = Kind::floats;
+        double squares = 0.0;
+        for (double v : x_) squares += v * v;
+        plain_norm_ = std::sqrt(squares);
+        screened_ = plain_norm_ >= SCREEN_MIN_NORM && plain_norm_ <= SCREEN_MAX_NORM;
     }
 
     /// The scalar computation for the vector in lane `v`.
@@ -386,8 +405,8 @@ private:
     handle embedding_;
     Kind kind_ = Kind::other;
     std::vector<double> x_, lanes_, column_;  // lanes_: component k of lane v at [k * LANES + v]
-    double max_ = 0.0, norm_ = 0.0;
-    bool fresh_ = false;
+    double max_ = 0.0, norm_ = 0.0, plain_norm_ = 0.0;
+    bool fresh_ = false, screened_ = false;
 };
 
 /// Similarities of the session with the vectors of the next few nodes of an
@@ -456,6 +475,88 @@ private:
     bool decided_[SessionVector::LANES] = {};
 };
 
+/// Prefetch hints for the pair loop over an exact dict of nodes. Each pair
+/// reads memory scattered across the heap (the node's record, its lists, the
+/// kept copy of its vector), one dependent load after another. Cursors walk
+/// the dict a few entries ahead of the loop and ask for that memory in steps,
+/// each reading what the one before asked for. Hints only: a cursor that lost
+/// its place (the dict changed) costs nothing but useless hints.
+class Prefetcher {
+public:
+    Prefetcher(handle nodes, VectorCache *kept)
+        : nodes_(PyDict_CheckExact(nodes.ptr()) && kept != nullptr && plain_embedding() ? nodes.ptr() : nullptr),
+          kept_(kept) {
+        if (nodes_ == nullptr) return;
+        for (std::size_t k = 0; k < RECORD_AHEAD; ++k) prefetch_record();
+        for (std::size_t k = 0; k < LIST_AHEAD; ++k) read_list(k);
+    }
+
+    /// The loop reaches its next entry (entry `step_` of the dict).
+    void step() {
+        if (nodes_ == nullptr) return;
+        prefetch_record();  // entry step_ + RECORD_AHEAD
+        read_list(step_);   // entry step_ + LIST_AHEAD, in the slot entry step_ leaves
+        if (const object &mid = lists_[(step_ + LIST_AHEAD / 2) % LIST_AHEAD]; mid.is_valid()) {
+            prefetch_range(reinterpret_cast<PyListObject *>(mid.ptr())->ob_item, 4 * CACHE_LINE);
+            kept_->prefetch_record(mid.ptr());
+        }
+        if (const object &near = lists_[(step_ + LIST_AHEAD - 1) % LIST_AHEAD]; near.is_valid())
+            kept_->prefetch_components(near.ptr());
+        ++step_;
+    }
+
+private:
+    static constexpr std::size_t RECORD_AHEAD = 10, LIST_AHEAD = 6;
+    /// Bytes in front of an instance with a managed dict and weak references.
+    static constexpr std::ptrdiff_t RECORD_PREHEADER = 16;
+
+    void prefetch_record() {
+        if (PyObject *node = advance(record_pos_))
+            prefetch_range(reinterpret_cast<char *>(node) - RECORD_PREHEADER, 3 * CACHE_LINE);
+    }
+
+    /// The next entry's vector list, held (Python code may run before its turn).
+    void read_list(std::size_t slot) {
+        object &list = lists_[slot % LIST_AHEAD];
+        PyObject *node = advance(list_pos_);
+        list = node != nullptr && Py_IS_TYPE(node, node_type()) ? embedding_of(node) : object();
+        if (list.is_valid()) {
+            prefetch(list.ptr());
+            kept_->prefetch_slot(list.ptr());
+        }
+    }
+
+    static PyTypeObject *node_type() { return reinterpret_cast<PyTypeObject *>(state.graph_node_type.ptr()); }
+
+    /// Whether a GraphNode's `embedding` is read from the instance with no
+    /// code run: the class defines no such attribute and no attribute hooks.
+    static bool plain_embedding() {
+        return node_type()->tp_getattro == PyObject_GenericGetAttr &&
+               _PyType_Lookup(node_type(), names.embedding.ptr()) == nullptr;
+    }
+
+    static object embedding_of(PyObject *node) {
+        PyObject *value = PyObject_GenericGetAttr(node, names.embedding.ptr());
+        if (value == nullptr) {
+            PyErr_Clear();  // a hint only: the loop meets the error itself
+            return object();
+        }
+        object list = nb::steal(value);
+        return PyList_CheckExact(list.ptr()) ? list : object();
+    }
+
+    PyObject *advance(Py_ssize_t &pos) const {
+        PyObject *key = nullptr, *value = nullptr;
+        return PyDict_Next(nodes_, &pos, &key, &value) ? value : nullptr;
+    }
+
+    PyObject *nodes_;
+    VectorCache *kept_;
+    Py_ssize_t record_pos_ = 0, list_pos_ = 0;
+    std::size_t step_ = 0;
+    object lists_[LIST_AHEAD];
+};
+
 /// The pair loop of add_conversation for one session node.
 ///
 /// Most pairs of a large mesh share nothing, fall under the threshold and
@@ -469,24 +570,40 @@ public:
         : self_(self), session_id_(get_attr(node, names.session_id)), tags_(get_attr(node, names.tags)),
           entities_(get_attr(node, names.entities)), key_points_(get_attr(node, names.key_points)),
           embedding_(get_attr(node, names.embedding)), vector_(embedding_), ahead_(nodes),
-          native_update_(is_native<ConceptMesh_update_edge>(self, names._update_edge)) {}
+          native_update_(is_native<ConceptMesh_update_edge>(self, names._update_edge)),
+          kept_(native_update_ ? vector_cache(self) : nullptr), prefetcher_(nodes, kept_) {
+        if (kept_ != nullptr) kept_->start_pass();
+    }
+
+    /// Every node was visited: copies of vectors no longer in the mesh are dropped.
+    void finish() {
+        if (kept_ != nullptr) kept_->finish_pass();
+    }
 
     void visit(handle other_id, handle other) {
+        prefetcher_.step();
         if (check(PyObject_RichCompareBool(other_id.ptr(), session_id_.ptr(), Py_EQ))) return;
         Py_ssize_t st = intersection_size(tags_, get_attr(other, names.tags));
         Py_ssize_t se = intersection_size(entities_, get_attr(other, names.entities));
         Py_ssize_t sk = intersection_size(key_points_, get_attr(other, names.key_points));
         object other_embedding = get_attr(other, names.embedding);
         object helper = lookup_global(state.module_dict, names.cosine_similarity);
+        bool own = helper.is(own_cosine_helper());
+        bool nothing_shared = st == 0 && se == 0 && sk == 0;
+        if (own && nothing_shared && kept_ != nullptr && screen_is_plain() && listed_nowhere(other_id, other) &&
+            PyList_CheckExact(other_embedding.ptr()) &&
+            vector_.certainly_below(*kept_, other_embedding.ptr(), screen_.threshold))
+            return;
         double sim = 0.0;
         object sim_obj;
-        bool own = helper.is(own_cosine_helper());
-        if (!(own && ahead_.similarity(vector_, other_id, other, other_embedding, sim, native_update_))) {
+        // Vectors ahead are worth computing only when most pairs need their similarity.
+        bool ahead = native_update_ && kept_ == nullptr;
+        if (!(own && ahead_.similarity(vector_, other_id, other, other_embedding, sim, ahead))) {
             sim_obj = call(helper, embedding_, other_embedding);
             python_may_have_run();
         }
-        if (native_update_ && !sim_obj.is_valid() && st == 0 && se == 0 && sk == 0 &&
-            update_changes_nothing(other_id, other, sim))
+        if (native_update_ && !sim_obj.is_valid() && nothing_shared && screen_is_plain() &&
+            !(sim >= screen_.threshold) && listed_nowhere(other_id, other))
             return;
         object sto = steal_or_raise(PyLong_FromSsize_t(st));
         object seo = steal_or_raise(PyLong_FromSsize_t(se));
@@ -536,11 +653,18 @@ private:
         screen_.plain = true;
     }
 
-    /// True when the update of this pair (nothing shared, similarity `sim`)
-    /// would change nothing: no embedding term, and the pair is listed nowhere.
-    bool update_changes_nothing(handle other_id, handle other, double sim) {
+    /// Whether the update of a pair with nothing shared could run no Python
+    /// code; then it changes nothing when the similarity is below the
+    /// threshold and the pair is listed nowhere.
+    bool screen_is_plain() {
         if (!screen_.fresh) refresh_screen();
-        if (!screen_.plain || sim >= screen_.threshold || !PyUnicode_CheckExact(other_id.ptr())) return false;
+        return screen_.plain;
+    }
+
+    /// True when neither `edges` nor either node's neighbours list the pair
+    /// (for a plain screen).
+    bool listed_nowhere(handle other_id, handle other) {
+        if (!PyUnicode_CheckExact(other_id.ptr())) return false;
         object other_neighbors = get_attr(other, names.neighbors);
         if (!PyDict_CheckExact(other_neighbors.ptr()) ||
             check(PyDict_Contains(other_neighbors.ptr(), session_id_.ptr())) ||
@@ -558,6 +682,8 @@ private:
     SessionVector vector_;
     Lookahead ahead_;
     bool native_update_;
+    VectorCache *kept_;
+    Prefetcher prefetcher_;
     Screen screen_;
 };
 
@@ -672,6 +798,7 @@ object ConceptMesh_add_conversation(handle self, PyObject *const *args, Py_ssize
         }
         session.visit(other_id, other);
     });
+    session.finish();
     return node;
 }
 

@@ -32,6 +32,26 @@ double dot_scalar(const double *a, const double *b, std::size_t width) {
     return (s0 + s1) + (s2 + s3);
 }
 
+bool kept_dot_portable(const void *const *items, std::uintptr_t base, const KeptComponent *kept, const double *x,
+                       std::size_t width, double &result) {
+    double s0 = 0.0, s1 = 0.0;
+    bool same = true;
+    std::size_t k = 0;
+    for (; k + 2 <= width; k += 2) {
+        same &= reinterpret_cast<std::uintptr_t>(items[k]) - base == static_cast<std::uintptr_t>(kept[k].offset);
+        same &= reinterpret_cast<std::uintptr_t>(items[k + 1]) - base ==
+                static_cast<std::uintptr_t>(kept[k + 1].offset);
+        s0 += x[k] * static_cast<double>(kept[k].value);
+        s1 += x[k + 1] * static_cast<double>(kept[k + 1].value);
+    }
+    for (; k < width; ++k) {
+        same &= reinterpret_cast<std::uintptr_t>(items[k]) - base == static_cast<std::uintptr_t>(kept[k].offset);
+        s0 += x[k] * static_cast<double>(kept[k].value);
+    }
+    result = s0 + s1;
+    return same;
+}
+
 using TileFn = void (*)(const double *const *a, const double *const *b, std::size_t width, double *out,
                         std::size_t ldo);
 
@@ -212,6 +232,39 @@ bool has_avx2() {
     return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
 }
 
+__attribute__((target("avx2,fma"))) bool kept_dot_avx2(const void *const *items, std::uintptr_t base,
+                                                       const KeptComponent *kept, const double *x,
+                                                       std::size_t width, double &result) {
+    static_assert(sizeof(KeptComponent) == 8 && sizeof(void *) == 8);
+    const __m256i base_v = _mm256_set1_epi64x(static_cast<long long>(base));
+    // Offsets to the low half of a register, values to the high half.
+    const __m256i split = _mm256_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7);
+    __m256i differ = _mm256_setzero_si256();
+    __m256d s0 = _mm256_setzero_pd(), s1 = s0;
+    std::size_t k = 0;
+    for (; k + 8 <= width; k += 8) {
+        for (std::size_t h = 0; h < 8; h += 4) {
+            __m256i packed = _mm256_permutevar8x32_epi32(
+                _mm256_loadu_si256(reinterpret_cast<const __m256i *>(kept + k + h)), split);
+            __m256i expected = _mm256_add_epi64(base_v, _mm256_cvtepi32_epi64(_mm256_castsi256_si128(packed)));
+            __m256i found = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(items + k + h));
+            differ = _mm256_or_si256(differ, _mm256_xor_si256(expected, found));
+            __m256d values = _mm256_cvtps_pd(_mm_castsi128_ps(_mm256_extracti128_si256(packed, 1)));
+            if (h == 0)
+                s0 = _mm256_fmadd_pd(_mm256_loadu_pd(x + k), values, s0);
+            else
+                s1 = _mm256_fmadd_pd(_mm256_loadu_pd(x + k + 4), values, s1);
+        }
+    }
+    double lanes[4];
+    _mm256_storeu_pd(lanes, _mm256_add_pd(s0, s1));
+    double tail = 0.0;
+    bool same = _mm256_testz_si256(differ, differ) &&
+                kept_dot_portable(items + k, base, kept + k, x + k, width - k, tail);
+    result = ((lanes[0] + lanes[1]) + (lanes[2] + lanes[3])) + tail;
+    return same;
+}
+
 }  // namespace
 
 bool cosine_lanes(const double *x, const double *y, const double *pre, const double *scale, std::size_t width,
@@ -222,7 +275,19 @@ bool cosine_lanes(const double *x, const double *y, const double *pre, const dou
     return true;
 }
 
+bool kept_dot(const void *const *items, std::uintptr_t base, const KeptComponent *kept, const double *x,
+              std::size_t width, double &result) {
+    static const bool available = has_avx2();
+    if (available) return kept_dot_avx2(items, base, kept, x, width, result);
+    return kept_dot_portable(items, base, kept, x, width, result);
+}
+
 #else
+
+bool kept_dot(const void *const *items, std::uintptr_t base, const KeptComponent *kept, const double *x,
+              std::size_t width, double &result) {
+    return kept_dot_portable(items, base, kept, x, width, result);
+}
 
 bool cosine_lanes(const double *, const double *, const double *, const double *, std::size_t, CosineLanes &) {
     return false;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 namespace vk::mesh {
 
@@ -33,5 +34,20 @@ struct CosineLanes {
 /// vector instructions; then nothing is computed.
 bool cosine_lanes(const double *x, const double *y, const double *pre, const double *scale, std::size_t width,
                   CosineLanes &out);
+
+/// One component of a kept copy of a vector (vector_cache.hpp): where its
+/// float object lies, as an offset from the first one's address, and its
+/// value in single precision.
+struct KeptComponent {
+    std::int32_t offset;
+    float value;
+};
+
+/// True when items[k] is the address base + kept[k].offset for every k below
+/// `width`, with `result` = sum(x[k] * kept[k].value) in float64, in several
+/// running sums (fused multiply-adds where the CPU has them): within the
+/// usual error bound of a `width`-term dot product, in any order of summing.
+bool kept_dot(const void *const *items, std::uintptr_t base, const KeptComponent *kept, const double *x,
+              std::size_t width, double &result);
 
 }  // namespace vk::mesh

@@ -4,6 +4,7 @@
 #include "concept_mesh/keytable.hpp"
 #include "concept_mesh/mapping.hpp"
 #include "concept_mesh/mesh.hpp"
+#include "concept_mesh/vector_cache.hpp"
 
 #include <algorithm>
 #include <cstdint>
@@ -309,6 +310,7 @@ object ConceptMesh_clear(handle self, PyObject *const *args, Py_ssize_t nargs, P
             call_method(d, names.clear);
     }
     set_attr(self, names.total_conversations, make_int(0));
+    drop_vector_cache(self);
     return nb::none();
 }
 
