@@ -10,9 +10,28 @@
 
 namespace vk::mesh {
 
-bool KeptVector::refill(PyObject *list) {
-    items_ = object();
+KeptVector &KeptVector::operator=(KeptVector &&other) noexcept {
+    if (this != &other) {
+        release();
+        list_ = other.list_;
+        base_ = other.base_;
+        components_ = std::move(other.components_);
+        other.components_.clear();
+        norm_ = other.norm_;
+        seen = other.seen;
+    }
+    return *this;
+}
+
+void KeptVector::release() {
+    // Only floats are held: dropping them runs no Python code.
+    for (const KeptComponent &c : components_)
+        Py_DECREF(reinterpret_cast<PyObject *>(base_ + static_cast<std::uintptr_t>(c.offset)));
     components_.clear();
+}
+
+bool KeptVector::refill(PyObject *list) {
+    release();
     list_ = list;
     auto n = static_cast<std::size_t>(PyList_GET_SIZE(list));
     PyObject **items = reinterpret_cast<PyListObject *>(list)->ob_item;
@@ -27,12 +46,13 @@ bool KeptVector::refill(PyObject *list) {
     }
     double norm = std::sqrt(squares);
     if (!(norm >= SCREEN_MIN_NORM && norm <= SCREEN_MAX_NORM)) return false;
-    items_ = steal_or_raise(PyList_AsTuple(list));
     components_.reserve(n);
-    for (std::size_t k = 0; k < n; ++k)
+    for (std::size_t k = 0; k < n; ++k) {
+        Py_INCREF(items[k]);
         components_.push_back(KeptComponent{
             static_cast<std::int32_t>(reinterpret_cast<std::uintptr_t>(items[k]) - base_),
             static_cast<float>(PyFloat_AS_DOUBLE(items[k]))});
+    }
     norm_ = norm;
     return true;
 }

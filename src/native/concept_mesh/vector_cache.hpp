@@ -9,6 +9,7 @@
 #include "concept_mesh/keytable.hpp"
 
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 namespace vk::mesh {
@@ -20,6 +21,11 @@ namespace vk::mesh {
 /// the list is therefore always seen.
 class KeptVector {
 public:
+    KeptVector() = default;
+    KeptVector(KeptVector &&other) noexcept { *this = std::move(other); }
+    KeptVector &operator=(KeptVector &&other) noexcept;
+    ~KeptVector() { release(); }
+
     /// Made again from `list`; false (and empty) when it is not a list of
     /// finite floats whose norm lies within the screen's range, or whose
     /// objects lie too far apart for the offsets.
@@ -38,8 +44,13 @@ public:
     std::uint64_t seen = 0;
 
 private:
-    object items_;  // a tuple of the float objects: their references
+    /// Drops the references the components hold.
+    void release();
+
     const void *list_ = nullptr;
+    // Each component's float object is held (one reference, taken by
+    // `refill` and dropped by `release`), through the address it records:
+    // no second array of pointers, and no container for the collector to walk.
     std::uintptr_t base_ = 0;
     std::vector<KeptComponent> components_;
     double norm_ = 0.0;
