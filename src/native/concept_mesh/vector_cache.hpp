@@ -74,7 +74,10 @@ class VectorCache {
 public:
     /// Starts a pass over the nodes; copies not asked for during it are
     /// dropped by `finish_pass`.
-    void start_pass() { ++pass_; }
+    void start_pass() {
+        ++pass_;
+        seen_in_pass_ = 0;  // a pass cut short by an error never finished
+    }
     void finish_pass();
 
     /// True when the list (an exact list) has a kept copy of `width`
