@@ -484,7 +484,10 @@ private:
 class Prefetcher {
 public:
     Prefetcher(handle nodes, VectorCache *kept)
-        : nodes_(PyDict_CheckExact(nodes.ptr()) && kept != nullptr && plain_embedding() ? nodes.ptr() : nullptr),
+        : nodes_(PyDict_CheckExact(nodes.ptr()) && kept != nullptr &&
+                           plain_attribute(state.graph_node_type, names.embedding)
+                       ? nodes.ptr()
+                       : nullptr),
           kept_(kept) {
         if (nodes_ == nullptr) return;
         for (std::size_t k = 0; k < RECORD_AHEAD; ++k) prefetch_record();
@@ -527,13 +530,6 @@ private:
     }
 
     static PyTypeObject *node_type() { return reinterpret_cast<PyTypeObject *>(state.graph_node_type.ptr()); }
-
-    /// Whether a GraphNode's `embedding` is read from the instance with no
-    /// code run: the class defines no such attribute and no attribute hooks.
-    static bool plain_embedding() {
-        return node_type()->tp_getattro == PyObject_GenericGetAttr &&
-               _PyType_Lookup(node_type(), names.embedding.ptr()) == nullptr;
-    }
 
     static object embedding_of(PyObject *node) {
         PyObject *value = PyObject_GenericGetAttr(node, names.embedding.ptr());
