@@ -330,6 +330,15 @@ public:
         return dot + SCREEN_MARGIN * scale < threshold * scale;
     }
 
+    /// True with `sim` set when the similarity with `other` is decided here
+    /// (false leaves it to the helper).
+    bool similarity(handle other, double &sim) {
+        object list = nb::borrow(other);
+        bool decided = false;
+        similarities(&list, 1, &sim, &decided);
+        return decided;
+    }
+
     /// For each of `count` <= LANES other vectors: decided[v], with sim[v]
     /// set, when the similarity is decided here; false leaves it to the helper.
     void similarities(const object *others, std::size_t count, double *sim, bool *decided) {
@@ -407,72 +416,6 @@ private:
     std::vector<double> x_, lanes_, column_;  // lanes_: component k of lane v at [k * LANES + v]
     double max_ = 0.0, norm_ = 0.0, plain_norm_ = 0.0;
     bool fresh_ = false, screened_ = false;
-};
-
-/// Similarities of the session with the vectors of the next few nodes of an
-/// exact dict of nodes, computed together and handed out as the pair loop
-/// reaches those nodes. One is used only for the same list object, held
-/// meanwhile, and only while no Python code has run since it was computed
-/// (then nothing can have changed the list).
-class Lookahead {
-public:
-    explicit Lookahead(handle nodes) : nodes_(nodes) {}
-
-    /// Everything computed ahead is dropped.
-    void invalidate() { count_ = 0; }
-
-    /// True with `sim` set when the similarity of the session with `embedding`
-    /// (the vector of node `other_id`) is decided without the helper.
-    /// `ahead` false computes no vector but this one (Python code runs after
-    /// every pair anyway).
-    bool similarity(SessionVector &session, handle other_id, handle other, handle embedding, double &sim,
-                    bool ahead) {
-        for (std::size_t v = 0; v < count_; ++v) {
-            if (!lists_[v].is(embedding)) continue;
-            pos_ = after_[v];
-            sim = sims_[v];
-            return decided_[v];
-        }
-        count_ = 0;
-        std::size_t count = ahead ? fill(other_id, other, embedding) : 1;
-        if (!ahead) lists_[0] = nb::borrow(embedding);
-        session.similarities(lists_, count, sims_, decided_);
-        count_ = count;
-        sim = sims_[0];
-        return decided_[0];
-    }
-
-private:
-    /// The vectors of `other` and of the nodes after it, when they are plain
-    /// records whose attributes are read without running code.
-    std::size_t fill(handle other_id, handle other, handle embedding) {
-        lists_[0] = nb::borrow(embedding);
-        std::size_t count = 1;
-        if (!PyDict_CheckExact(nodes_.ptr())) return count;
-        // The pair loop walks the dict in order: `other` is the entry at pos_,
-        // or the one after it when the loop skipped the session's own node.
-        Py_ssize_t pos = pos_;
-        PyObject *key = nullptr, *value = nullptr;
-        bool found = false;
-        for (int step = 0; step < 2 && !found && PyDict_Next(nodes_.ptr(), &pos, &key, &value); ++step)
-            found = key == other_id.ptr() && value == other.ptr();
-        if (!found) return count;
-        after_[0] = pos_ = pos;
-        while (count < SessionVector::LANES && PyDict_Next(nodes_.ptr(), &pos, &key, &value) &&
-               Py_IS_TYPE(value, reinterpret_cast<PyTypeObject *>(state.graph_node_type.ptr()))) {
-            lists_[count] = get_attr(handle(value), names.embedding);
-            after_[count++] = pos;
-        }
-        return count;
-    }
-
-    handle nodes_;
-    Py_ssize_t pos_ = 0;
-    std::size_t count_ = 0;
-    object lists_[SessionVector::LANES];
-    Py_ssize_t after_[SessionVector::LANES] = {};
-    double sims_[SessionVector::LANES] = {};
-    bool decided_[SessionVector::LANES] = {};
 };
 
 /// Prefetch hints for the pair loop over an exact dict of nodes. Each pair
@@ -565,7 +508,7 @@ public:
     SessionEdges(handle self, handle node, handle nodes)
         : self_(self), session_id_(get_attr(node, names.session_id)), tags_(get_attr(node, names.tags)),
           entities_(get_attr(node, names.entities)), key_points_(get_attr(node, names.key_points)),
-          embedding_(get_attr(node, names.embedding)), vector_(embedding_), ahead_(nodes),
+          embedding_(get_attr(node, names.embedding)), vector_(embedding_),
           native_update_(is_native<ConceptMesh_update_edge>(self, names._update_edge)),
           kept_(native_update_ ? vector_cache(self) : nullptr), prefetcher_(nodes, kept_) {
         if (kept_ != nullptr) kept_->start_pass();
@@ -592,9 +535,7 @@ public:
             return;
         double sim = 0.0;
         object sim_obj;
-        // Vectors ahead are worth computing only when most pairs need their similarity.
-        bool ahead = native_update_ && kept_ == nullptr;
-        if (!(own && ahead_.similarity(vector_, other_id, other, other_embedding, sim, ahead))) {
+        if (!(own && vector_.similarity(other_embedding, sim))) {
             sim_obj = call(helper, embedding_, other_embedding);
             python_may_have_run();
         }
@@ -624,7 +565,6 @@ private:
 
     void python_may_have_run() {
         vector_.invalidate();
-        ahead_.invalidate();
         screen_.fresh = false;
     }
 
@@ -676,7 +616,6 @@ private:
     handle self_;
     object session_id_, tags_, entities_, key_points_, embedding_;
     SessionVector vector_;
-    Lookahead ahead_;
     bool native_update_;
     VectorCache *kept_;
     Prefetcher prefetcher_;

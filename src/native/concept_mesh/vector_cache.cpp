@@ -66,13 +66,13 @@ bool KeptVector::dot(PyObject *list, const double *x, double &result) const {
 
 bool VectorCache::dot(PyObject *list, const double *x, std::size_t width, double &result, double &norm) {
     if (static_cast<std::size_t>(PyList_GET_SIZE(list)) != width) return false;
-    const std::uint32_t *at = index_.find(list);
-    if (at == nullptr) {
-        index_.put(list, static_cast<std::uint32_t>(kept_.size()));
+    const std::uint32_t *found = index_.find(list);
+    auto at = found != nullptr ? *found : static_cast<std::uint32_t>(kept_.size());
+    if (found == nullptr) {
+        index_.put(list, at);
         kept_.emplace_back();
-        at = index_.find(list);
     }
-    KeptVector &kept = kept_[*at];
+    KeptVector &kept = kept_[at];
     if (!kept.dot(list, x, result) && !(kept.refill(list) && kept.dot(list, x, result))) return false;
     if (kept.seen != pass_) ++seen_in_pass_;
     kept.seen = pass_;
