@@ -34,6 +34,97 @@ bool starts_with_header(handle data, handle header) {
     return truthy(call_method(data, names.startswith, header));
 }
 
+/// `data` with one leading MAGIC_HEADER dropped (the caller has seen it is there).
+object after_header(handle data, handle header) {
+    Py_ssize_t n = check_size(PyObject_Length(header.ptr()));
+    Py_ssize_t size = PyBytes_GET_SIZE(data.ptr());
+    if (n > size) n = size;
+    return steal_or_raise(PyBytes_FromStringAndSize(PyBytes_AS_STRING(data.ptr()) + n, size - n));
+}
+
+/// `header + ciphertext`.
+object with_header(handle header, object ciphertext) {
+    if (!PyBytes_CheckExact(header.ptr()) || !PyBytes_CheckExact(ciphertext.ptr()))
+        return steal_or_raise(PyNumber_Add(header.ptr(), ciphertext.ptr()));
+    Py_ssize_t nh = PyBytes_GET_SIZE(header.ptr());
+    Py_ssize_t nc = PyBytes_GET_SIZE(ciphertext.ptr());
+    if (Py_REFCNT(ciphertext.ptr()) == 1) {
+        // The token was made for this call and nothing else holds it: grow it
+        // in place and slide it behind the header, rather than copying a
+        // large token into fresh memory.
+        PyObject *token = ciphertext.release().ptr();
+        if (_PyBytes_Resize(&token, nh + nc) < 0) raise_pending();  // frees the token on failure
+        char *dst = PyBytes_AS_STRING(token);
+        std::memmove(dst + nh, dst, static_cast<size_t>(nc));
+        std::memcpy(dst, PyBytes_AS_STRING(header.ptr()), static_cast<size_t>(nh));
+        return nb::steal(token);
+    }
+    object out = steal_or_raise(PyBytes_FromStringAndSize(nullptr, nh + nc));
+    char *dst = PyBytes_AS_STRING(out.ptr());
+    std::memcpy(dst, PyBytes_AS_STRING(header.ptr()), static_cast<size_t>(nh));
+    std::memcpy(dst + nh, PyBytes_AS_STRING(ciphertext.ptr()), static_cast<size_t>(nc));
+    return out;
+}
+
+/// cryptography's MultiFernet; the constructor's ImportError without the package.
+object multi_fernet() {
+    if (!state.fernet_module.is_valid()) raise_format(PyExc_ImportError, "%s", MISSING_PACKAGE_INIT);
+    return get_attr(state.fernet_module, names.MultiFernet);
+}
+
+/// A ValueError about the key at `position` (1-based) of `count`. Nothing
+/// is chained to it: the error it replaces may quote the key.
+[[noreturn]] void raise_key_error(Py_ssize_t position, Py_ssize_t count, const char *what) {
+    object message = steal_or_raise(PyUnicode_FromFormat("Encryption key %zd of %zd %s", position, count, what));
+    object exc = call(handle(PyExc_ValueError), message);
+    PyException_SetCause(exc.ptr(), nullptr);  // as `raise ... from None`
+    reraise(std::move(exc));
+}
+
+/// The cipher for a key text. A text without a comma is one key and gives a
+/// Fernet, errors included, as it always has; a comma (never part of a key)
+/// separates several keys and gives a MultiFernet that encrypts under the
+/// first and decrypts under any.
+object make_cipher(handle key_text) {
+    object fernet = global(names.Fernet);
+    Py_ssize_t comma = -1;
+    if (PyUnicode_Check(key_text.ptr())) {
+        comma = PyUnicode_FindChar(key_text.ptr(), ',', 0, PyUnicode_GET_LENGTH(key_text.ptr()), 1);
+        if (comma == -2) raise_pending();
+    }
+    if (comma == -1) return call(fernet, call_method(key_text, names.encode));
+    object entries = steal_or_raise(PyUnicode_Split(key_text.ptr(), names.comma.ptr(), -1));
+    Py_ssize_t count = PyList_GET_SIZE(entries.ptr());
+    object ciphers = steal_or_raise(PyList_New(count));
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        object entry = call_method(handle(PyList_GET_ITEM(entries.ptr(), i)), names.strip);
+        if (PyUnicode_GET_LENGTH(entry.ptr()) == 0) raise_key_error(i + 1, count, "is empty");
+        object cipher;
+        try {
+            cipher = call(fernet, call_method(entry, names.encode));
+        } catch (nb::python_error &e) {
+            // Fernet's own message is safe, but a UnicodeEncodeError holds
+            // the whole text: the position alone is reported.
+            if (!e.matches(PyExc_ValueError)) throw;
+        }
+        if (!cipher.is_valid()) raise_key_error(i + 1, count, "is not a valid Fernet key");
+        PyList_SET_ITEM(ciphers.ptr(), i, cipher.release().ptr());
+    }
+    return call(multi_fernet(), ciphers);
+}
+
+/// `cipher.rotate(token)`: the token re-encrypted under the first key, its
+/// timestamp kept. A single Fernet has no rotate of its own and is given
+/// one by a MultiFernet around it.
+object rotate_token(handle cipher, handle token) {
+    object rotate = get_optional_attr(cipher, names.rotate);
+    if (rotate.is_valid()) return call(rotate, token);
+    object one = steal_or_raise(PyList_New(1));
+    PyList_SET_ITEM(one.ptr(), 0, nb::borrow(cipher).release().ptr());
+    object multi = call(multi_fernet(), one);
+    return call_method(multi, names.rotate, token);
+}
+
 object encrypt_impl(handle self, handle data) {
     return call_method(get_attr(self, names._fernet), names.encrypt, data);
 }
@@ -58,9 +149,7 @@ object FileEncryptor_init(handle self, PyObject *const *args, Py_ssize_t nargs, 
     else
         resolved = call_method(global(names.os), names.getenv, names.VESPERKIT_ENCRYPTION_KEY);
     if (!truthy(resolved)) raise_format(PyExc_ValueError, "%s", MISSING_KEY);
-    object raw = call_method(resolved, names.encode);
-    object fernet = call(global(names.Fernet), raw);
-    set_attr(self, names._fernet, fernet);
+    set_attr(self, names._fernet, make_cipher(resolved));
     return nb::none();
 }
 
@@ -86,27 +175,7 @@ object FileEncryptor_encrypt_text(handle self, PyObject *const *args, Py_ssize_t
     object encrypt = get_attr(self, names.encrypt);
     object ciphertext = is_own_method<FileEncryptor_encrypt>(encrypt, self) ? encrypt_impl(self, plain)
                                                                             : call(encrypt, plain);
-    object header = global(names.MAGIC_HEADER);
-    if (!PyBytes_CheckExact(header.ptr()) || !PyBytes_CheckExact(ciphertext.ptr()))
-        return steal_or_raise(PyNumber_Add(header.ptr(), ciphertext.ptr()));
-    Py_ssize_t nh = PyBytes_GET_SIZE(header.ptr());
-    Py_ssize_t nc = PyBytes_GET_SIZE(ciphertext.ptr());
-    if (Py_REFCNT(ciphertext.ptr()) == 1) {
-        // The token was made for this call and nothing else holds it: grow it
-        // in place and slide it behind the header, rather than copying a
-        // large token into fresh memory.
-        PyObject *token = ciphertext.release().ptr();
-        if (_PyBytes_Resize(&token, nh + nc) < 0) raise_pending();  // frees the token on failure
-        char *dst = PyBytes_AS_STRING(token);
-        std::memmove(dst + nh, dst, static_cast<size_t>(nc));
-        std::memcpy(dst, PyBytes_AS_STRING(header.ptr()), static_cast<size_t>(nh));
-        return nb::steal(token);
-    }
-    object out = steal_or_raise(PyBytes_FromStringAndSize(nullptr, nh + nc));
-    char *dst = PyBytes_AS_STRING(out.ptr());
-    std::memcpy(dst, PyBytes_AS_STRING(header.ptr()), static_cast<size_t>(nh));
-    std::memcpy(dst + nh, PyBytes_AS_STRING(ciphertext.ptr()), static_cast<size_t>(nc));
-    return out;
+    return with_header(global(names.MAGIC_HEADER), std::move(ciphertext));
 }
 
 object FileEncryptor_decrypt_text(handle self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
@@ -115,13 +184,8 @@ object FileEncryptor_decrypt_text(handle self, PyObject *const *args, Py_ssize_t
     require_exact_bytes(a[0], "data");
     object data = nb::borrow(a[0]);
     object header = global(names.MAGIC_HEADER);
-    if (starts_with_header(data, header)) {
-        // One header only: a second one stays and makes the token invalid.
-        Py_ssize_t n = check_size(PyObject_Length(header.ptr()));
-        Py_ssize_t size = PyBytes_GET_SIZE(data.ptr());
-        if (n > size) n = size;
-        data = steal_or_raise(PyBytes_FromStringAndSize(PyBytes_AS_STRING(data.ptr()) + n, size - n));
-    }
+    // One header only: a second one stays and makes the token invalid.
+    if (starts_with_header(data, header)) data = after_header(data, header);
     object decrypt = get_attr(self, names.decrypt);
     object plain = is_own_method<FileEncryptor_decrypt>(decrypt, self) ? decrypt_impl(self, data)
                                                                        : call(decrypt, data);
@@ -144,6 +208,16 @@ object FileEncryptor_is_encrypted(handle, PyObject *const *args, Py_ssize_t narg
     Args a = parse_args(sig, args, nargs, kwnames);
     require_exact_bytes(a[0], "data");
     return nb::bool_(starts_with_header(a[0], global(names.MAGIC_HEADER)));
+}
+
+object FileEncryptor_rotate(handle self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    static const Signature sig("rotate", true, {req("data")});
+    Args a = parse_args(sig, args, nargs, kwnames);
+    require_exact_bytes(a[0], "data");
+    object header = global(names.MAGIC_HEADER);
+    if (!starts_with_header(a[0], header)) return rotate_token(get_attr(self, names._fernet), a[0]);
+    object rotated = rotate_token(get_attr(self, names._fernet), after_header(a[0], header));
+    return with_header(header, std::move(rotated));
 }
 
 }  // namespace vk::enc

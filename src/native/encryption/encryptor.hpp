@@ -10,13 +10,15 @@ namespace vk::enc {
 struct ModuleState {
     handle module_dict;  // globals: `ENCRYPTION_AVAILABLE`, `Fernet`, `os`, `MAGIC_HEADER` are read here per call
     handle module_name;  // "vesperkit.utils.encryption"
+    handle fernet_module;  // cryptography.fernet, for MultiFernet; unset without the package
 };
 
 extern ModuleState state;
 
 struct Names {
-    handle _fernet, encrypt, decrypt, decode, encode, getenv, generate_key, startswith;
-    handle ENCRYPTION_AVAILABLE, Fernet, InvalidToken, MAGIC_HEADER, os, VESPERKIT_ENCRYPTION_KEY, utf_8;
+    handle _fernet, encrypt, decrypt, decode, encode, getenv, generate_key, startswith, rotate, strip;
+    handle ENCRYPTION_AVAILABLE, Fernet, MultiFernet, InvalidToken, MAGIC_HEADER, os, VESPERKIT_ENCRYPTION_KEY,
+        utf_8, comma;
 };
 
 extern Names names;
@@ -35,5 +37,6 @@ object FileEncryptor_encrypt_text(handle, PyObject *const *, Py_ssize_t, PyObjec
 object FileEncryptor_decrypt_text(handle, PyObject *const *, Py_ssize_t, PyObject *);
 object FileEncryptor_generate_key(handle, PyObject *const *, Py_ssize_t, PyObject *);
 object FileEncryptor_is_encrypted(handle, PyObject *const *, Py_ssize_t, PyObject *);
+object FileEncryptor_rotate(handle, PyObject *const *, Py_ssize_t, PyObject *);
 
 }  // namespace vk::enc

@@ -12,10 +12,11 @@ Names names;
 
 void init_names() {
     VK_NAME(_fernet); VK_NAME(encrypt); VK_NAME(decrypt); VK_NAME(decode); VK_NAME(encode);
-    VK_NAME(getenv); VK_NAME(generate_key); VK_NAME(startswith);
-    VK_NAME(ENCRYPTION_AVAILABLE); VK_NAME(Fernet); VK_NAME(InvalidToken); VK_NAME(MAGIC_HEADER); VK_NAME(os);
-    VK_NAME(VESPERKIT_ENCRYPTION_KEY);
+    VK_NAME(getenv); VK_NAME(generate_key); VK_NAME(startswith); VK_NAME(rotate); VK_NAME(strip);
+    VK_NAME(ENCRYPTION_AVAILABLE); VK_NAME(Fernet); VK_NAME(MultiFernet); VK_NAME(InvalidToken);
+    VK_NAME(MAGIC_HEADER); VK_NAME(os); VK_NAME(VESPERKIT_ENCRYPTION_KEY);
     names.utf_8 = interned("utf-8");
+    names.comma = interned(",");
 }
 
 namespace {
@@ -23,7 +24,11 @@ namespace {
 PyMethodDef encryptor_methods[] = {
     init_def<FileEncryptor_init>(
         "__init__($self, /, key=None)\n--\n\n"
-        "A Fernet cipher under `key`, or under $VESPERKIT_ENCRYPTION_KEY when `key` is None or empty."),
+        "A Fernet cipher under `key`, or under $VESPERKIT_ENCRYPTION_KEY when `key` is None or empty.\n\n"
+        "Several keys separated by commas (blanks around them ignored) give a MultiFernet:\n"
+        "the first key encrypts, any of them decrypts. A key that is empty or not a Fernet\n"
+        "key raises ValueError naming only its position, \"Encryption key 2 of 3 is empty\"\n"
+        "or \"Encryption key 2 of 3 is not a valid Fernet key\"."),
     method_def<FileEncryptor_encrypt>(
         "encrypt",
         "encrypt($self, /, data)\n--\n\n"
@@ -50,6 +55,13 @@ PyMethodDef encryptor_methods[] = {
         "is_encrypted(data)\n--\n\n"
         "Whether the bytes `data` begin with MAGIC_HEADER (a prefix test only).",
         METH_STATIC),
+    method_def<FileEncryptor_rotate>(
+        "rotate",
+        "rotate($self, /, data)\n--\n\n"
+        "Encrypted-text data, or a bare Fernet token, re-encrypted under the first key.\n\n"
+        "The result has the form of `data` (MAGIC_HEADER kept when present) and the\n"
+        "original timestamp; any of the keys may have made `data`. InvalidToken when\n"
+        "none of them did."),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -82,6 +94,8 @@ VK_MODULE(encryption, vk::enc,
         fernet_cls = get_optional_attr(fernet_mod, names.Fernet);
         if (fernet_cls.is_valid()) invalid_token = get_optional_attr(fernet_mod, names.InvalidToken);
         if (!invalid_token.is_valid()) fernet_cls = object();
+        // MultiFernet (several keys) is taken from the module when needed.
+        if (fernet_cls.is_valid()) state.fernet_module = fernet_mod.release();
     } else {
         if (!PyErr_ExceptionMatches(PyExc_ImportError)) raise_pending();
         PyErr_Clear();
