@@ -16,6 +16,7 @@ from pathlib import Path
 import pytest
 
 import vesperkit.auth.key_registry as kr
+import vesperkit.auth.rotate_key as rotate_key
 import vesperkit.auth.shared_registry as shared_registry
 import vesperkit.graph.concept_mesh as cm
 import vesperkit.graph.view as view
@@ -25,7 +26,7 @@ import vesperkit.utils.encryption as encryption
 MODULES = [cm, vv, kr, encryption]
 # Plain-Python modules of the package with stubs of their own: checked like the
 # extension modules, for their public names.
-HOST_MODULES = [shared_registry, view]
+HOST_MODULES = [shared_registry, rotate_key, view]
 USAGE = Path(__file__).parent / "typing" / "usage.py"
 
 # Every name a module binds, and the members of its classes, in definition order.
@@ -37,7 +38,7 @@ DEFINITION_ORDER = [
           "psycopg", "Vector", "register_vector", "PostgresVectorBackend"]),
     (kr, ["logging", "os", "json", "hashlib", "secrets", "time", "datetime", "Optional", "Dict",
           "List", "dataclass", "field", "asdict", "Path", "validate_file_path", "FileEncryptor",
-          "logger", "Token", "KeyRegistry"]),
+          "logger", "Token", "KeyRegistry", "_replace_token_file"]),
     (encryption, ["base64", "logging", "os", "Optional", "logger", "Fernet", "InvalidToken",
                   "ENCRYPTION_AVAILABLE", "MAGIC_HEADER", "FileEncryptor"]),
     (vv.PostgresVectorBackend, ["__init__", "_conn", "_session_id", "_embedding_or_none", "add", "add_batch", "get",
@@ -48,7 +49,7 @@ DEFINITION_ORDER = [
                       "list_tokens", "get_token", "update_token", "regenerate_key"]),
     (kr.Token, ["is_expired", "has_permission", "is_rate_limited", "record_request", "to_dict", "from_dict"]),
     (encryption.FileEncryptor, ["__init__", "encrypt", "decrypt", "encrypt_text", "decrypt_text",
-                                "generate_key", "is_encrypted"]),
+                                "generate_key", "is_encrypted", "rotate"]),
 ]
 
 

@@ -140,6 +140,12 @@ PyMethodDef registry_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+PyMethodDef replace_token_file_def = method_def<replace_token_file>(
+    "_replace_token_file",
+    "_replace_token_file(tokens_file, data)\n--\n\n"
+    "Put the bytes `data` in place of the token file as a save does: a new file in the\n"
+    "same directory, synced and renamed over it, then mode 0o600 (not on Windows).");
+
 }  // namespace
 
 }  // namespace vk::keys
@@ -222,4 +228,5 @@ VK_MODULE(key_registry, vk::keys,
     add_methods(registry_t, registry_methods);
     set("KeyRegistry", registry_t);
     state.registry_type = registry_t.release();
+    set("_replace_token_file", new_function(&replace_token_file_def, state.module_name));
 }

@@ -81,6 +81,10 @@ object Token_from_dict(handle, PyObject *const *, Py_ssize_t, PyObject *);
 /// `last_used`); the replacement is atomic either way.
 void save_tokens(handle self, bool durable);
 
+/// `_replace_token_file(tokens_file, data)`: the save's atomic, durable,
+/// owner-only replacement of a token file, for bytes made elsewhere.
+object replace_token_file(handle, PyObject *const *, Py_ssize_t, PyObject *);
+
 object KeyRegistry_init(handle, PyObject *const *, Py_ssize_t, PyObject *);
 object KeyRegistry_load_tokens(handle, PyObject *const *, Py_ssize_t, PyObject *);
 object KeyRegistry_save_tokens(handle, PyObject *const *, Py_ssize_t, PyObject *);

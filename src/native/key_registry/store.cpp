@@ -237,16 +237,16 @@ void keep_unreadable_copy(handle self, const Location &loc, const FsPath &path) 
     check(PyObject_DelAttr(self.ptr(), names._keep_unreadable_copy.ptr()));
 }
 
-/// Replace the token file with `pieces`, then give it the owner-only mode.
-void write_token_file(handle self, std::span<const Piece> pieces, bool durable) {
-    object tokens_file = get_attr(self, names.tokens_file);
+/// Replace the file at `tokens_file` with `pieces`, then give it the
+/// owner-only mode. `registry`, when given, has an unreadable file kept first.
+void write_token_file(handle tokens_file, handle registry, std::span<const Piece> pieces, bool durable) {
     FsPath path = fs_path(tokens_file);
     Location loc;
     {
         nb::gil_scoped_release unlocked;
         loc = locate(path.bytes);
     }
-    keep_unreadable_copy(self, loc, path);
+    if (registry.is_valid()) keep_unreadable_copy(registry, loc, path);
     int err;
     {
         nb::gil_scoped_release unlocked;
@@ -299,7 +299,7 @@ void save_tokens(handle self, bool durable) {
             payload = Payload(text.pieces());
         encoding_step = false;
         content.reset();
-        write_token_file(self, payload.pieces(), durable);
+        write_token_file(get_attr(self, names.tokens_file), self, payload.pieces(), durable);
     } catch (nb::python_error &e) {
         if (!logged_save_error(e, encoding_step)) throw;
     }
@@ -342,6 +342,15 @@ void load_tokens(handle self) {
         set_attr(self, names.tokens, steal_or_raise(PyDict_New()));
         set_attr(self, names._keep_unreadable_copy, handle(Py_True));
     }
+}
+
+object replace_token_file(handle, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    static const Signature sig("_replace_token_file", false, {req("tokens_file"), req("data")});
+    Args a = parse_args(sig, args, nargs, kwnames);
+    require_exact_bytes(a[1], "data");
+    const Piece whole[] = {{PyBytes_AS_STRING(a[1].ptr()), static_cast<size_t>(PyBytes_GET_SIZE(a[1].ptr()))}};
+    write_token_file(a[0], handle(), whole, true);
+    return nb::none();
 }
 
 object KeyRegistry_init(handle self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {

@@ -91,6 +91,31 @@ class _LockWait:
         return True
 
 
+def _lock_file(tokens_file: "os.PathLike[str]", timeout: float) -> int:
+    """Take the exclusive lock on ``<tokens_file>.lock``; the descriptor returned holds it.
+
+    Release it with `_close_lock`. Raises `TimeoutError` when the lock is
+    not obtained within `timeout` seconds.
+    """
+    lock_path = os.fspath(tokens_file) + ".lock"
+    fd = os.open(lock_path, os.O_RDWR | os.O_CREAT | os.O_CLOEXEC | os.O_NOFOLLOW, 0o600)
+    _lock_fds.add(fd)
+    try:
+        fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        return fd
+    except BlockingIOError:
+        wait = _LockWait(fd)
+    except BaseException:
+        _close_lock(fd)
+        raise
+    timeout = float(timeout)
+    if wait.wait(timeout):
+        return fd
+    # The waiting thread now owns the descriptor and lets go of it as soon
+    # as it gets the lock.
+    raise TimeoutError(errno.ETIMEDOUT, f"lock not obtained within {timeout:g} seconds", lock_path)
+
+
 class _NotSaved(Exception):
     """Raised in place of a save that could not be made under the lock."""
 
@@ -239,23 +264,7 @@ class SharedKeyRegistry(KeyRegistry):
 
     def _lock(self) -> int:
         """Open the lock file and take the lock on it; the descriptor holds it."""
-        lock_path = os.fspath(self.tokens_file) + ".lock"
-        fd = os.open(lock_path, os.O_RDWR | os.O_CREAT | os.O_CLOEXEC | os.O_NOFOLLOW, 0o600)
-        _lock_fds.add(fd)
-        try:
-            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
-            return fd
-        except BlockingIOError:
-            wait = _LockWait(fd)
-        except BaseException:
-            _close_lock(fd)
-            raise
-        timeout = float(self.LOCK_TIMEOUT)
-        if wait.wait(timeout):
-            return fd
-        # The waiting thread now owns the descriptor and lets go of it as
-        # soon as it gets the lock.
-        raise TimeoutError(errno.ETIMEDOUT, f"lock not obtained within {timeout:g} seconds", lock_path)
+        return _lock_file(self.tokens_file, self.LOCK_TIMEOUT)
 
     def _change(self, operation: Callable[..., Any], *args: Any, validating: bool = False) -> Any:
         with self._mutex:

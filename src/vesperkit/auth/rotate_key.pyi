@@ -1,0 +1,6 @@
+from typing import List, Optional
+
+__all__ = ["rotate_token_file", "main"]
+
+def rotate_token_file(tokens_file: str = "vesperkit_tokens.json", encryption_key: Optional[str] = None) -> None: ...
+def main(argv: Optional[List[str]] = None) -> int: ...
