@@ -1,11 +1,13 @@
 """vesperkit.utils.encryption: FileEncryptor and the encrypted-text format."""
 
+import contextlib
 import subprocess
 import sys
 import textwrap
+import traceback
 
 import pytest
-from cryptography.fernet import Fernet, InvalidToken
+from cryptography.fernet import Fernet, InvalidToken, MultiFernet
 
 import vesperkit.utils.encryption as encryption
 from vesperkit.utils.encryption import MAGIC_HEADER, FileEncryptor
@@ -13,6 +15,7 @@ from hostile import BytesSub, StrSub
 
 KEY = Fernet.generate_key().decode()
 OTHER_KEY = Fernet.generate_key().decode()
+THIRD_KEY = Fernet.generate_key().decode()
 MISSING_KEY_MESSAGE = (
     "Encryption key required. Pass 'key' argument or set the VESPERKIT_ENCRYPTION_KEY environment "
     'variable. Generate one with: python -c "from cryptography.fernet import Fernet; '
@@ -68,6 +71,35 @@ class TestConstructor:
         with pytest.raises(ValueError, match="Fernet key must be 32 url-safe base64-encoded bytes"):
             FileEncryptor("not a key")
 
+    @pytest.mark.parametrize("source", ["argument", "environment"])
+    def test_several_keys_the_first_encrypts_any_decrypts(self, monkeypatch, source):
+        text = f" {KEY} ,\t{OTHER_KEY},{THIRD_KEY}\n"
+        monkeypatch.setenv("VESPERKIT_ENCRYPTION_KEY", text if source == "environment" else OTHER_KEY)
+        enc = FileEncryptor(text if source == "argument" else None)
+        assert list(vars(enc)) == ["_fernet"] and isinstance(enc._fernet, MultiFernet)
+        assert Fernet(KEY.encode()).decrypt(enc.encrypt(b"data")) == b"data"
+        for key in (OTHER_KEY, THIRD_KEY):
+            assert enc.decrypt(Fernet(key.encode()).encrypt(b"old")) == b"old"
+
+    @pytest.mark.parametrize(
+        "text, message",
+        [
+            (f"{KEY},", "Encryption key 2 of 2 is empty"),
+            (f" , {KEY}", "Encryption key 1 of 2 is empty"),
+            (f"{KEY},{KEY[:-4]},{OTHER_KEY}", "Encryption key 2 of 3 is not a valid Fernet key"),
+            (f"{KEY}, {OTHER_KEY}\ud800", "Encryption key 2 of 2 is not a valid Fernet key"),
+            (f"x{KEY},{OTHER_KEY}", "Encryption key 1 of 2 is not a valid Fernet key"),
+        ],
+    )
+    def test_bad_key_in_a_list_is_named_by_position_only(self, text, message):
+        with pytest.raises(ValueError) as exc:
+            FileEncryptor(text)
+        error = exc.value
+        assert str(error) == message
+        assert error.__cause__ is None and error.__context__ is None and error.__suppress_context__
+        shown = "".join(traceback.format_exception(error)) + repr(error.args)
+        assert not any(part.strip()[:8] in shown for part in text.split(",") if part.strip())
+
     def test_missing_package_is_reported_before_the_key(self, monkeypatch, no_env_key):
         monkeypatch.setattr(encryption, "ENCRYPTION_AVAILABLE", False)
         for args in [(KEY,), (), (None,)]:
@@ -87,6 +119,16 @@ class TestFormat:
     def test_round_trip(self, text):
         enc = FileEncryptor(KEY)
         assert enc.decrypt_text(enc.encrypt_text(text)) == text
+
+    @pytest.mark.parametrize(
+        "writer, reader, readable",
+        [(KEY, f"{KEY},{OTHER_KEY}", True), (KEY, f"{OTHER_KEY},{KEY}", True), (f"{KEY},{OTHER_KEY}", KEY, True),
+         (f"{OTHER_KEY},{KEY}", f"{THIRD_KEY},{OTHER_KEY}", True), (f"{OTHER_KEY},{KEY}", KEY, False)],
+    )
+    def test_round_trip_across_key_lists(self, writer, reader, readable):
+        data = FileEncryptor(writer).encrypt_text("héllo")
+        with contextlib.nullcontext() if readable else pytest.raises(InvalidToken):
+            assert FileEncryptor(reader).decrypt_text(data) == "héllo"
 
     def test_encrypted_text_is_header_then_a_plain_fernet_token(self):
         data = FileEncryptor(KEY).encrypt_text("héllo")
@@ -155,6 +197,20 @@ class TestFormat:
         assert FileEncryptor(key).decrypt_text(FileEncryptor(key).encrypt_text("k")) == "k"
         assert key != FileEncryptor.generate_key()
 
+    @pytest.mark.parametrize("framed", [True, False], ids=["encrypted text", "bare token"])
+    @pytest.mark.parametrize("writer, keys", [(OTHER_KEY, f"{KEY},{OTHER_KEY}"), (KEY, KEY)])
+    def test_rotate_reencrypts_under_the_first_key_keeping_the_timestamp(self, framed, writer, keys):
+        token = Fernet(writer.encode()).encrypt_at_time("ünï".encode(), 1_000_000_000)
+        data = MAGIC_HEADER + token if framed else token
+        rotated = FileEncryptor(keys).rotate(data)
+        assert FileEncryptor.is_encrypted(rotated) is framed and rotated != data
+        fresh = Fernet(KEY.encode())
+        new_token = rotated[len(MAGIC_HEADER):] if framed else rotated
+        assert fresh.decrypt(new_token) == "ünï".encode()
+        assert fresh.extract_timestamp(new_token) == 1_000_000_000
+        with pytest.raises(InvalidToken):
+            FileEncryptor(THIRD_KEY).rotate(data)
+
     def test_generate_key_without_the_package(self, monkeypatch):
         monkeypatch.setattr(encryption, "ENCRYPTION_AVAILABLE", False)
         with pytest.raises(ImportError) as exc:
@@ -176,6 +232,7 @@ class TestArgumentTypes:
             (lambda v: FileEncryptor(KEY).decrypt_text(v), "data", "bytes", BytesSub(b"x")),
             (lambda v: FileEncryptor.is_encrypted(v), "data", "bytes", None),
             (lambda v: FileEncryptor.is_encrypted(v), "data", "bytes", memoryview(MAGIC_HEADER)),
+            (lambda v: FileEncryptor(KEY).rotate(v), "data", "bytes", BytesSub(MAGIC_HEADER)),
         ],
     )
     def test_exact_types(self, call, arg, expected, value):

@@ -6,15 +6,21 @@ import logging
 import multiprocessing
 import os
 import stat
+import subprocess
+import sys
 import time
 from pathlib import Path
 
 import pytest
+from cryptography.fernet import Fernet
 
 import test_key_registry as single
 from test_key_registry import KEY, clock, json_bytes, path, records  # noqa: F401  (fixtures)
 from vesperkit.auth.key_registry import KeyRegistry
+from vesperkit.auth.rotate_key import rotate_token_file
 from vesperkit.auth.shared_registry import SharedKeyRegistry
+
+NEW_KEY = Fernet.generate_key().decode()
 
 SPAWN = multiprocessing.get_context("spawn")
 
@@ -179,3 +185,46 @@ def test_either_class_opens_what_the_other_wrote(path, key):
     single_reg.revoke_token(token.token_id)
     assert shared.validate_token(api_key) is None
     assert stat.S_IMODE(os.stat(path + ".lock").st_mode) == 0o600
+
+
+# --------------------------------------------------------------------------- key rotation
+@pytest.mark.parametrize("cls", [KeyRegistry, SharedKeyRegistry])
+def test_new_key_first_opens_the_old_file_and_saves_under_the_new(path, cls):
+    api_key, _ = cls(path, KEY).create_token("n")
+    reg = cls(path, f"{NEW_KEY}, {KEY}")
+    assert reg.validate_token(api_key) is not None  # saves
+    assert Fernet(NEW_KEY.encode()).decrypt(Path(path).read_bytes()[11:]) == json_bytes(reg)
+
+
+def test_rotation_keeps_content_timestamp_and_every_worker_change(path):
+    SharedKeyRegistry(path, KEY).create_token("first")
+    os.chmod(path, 0o644)
+    before, old, new = Path(path).read_bytes()[11:], Fernet(KEY.encode()), Fernet(NEW_KEY.encode())
+    rotate_token_file(path, f"{NEW_KEY},{KEY}")
+    after = Path(path).read_bytes()[11:]
+    assert new.decrypt(after) == old.decrypt(before) and stat.S_IMODE(os.stat(path).st_mode) == 0o600
+    assert new.extract_timestamp(after) == old.extract_timestamp(before)
+    results = SPAWN.Queue()
+    workers = [run(issue_and_validate, path, f"{NEW_KEY},{KEY}", 10, results) for _ in range(2)]
+    while any(w.is_alive() for w in workers):
+        rotate_token_file(path, f"{NEW_KEY},{KEY}")  # a rotation racing a save would drop a token
+    issued = [k for _ in workers for k in results.get(timeout=10)]
+    fresh = KeyRegistry(path, NEW_KEY)
+    assert len(fresh.tokens) == 21 and all(fresh.validate_token(k) for k in issued)
+
+
+def test_command_takes_the_keys_from_the_environment(path, tmp_path):
+    plain = str(tmp_path / "plain.json")
+    KeyRegistry(plain).create_token("p")
+    SharedKeyRegistry(path, KEY).create_token("n")
+    untouched = Path(plain).read_bytes()
+
+    def command(keys, *files):
+        env = {**os.environ, "VESPERKIT_ENCRYPTION_KEY": keys}
+        done = subprocess.run([sys.executable, "-m", "vesperkit.auth.rotate_key", *files],
+                              env=env, capture_output=True, text=True, timeout=120)
+        return done.returncode, done.stderr
+
+    assert command(f"{NEW_KEY},{KEY}", path, plain) == (1, f"{plain}: Not an encrypted token file\n")
+    assert list(KeyRegistry(path, NEW_KEY).tokens) and Path(plain).read_bytes() == untouched
+    assert command(KEY, path) == (1, f"{path}: not made under any of the keys given\n")

@@ -35,7 +35,7 @@ def rotate_token_file(tokens_file: str = "vesperkit_tokens.json", encryption_key
     `encryption_key` is a key text as `FileEncryptor` takes it (``"NEW,OLD"``);
     None or empty reads it from ``VESPERKIT_ENCRYPTION_KEY``. The file must be
     in the encrypted form and made under one of the keys; otherwise it is left
-    as it was and `ValueError` ("Not an encrypted token file: <path>") or
+    as it was and `ValueError` ("Not an encrypted token file") or
     `InvalidToken` is raised. The lock is waited for up to
     `SharedKeyRegistry.LOCK_TIMEOUT` seconds (then `TimeoutError`).
     """
@@ -50,7 +50,7 @@ def rotate_token_file(tokens_file: str = "vesperkit_tokens.json", encryption_key
     try:
         raw = path.read_bytes()
         if not FileEncryptor.is_encrypted(raw):
-            raise ValueError(f"Not an encrypted token file: {path}")
+            raise ValueError("Not an encrypted token file")
         _replace_token_file(path, encryptor.rotate(raw))
     finally:
         _close_lock(fd)
