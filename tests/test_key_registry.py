@@ -602,23 +602,24 @@ class TestUnwritable:
         ids=["set", "cycle", "int-too-long"],
     )
     def test_a_token_made_unwritable_in_place_blocks_no_other(self, registry, path, caplog, loaded, make, message):
-        _, bad = registry.create_token("bad", metadata={"a": 1})
+        bad_key, bad = registry.create_token("bad", metadata={"a": 1})
         other_key, other = registry.create_token("other")
         if loaded:  # its last written form is what the file held when loaded
             registry = type(registry)(path)
             bad, other = registry.get_token(bad.token_id), registry.get_token(other.token_id)
-        written = bad.to_dict()
+        written = dict(bad.to_dict(), is_active=False)  # its metadata as last written, its revocation
         bad.metadata["v"] = make(bad.metadata)
         with caplog.at_level(logging.ERROR, logger=LOGGER):
             new_key, new = registry.create_token("created afterwards")
             assert registry.revoke_token(other.token_id) is True
+            assert registry.revoke_token(bad.token_id) is True
         line = f"Error saving tokens: Token '{bad.token_id}' cannot be stored: {message}"
-        assert [r.getMessage()[:len(line)] for r in records(caplog, logging.ERROR)] == [line] * 2
+        assert [r.getMessage()[:len(line)] for r in records(caplog, logging.ERROR)] == [line] * 3
         data = {k: written if t is bad else t.to_dict() for k, t in registry.tokens.items()}
         assert Path(path).read_bytes() == json.dumps(data, indent=2, ensure_ascii=False).encode("utf-8")
         restarted = type(registry)(path)
         assert restarted.validate_token(new_key).token_id == new.token_id
-        assert restarted.validate_token(other_key) is None
+        assert restarted.validate_token(other_key) is None and restarted.validate_token(bad_key) is None
         assert restarted.get_token(bad.token_id).to_dict() == written
 
 

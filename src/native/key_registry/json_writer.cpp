@@ -465,19 +465,25 @@ bool read_fields(handle token, bool plain, TokenFields &fields, size_t count) {
     return read_fields_by_name(Py_TYPE(token.ptr()), d, fields, count);
 }
 
+const std::string_view FIELD_LABELS[TokenFields::WINDOW] = {
+    "\"token_id\": ",   "\"name\": ",      "\"hashed_key\": ",  "\"created_at\": ",
+    "\"expires_at\": ", "\"last_used\": ", "\"permissions\": ", "\"rate_limit\": ",
+    "\"is_active\": ",  "\"metadata\": "};
+
+bool write_field(handle value, ByteBuffer &out) {
+    Writer w(out, nullptr);
+    return w.value(value.ptr(), 2);
+}
+
 bool write_member(handle key, const TokenFields &fields, ByteBuffer &out, Trail *seen,
                   bool &reusable) {
-    static constexpr std::string_view member[] = {
-        "\"token_id\": ",   "\"name\": ",      "\"hashed_key\": ",  "\"created_at\": ",
-        "\"expires_at\": ", "\"last_used\": ", "\"permissions\": ", "\"rate_limit\": ",
-        "\"is_active\": ",  "\"metadata\": "};
     Writer w(out, seen);
     out.append(",\n  ");
     if (!w.string(key.ptr())) return false;
     out.append(": {");
-    for (size_t i = 0; i < std::size(member); ++i) {
+    for (size_t i = 0; i < std::size(FIELD_LABELS); ++i) {
         out.append(i == 0 ? std::string_view("\n    ") : std::string_view(",\n    "));
-        out.append(member[i]);
+        out.append(FIELD_LABELS[i]);
         if (!w.value(fields.value[i].ptr(), 2)) return false;
     }
     out.append("\n  }");

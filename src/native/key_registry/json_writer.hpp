@@ -159,6 +159,15 @@ bool plain_window(handle window);
 bool write_member(handle key, const TokenFields &fields, ByteBuffer &out, Trail *seen,
                   bool &reusable);
 
+/// `"token_id": `, `"name": `... : the label of each of the ten members of a
+/// token's object, in order.
+extern const std::string_view FIELD_LABELS[TokenFields::WINDOW];
+
+/// Append the text of `value` as the value of one of a token's members.
+/// False, with no Python error pending, when the json module has to do it
+/// (`out` then holds garbage after its previous content).
+bool write_field(handle value, ByteBuffer &out);
+
 /// Whether `fields` are still exactly the objects `write_member` recorded in
 /// `seen`, down to the items of every list and dict: then it would write the
 /// same text again. Runs no Python code.

@@ -48,6 +48,47 @@ bool render_with_json(handle key, handle token, MemberText &m, object &error) {
     }
 }
 
+constexpr std::string_view FIELD_INDENT = "\n    ";
+constexpr std::string_view MEMBER_CLOSE = "\n  }";
+
+/// Where the value of each of a token's members lies in `text`, a member of
+/// the file; false when it is not laid out as a token's ten members are.
+/// A member's label starts a line indented by exactly four spaces; lines
+/// inside its value are indented further, and strings hold no line feeds.
+bool field_spans(std::string_view text, size_t (&start)[TokenFields::WINDOW], size_t (&end)[TokenFields::WINDOW]) {
+    if (text.size() < MEMBER_CLOSE.size() || !text.ends_with(MEMBER_CLOSE)) return false;
+    size_t pos = 0;
+    for (size_t i = 0; i < TokenFields::WINDOW; ++i) {
+        size_t at = pos;
+        do {
+            at = text.find(FIELD_LABELS[i], at + 1);
+            if (at == std::string_view::npos) return false;
+        } while (at < FIELD_INDENT.size() || text.substr(at - FIELD_INDENT.size(), FIELD_INDENT.size()) != FIELD_INDENT);
+        if (i > 0) end[i - 1] = at - FIELD_INDENT.size() - 1;  // before the comma
+        start[i] = pos = at + FIELD_LABELS[i].size();
+    }
+    end[TokenFields::WINDOW - 1] = text.size() - MEMBER_CLOSE.size();
+    return true;
+}
+
+/// `json.dumps(value, indent=2, ensure_ascii=False)` in UTF-8, indented as a
+/// member's value; false when the value cannot be written.
+bool field_with_json(handle value, std::string &out) {
+    try {
+        object text = call_kw(get_attr(global(names.json), names.dumps), {value},
+                              {{names.indent, object(make_int(2))}, {names.ensure_ascii, handle(Py_False)}});
+        static handle newline = interned("\n");
+        static handle indented = interned("\n    ");
+        object nested = steal_or_raise(PyUnicode_Replace(text.ptr(), newline.ptr(), indented.ptr(), -1));
+        object utf8 = steal_or_raise(PyUnicode_AsUTF8String(nested.ptr()));
+        out.assign(PyBytes_AS_STRING(utf8.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(utf8.ptr())));
+        return true;
+    } catch (nb::python_error &e) {
+        if (!is_unstorable_error(e)) throw;
+        return false;
+    }
+}
+
 // A check is bound by memory latency: the trails and the objects of the
 // members a few places ahead are fetched while this one is checked, the
 // trail first since it names the objects.
@@ -149,8 +190,34 @@ bool TokenFileText::rebuild(handle tokens, handle token_type, ByteBuffer &scratc
     return true;
 }
 
-bool TokenFileText::settle(std::vector<Deferred> &deferred, std::vector<MemberText> &dropped,
-                           std::vector<Unwritable> &unwritable, bool with_json) {
+bool TokenFileText::patch(const Deferred &d, handle token_type, ByteBuffer &scratch, MemberText &out) {
+    const std::string &last = d.last.text;
+    size_t start[TokenFields::WINDOW], end[TokenFields::WINDOW];
+    TokenFields fields;
+    if (!field_spans(last, start, end) || !readable(d.token.ptr(), token_type, plain_fields(token_type), fields))
+        return false;
+    // Held: the json module may run code that changes the token.
+    object held[TokenFields::WINDOW];
+    for (size_t i = 0; i < TokenFields::WINDOW; ++i) held[i] = nb::borrow(fields.value[i]);
+    std::string text(last, 0, start[0]);  // the key and the first label, as before
+    std::string value;
+    for (size_t i = 0; i < TokenFields::WINDOW; ++i) {
+        if (i > 0) text.append(last, end[i - 1], start[i] - end[i - 1]);
+        scratch.clear();
+        if (write_field(held[i], scratch))
+            text.append(scratch.data(), scratch.size());
+        else if (field_with_json(held[i], value))
+            text += value;
+        else
+            text.append(last, start[i], end[i] - start[i]);  // as last written
+    }
+    text.append(last, end[TokenFields::WINDOW - 1]);
+    out = MemberText{d.key, d.token.ptr(), {}, std::move(text), false};
+    return true;
+}
+
+bool TokenFileText::settle(std::vector<Deferred> &deferred, handle token_type, ByteBuffer &scratch,
+                           std::vector<MemberText> &dropped, std::vector<Unwritable> &unwritable, bool with_json) {
     bool complete = true;
     for (Deferred &d : deferred) {
         MemberText &slot = members_[d.index];
@@ -159,7 +226,17 @@ bool TokenFileText::settle(std::vector<Deferred> &deferred, std::vector<MemberTe
             dropped.push_back(std::move(d.last));
             continue;
         }
-        if (error.is_valid()) unwritable.push_back({d.key, error});
+        if (error.is_valid()) {
+            unwritable.push_back({d.key, error});
+            // The members that can be written are, the others keep their
+            // last written text: a revocation or a new key still reaches the file.
+            MemberText patched;
+            if (d.last.key.is_valid() && patch(d, token_type, scratch, patched)) {
+                dropped.push_back(std::move(d.last));
+                slot = std::move(patched);
+                continue;
+            }
+        }
         // The last text the token was written with, if it was ever written.
         slot = std::move(d.last);
         complete = complete && slot.key.is_valid();
@@ -175,7 +252,7 @@ bool TokenFileText::render(handle tokens, handle token_type, ByteBuffer &scratch
     std::vector<Deferred> deferred;
     try {
         if (update_in_place(tokens, token_type, scratch, dropped, deferred)) {
-            if (settle(deferred, dropped, unwritable, with_json)) {
+            if (settle(deferred, token_type, scratch, dropped, unwritable, with_json)) {
                 for (const Deferred &d : deferred) set_piece(d.index);
             } else {
                 std::erase_if(members_, [](const MemberText &m) { return !m.key.is_valid(); });
@@ -192,7 +269,7 @@ bool TokenFileText::render(handle tokens, handle token_type, ByteBuffer &scratch
         index_.clear();
         members_.swap(next);
         if (ok) {
-            settle(deferred, dropped, unwritable, with_json);
+            settle(deferred, token_type, scratch, dropped, unwritable, with_json);
             std::erase_if(members_, [](const MemberText &m) { return !m.key.is_valid(); });
             lay_out();
             return true;

@@ -10,7 +10,9 @@
 //
 // The kept text is also each token's last written form: a token that can no
 // longer be rendered (the host put a value JSON cannot hold into it) keeps
-// that text in the file, so it never blocks the others.
+// that text in the file for the members that cannot be written, so it never
+// blocks the others and its other changes (a revocation, a new key) still
+// reach the file.
 #pragma once
 
 #include "key_registry/atomic_file.hpp"
@@ -46,8 +48,9 @@ public:
     /// tokens. A token the native writer cannot render goes through its
     /// `to_dict` and the json module alone, or, when `with_json` is false, is
     /// left out without running any Python code. A token that cannot be
-    /// rendered at all keeps its last text, or is left out when it has none,
-    /// and is added to `unwritable`. False, with no Python error pending and
+    /// rendered at all is added to `unwritable` and keeps its last text for
+    /// the members that cannot be written (all of them unless it is a plain
+    /// token), or is left out when it has none. False, with no Python error pending and
     /// nothing kept, when the json module has to render the whole file.
     bool render(handle tokens, handle token_type, ByteBuffer &scratch, std::vector<Unwritable> &unwritable,
                 bool with_json = true);
@@ -73,8 +76,11 @@ private:
     bool rebuild(handle tokens, handle token_type, ByteBuffer &scratch, std::vector<MemberText> &next,
                  std::vector<Deferred> &deferred);
     /// Fill the deferred places of `members_`; false when one is left empty.
-    bool settle(std::vector<Deferred> &deferred, std::vector<MemberText> &dropped,
-                std::vector<Unwritable> &unwritable, bool with_json);
+    bool settle(std::vector<Deferred> &deferred, handle token_type, ByteBuffer &scratch,
+                std::vector<MemberText> &dropped, std::vector<Unwritable> &unwritable, bool with_json);
+    /// The member of a token that cannot be written whole: each of its
+    /// members as it is now where that can be written, else as in its last text.
+    bool patch(const Deferred &d, handle token_type, ByteBuffer &scratch, MemberText &out);
     bool render_member(PyObject *key, PyObject *token, const TokenFields &fields, ByteBuffer &scratch,
                        MemberText &m);
     MemberText *previous(size_t i, PyObject *key, PyObject *token);
