@@ -28,7 +28,7 @@ bool readable(PyObject *v, handle token_type, bool plain, TokenFields &fields) {
 /// `json.dumps({key: token.to_dict()}, indent=2, ensure_ascii=False)` without
 /// its braces, in UTF-8. False with `error` set when the token cannot be
 /// written; other errors are raised.
-bool render_with_json(handle key, handle token, MemberText &m, object &error) {
+bool member_with_json(handle key, handle token, MemberText &m, object &error) {
     try {
         object data = steal_or_raise(PyDict_New());
         check(PyDict_SetItem(data.ptr(), key.ptr(), call_method(token, names.to_dict).ptr()));
@@ -69,24 +69,6 @@ bool field_spans(std::string_view text, size_t (&start)[TokenFields::WINDOW], si
     }
     end[TokenFields::WINDOW - 1] = text.size() - MEMBER_CLOSE.size();
     return true;
-}
-
-/// `json.dumps(value, indent=2, ensure_ascii=False)` in UTF-8, indented as a
-/// member's value; false when the value cannot be written.
-bool field_with_json(handle value, std::string &out) {
-    try {
-        object text = call_kw(get_attr(global(names.json), names.dumps), {value},
-                              {{names.indent, object(make_int(2))}, {names.ensure_ascii, handle(Py_False)}});
-        static handle newline = interned("\n");
-        static handle indented = interned("\n    ");
-        object nested = steal_or_raise(PyUnicode_Replace(text.ptr(), newline.ptr(), indented.ptr(), -1));
-        object utf8 = steal_or_raise(PyUnicode_AsUTF8String(nested.ptr()));
-        out.assign(PyBytes_AS_STRING(utf8.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(utf8.ptr())));
-        return true;
-    } catch (nb::python_error &e) {
-        if (!is_unstorable_error(e)) throw;
-        return false;
-    }
 }
 
 // A check is bound by memory latency: the trails and the objects of the
@@ -196,18 +178,14 @@ bool TokenFileText::patch(const Deferred &d, handle token_type, ByteBuffer &scra
     TokenFields fields;
     if (!field_spans(last, start, end) || !readable(d.token.ptr(), token_type, plain_fields(token_type), fields))
         return false;
-    // Held: the json module may run code that changes the token.
-    object held[TokenFields::WINDOW];
-    for (size_t i = 0; i < TokenFields::WINDOW; ++i) held[i] = nb::borrow(fields.value[i]);
+    // Only the native writer renders a member here: it runs no Python code,
+    // and where it succeeds `to_dict` and the json module give the same.
     std::string text(last, 0, start[0]);  // the key and the first label, as before
-    std::string value;
     for (size_t i = 0; i < TokenFields::WINDOW; ++i) {
         if (i > 0) text.append(last, end[i - 1], start[i] - end[i - 1]);
         scratch.clear();
-        if (write_field(held[i], scratch))
+        if (write_field(fields.value[i], scratch))
             text.append(scratch.data(), scratch.size());
-        else if (field_with_json(held[i], value))
-            text += value;
         else
             text.append(last, start[i], end[i] - start[i]);  // as last written
     }
@@ -222,7 +200,7 @@ bool TokenFileText::settle(std::vector<Deferred> &deferred, handle token_type, B
     for (Deferred &d : deferred) {
         MemberText &slot = members_[d.index];
         object error;
-        if (with_json && render_with_json(d.key, d.token, slot, error)) {
+        if (with_json && member_with_json(d.key, d.token, slot, error)) {
             dropped.push_back(std::move(d.last));
             continue;
         }

@@ -78,8 +78,9 @@ private:
     /// Fill the deferred places of `members_`; false when one is left empty.
     bool settle(std::vector<Deferred> &deferred, handle token_type, ByteBuffer &scratch,
                 std::vector<MemberText> &dropped, std::vector<Unwritable> &unwritable, bool with_json);
-    /// The member of a token that cannot be written whole: each of its
-    /// members as it is now where that can be written, else as in its last text.
+    /// The member of a plain token that cannot be written whole: each of its
+    /// members as it is now where the native writer renders it, else as in
+    /// its last text.
     bool patch(const Deferred &d, handle token_type, ByteBuffer &scratch, MemberText &out);
     bool render_member(PyObject *key, PyObject *token, const TokenFields &fields, ByteBuffer &scratch,
                        MemberText &m);
