@@ -7,8 +7,9 @@
 // and dict with str keys, each of exactly that type. Anything else (a
 // subclass, another key type, an unknown object, a str that UTF-8 cannot
 // encode, nesting deep enough to be a cycle) makes it give up, and the caller
-// goes through the json module, whose output and errors are then the result.
-// The same writer checks metadata and permissions before a token takes them.
+// goes through the json module for that token, whose output and errors are
+// then the result. The same writer checks metadata and permissions before a
+// token takes them.
 #pragma once
 
 #include "common/py.hpp"

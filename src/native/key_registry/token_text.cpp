@@ -63,12 +63,15 @@ bool field_spans(std::string_view text, size_t (&start)[TokenFields::WINDOW], si
         do {
             at = text.find(FIELD_LABELS[i], at + 1);
             if (at == std::string_view::npos) return false;
-        } while (at < FIELD_INDENT.size() || text.substr(at - FIELD_INDENT.size(), FIELD_INDENT.size()) != FIELD_INDENT);
-        if (i > 0) end[i - 1] = at - FIELD_INDENT.size() - 1;  // before the comma
+        } while (at < FIELD_INDENT.size() || !text.substr(0, at).ends_with(FIELD_INDENT));
+        if (i > 0) {
+            end[i - 1] = at - FIELD_INDENT.size() - 1;  // before the comma
+            if (end[i - 1] <= start[i - 1] || text[end[i - 1]] != ',') return false;
+        }
         start[i] = pos = at + FIELD_LABELS[i].size();
     }
     end[TokenFields::WINDOW - 1] = text.size() - MEMBER_CLOSE.size();
-    return true;
+    return end[TokenFields::WINDOW - 1] > start[TokenFields::WINDOW - 1];
 }
 
 // A check is bound by memory latency: the trails and the objects of the
@@ -167,7 +170,8 @@ bool TokenFileText::rebuild(handle tokens, handle token_type, ByteBuffer &scratc
         }
         next.emplace_back();
         if (native && render_member(k, v, fields, scratch, next.back())) continue;
-        deferred.push_back({next.size() - 1, nb::borrow(k), nb::borrow(v), old != nullptr ? std::move(*old) : MemberText{}});
+        MemberText last = old != nullptr ? std::move(*old) : MemberText{};
+        deferred.push_back({next.size() - 1, nb::borrow(k), nb::borrow(v), std::move(last)});
     }
     return true;
 }
