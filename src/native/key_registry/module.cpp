@@ -92,7 +92,9 @@ PyMethodDef registry_methods[] = {
     method_def<KeyRegistry_save_tokens>(
         "_save_tokens",
         "_save_tokens($self, /)\n--\n\n"
-        "Replace the token file with the current tokens; failures are logged, not raised."),
+        "Replace the token file with the current tokens; failures are logged, not raised.\n\n"
+        "A token that cannot be written now keeps its last written form in the file\n"
+        "(a token never written is left out) and is logged by its id."),
     method_def<KeyRegistry_hash_key>(
         "_hash_key",
         "_hash_key($self, /, api_key)\n--\n\n"
@@ -108,7 +110,9 @@ PyMethodDef registry_methods[] = {
     method_def<KeyRegistry_create_token>(
         "create_token",
         "create_token($self, /, name, permissions=None, expires_days=None, rate_limit=0, metadata=None)\n--\n\n"
-        "Issue a key; returns (api_key, token). The key is not stored, only its hash."),
+        "Issue a key; returns (api_key, token). The key is not stored, only its hash.\n\n"
+        "Metadata or permissions the token file cannot hold are refused before anything\n"
+        "changes: TypeError or ValueError \"Argument '...' cannot be stored: <json's message>\"."),
     method_def<KeyRegistry_validate_token>(
         "validate_token",
         "validate_token($self, /, api_key)\n--\n\n"
@@ -132,7 +136,9 @@ PyMethodDef registry_methods[] = {
     method_def<KeyRegistry_update_token>(
         "update_token",
         "update_token($self, /, token_id, name=None, permissions=None, rate_limit=None, metadata=None)\n--\n\n"
-        "Change the given fields (metadata is merged); None when there is no such token."),
+        "Change the given fields (metadata is merged); None when there is no such token.\n\n"
+        "Metadata or permissions the token file cannot hold (once merged) are refused\n"
+        "before anything changes, as in create_token."),
     method_def<KeyRegistry_regenerate_key>(
         "regenerate_key",
         "regenerate_key($self, /, token_id)\n--\n\n"
