@@ -11,6 +11,7 @@ snapshots of the rows.
 
 from __future__ import annotations
 
+import atexit
 import contextlib
 import datetime
 import hashlib
@@ -131,7 +132,15 @@ def _after_fork_in_child() -> None:
         registry._pool_lock = threading.Lock()
 
 
+def _close_at_exit() -> None:
+    # A pool left open until the interpreter's teardown cannot stop its
+    # threads any more, and waits for each of them in vain.
+    for registry in list(_registries):
+        registry.close()
+
+
 os.register_at_fork(after_in_child=_after_fork_in_child)
+atexit.register(_close_at_exit)
 
 
 class PostgresKeyRegistry:
