@@ -23,6 +23,7 @@ import tempfile
 import threading
 import weakref
 from pathlib import Path
+from types import TracebackType
 from typing import Any, Dict, Iterator, List, Optional, Tuple
 
 import psycopg
@@ -288,7 +289,7 @@ class PostgresKeyRegistry:
     def __enter__(self) -> PostgresKeyRegistry:
         return self
 
-    def __exit__(self, *exc: object) -> None:
+    def __exit__(self, exc_type: Optional[type], exc: Optional[BaseException], tb: Optional[TracebackType]) -> None:
         self.close()
 
     # ------------------------------------------------------------ rows
