@@ -21,7 +21,6 @@ from __future__ import annotations
 import argparse
 import datetime
 import hashlib
-import multiprocessing
 import os
 import random
 import statistics
@@ -36,6 +35,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent.parent))  # devtools/
 import psycopg  # noqa: E402
 
 from bench_shared_registry import build as build_token_file  # noqa: E402  (beside this file)
+from bench_shared_registry import in_processes  # noqa: E402
 from bench_shared_registry import throughput as shared_throughput  # noqa: E402
 from devtools.postgres import ensure_server, scratch_database, stop_server  # noqa: E402
 from vesperkit.auth.postgres_registry import PostgresKeyRegistry  # noqa: E402
@@ -109,19 +109,6 @@ def worker(make: Callable[[str], Callable[[str], object]], dsn: str, n: int, sec
     counts.put(done)
 
 
-def throughput(make, dsn: str, n: int, workers: int, seconds: float) -> float:
-    ctx = multiprocessing.get_context("fork")
-    start, counts = ctx.Barrier(workers + 1), ctx.Queue()
-    procs = [ctx.Process(target=worker, args=(make, dsn, n, seconds, start, counts)) for _ in range(workers)]
-    for p in procs:
-        p.start()
-    start.wait()
-    total = sum(counts.get() for _ in procs)
-    for p in procs:
-        p.join()
-    return total / seconds
-
-
 def percentile(values: List[float], q: float) -> float:
     return statistics.quantiles(values, n=100)[q - 1] if len(values) > 1 else values[0]
 
@@ -152,7 +139,7 @@ def main() -> None:
                     t_reg += latencies(registry, sample)
                 rows = {}
                 for label, times, make in (("floor", t_floor, floor_validator), ("registry", t_reg, registry_validator)):
-                    rates = [throughput(make, dsn, n, w, seconds) for w in (1, 4)]
+                    rates = [in_processes(worker, (make, dsn, n), w, seconds) for w in (1, 4)]
                     rows[label] = (percentile(times, 50), percentile(times, 99), *rates)
                     p50, p99, one, four = rows[label]
                     print(f"{n:>9,} {label:9} {p50 * 1e6:8.0f} {p99 * 1e6:8.0f} {one:9.0f} {four:9.0f}")

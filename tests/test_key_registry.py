@@ -86,15 +86,16 @@ def clock(monkeypatch):
     return c
 
 
-def frozen_datetime(monkeypatch, now):
-    """Make the module's `datetime.datetime.now()` return `now`."""
+def frozen_datetime(monkeypatch, now, modules=(kr,)):
+    """Make the modules' `datetime.datetime.now()` return `now`."""
 
     class Frozen(real_datetime.datetime):
         @classmethod
         def now(cls, tz=None):
             return now
 
-    monkeypatch.setattr(kr, "datetime", types.SimpleNamespace(datetime=Frozen, timedelta=real_datetime.timedelta))
+    for module in modules:
+        monkeypatch.setattr(module, "datetime", types.SimpleNamespace(datetime=Frozen, timedelta=real_datetime.timedelta))
 
 
 @pytest.fixture

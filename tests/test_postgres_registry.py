@@ -6,7 +6,6 @@ import multiprocessing
 import signal
 import threading
 import time
-import types
 
 import pytest
 
@@ -15,7 +14,7 @@ pytest.importorskip("psycopg_pool")  # the `postgres` extra
 import vesperkit.auth.key_registry as kr
 import vesperkit.auth.postgres_registry as pr
 from devtools import postgres
-from test_key_registry import CREATE_ARGUMENT_CASES, KEY, UPDATE_ARGUMENT_CASES, arg_type_message
+from test_key_registry import CREATE_ARGUMENT_CASES, KEY, UPDATE_ARGUMENT_CASES, arg_type_message, frozen_datetime
 from vesperkit.auth.key_registry import KeyRegistry
 from vesperkit.auth.postgres_registry import PostgresKeyRegistry
 
@@ -62,16 +61,6 @@ def counted(**overrides):
     return Counted
 
 
-def freeze(monkeypatch, now):
-    class Frozen(real_datetime.datetime):
-        @classmethod
-        def now(cls, tz=None):
-            return now
-
-    for module in (kr, pr):
-        monkeypatch.setattr(module, "datetime", types.SimpleNamespace(datetime=Frozen, timedelta=real_datetime.timedelta))
-
-
 def scenario(reg):
     """The same calls on any registry; what they return, tokens as their dict form."""
     shown = lambda r: r.to_dict() if isinstance(r, kr.Token) else [shown(x) for x in r] if isinstance(r, list) else r
@@ -96,7 +85,7 @@ def scenario(reg):
 class TestSameResultsAsKeyRegistry:
     @pytest.mark.parametrize("encrypted", [False, True])
     def test_scenario(self, make, tmp_path, monkeypatch, encrypted):
-        freeze(monkeypatch, real_datetime.datetime(2030, 1, 2, 3, 4, 5, 6))
+        frozen_datetime(monkeypatch, real_datetime.datetime(2030, 1, 2, 3, 4, 5, 6), (kr, pr))
         key = KEY if encrypted else None
         expected = scenario(counted(base=KeyRegistry)(str(tmp_path / "t.json"), key))
         assert scenario(make(key, cls=counted(base=PostgresKeyRegistry))) == expected

@@ -223,7 +223,7 @@ class PostgresKeyRegistry:
         pool_size = _to_int(pool_size, "pool_size")
         if pool_size < 1:
             raise ValueError("pool_size must be at least 1")
-        if isinstance(pool_timeout, (str, bytes)) or not hasattr(type(pool_timeout), "__float__"):
+        if not (hasattr(type(pool_timeout), "__float__") or hasattr(type(pool_timeout), "__index__")):
             raise _type_error("pool_timeout", "float", pool_timeout)
         _check_table_name(table)
         self._dsn = dsn
@@ -321,7 +321,7 @@ class PostgresKeyRegistry:
         )
 
     def _row(self, token: Token, permissions: str, metadata: str) -> Tuple[Any, ...]:
-        """The parameters of `_Statements.upsert` for `token`, with its JSON texts."""
+        """The parameters of `_Statements.insert` for `token`, with its JSON texts."""
         return (token.token_id, self._seal(token.name), token.hashed_key, token.created_at, token.expires_at,
                 _local_expiry(token.expires_at), token.last_used, self._seal(permissions), token.rate_limit,
                 token.is_active, self._seal(metadata), self._encryptor is not None)
@@ -352,7 +352,9 @@ class PostgresKeyRegistry:
         """Issue a new API key; return it (shown this once) and a snapshot of its token.
 
         One INSERT in a synchronously committed transaction: once this
-        returns, the key survives a server crash.
+        returns, the key survives a server crash. Unlike a dict entry, a row
+        of the same token id (one chance in 2**64) is never replaced: the
+        driver's UniqueViolation is raised instead.
         """
         if expires_days is not None:
             expires_days = _to_int(expires_days, "expires_days")
@@ -373,7 +375,7 @@ class PostgresKeyRegistry:
                       permissions=json.loads(permissions_text), rate_limit=rate_limit,
                       metadata=json.loads(metadata_text))
         with self._durable() as conn:
-            conn.execute(self._sql.upsert, self._row(token, permissions_text, metadata_text))
+            conn.execute(self._sql.insert, self._row(token, permissions_text, metadata_text))
         return api_key, token
 
     def validate_token(self, api_key: str) -> Optional[Token]:
@@ -563,11 +565,15 @@ class _Statements:
 
     def __init__(self, t: str) -> None:
         self.table = t
-        self.upsert = (
+        self.insert = (
             f"INSERT INTO {t} (token_id, name, hashed_key, created_at, expires_at, expires_local, last_used, "
             "permissions, rate_limit, is_active, metadata, encrypted) "
-            "VALUES (%s, %s, %s, %s, %s, %s, %s, %s, %s, %s, %s, %s) "
-            "ON CONFLICT (token_id) DO UPDATE SET name = EXCLUDED.name, hashed_key = EXCLUDED.hashed_key, "
+            "VALUES (%s, %s, %s, %s, %s, %s, %s, %s, %s, %s, %s, %s)"
+        )
+        # An imported token replaces the row of the same id in place, as a
+        # dict assignment keeps the key's position.
+        self.upsert = self.insert + (
+            " ON CONFLICT (token_id) DO UPDATE SET name = EXCLUDED.name, hashed_key = EXCLUDED.hashed_key, "
             "created_at = EXCLUDED.created_at, expires_at = EXCLUDED.expires_at, "
             "expires_local = EXCLUDED.expires_local, last_used = EXCLUDED.last_used, "
             "permissions = EXCLUDED.permissions, rate_limit = EXCLUDED.rate_limit, "
