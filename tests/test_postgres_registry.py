@@ -152,10 +152,12 @@ class TestTable:
             make().list_tokens()
 
     def test_window_expires_after_60_seconds_of_the_server_clock(self, registry, pg_admin, table_name):
-        key, token = registry.create_token("n", rate_limit=1)
-        assert registry.validate_token(key) is not None and registry.validate_token(key) is None
-        pg_admin.execute(f"UPDATE {table_name} SET recent_uses = ARRAY[now() - interval '60 seconds']")
-        assert registry.validate_token(key) is not None
+        key, token = registry.create_token("n", rate_limit=2)
+        window = "ARRAY[now() - interval '60 seconds', now() - interval '59 seconds']"
+        pg_admin.execute(f"UPDATE {table_name} SET recent_uses = {window}")
+        assert registry.validate_token(key) is not None  # the entry 60 seconds old no longer counts
+        assert registry.validate_token(key) is None
+        assert pg_admin.execute(f"SELECT cardinality(recent_uses) FROM {table_name}").fetchone() == (2,)
 
     def test_database_down_raises(self, pg_dsn, table_name):
         reg = PostgresKeyRegistry(pg_dsn, table_name, pool_timeout=0.5)

@@ -259,17 +259,29 @@ class PostgresKeyRegistry:
         assert self._pool is not None
         return self._pool
 
-    @contextlib.contextmanager
-    def _connection(self) -> Iterator[psycopg.Connection]:
+    def _checkout(self) -> Tuple[ConnectionPool, psycopg.Connection]:
+        """A connection of this process's pool; give it back with ``pool.putconn``."""
         pool = self._current_pool()
         # After a restart every idle connection of the pool may be closed:
         # each is tried once before one is taken without the check.
-        for attempt in range(self._pool_size + 1):
-            with pool.connection() as conn:
-                if attempt < self._pool_size and _closed_by_server(conn):
-                    continue
-                yield conn
-                return
+        for _ in range(self._pool_size):
+            conn = pool.getconn()
+            try:
+                if not _closed_by_server(conn):
+                    return pool, conn
+            except BaseException:
+                pool.putconn(conn)
+                raise
+            pool.putconn(conn)  # closed: the pool replaces it
+        return pool, pool.getconn()
+
+    @contextlib.contextmanager
+    def _connection(self) -> Iterator[psycopg.Connection]:
+        pool, conn = self._checkout()
+        try:
+            yield conn
+        finally:
+            pool.putconn(conn)
 
     @contextlib.contextmanager
     def _durable(self) -> Iterator[psycopg.Connection]:
@@ -307,18 +319,10 @@ class PostgresKeyRegistry:
     def _token(self, row: Tuple[Any, ...]) -> Token:
         token_id, name, hashed_key, created_at, expires_at, last_used, permissions, rate_limit, \
             is_active, metadata, encrypted = row
-        return Token(
-            token_id=token_id,
-            name=self._unseal(token_id, name, encrypted),
-            hashed_key=hashed_key,
-            created_at=created_at,
-            expires_at=expires_at,
-            last_used=last_used,
-            permissions=json.loads(self._unseal(token_id, permissions, encrypted)),
-            rate_limit=int(rate_limit),
-            is_active=is_active,
-            metadata=json.loads(self._unseal(token_id, metadata, encrypted)),
-        )
+        if encrypted:
+            name, permissions, metadata = (self._unseal(token_id, v, True) for v in (name, permissions, metadata))
+        return Token(token_id, name, hashed_key, created_at, expires_at, last_used, json.loads(permissions),
+                     int(rate_limit), is_active, json.loads(metadata))
 
     def _row(self, token: Token, permissions: str, metadata: str) -> Tuple[Any, ...]:
         """The parameters of `_Statements.insert` for `token`, with its JSON texts."""
@@ -399,8 +403,11 @@ class PostgresKeyRegistry:
         except UnicodeEncodeError:
             return None  # no issued key holds a lone surrogate
         now = datetime.datetime.now()
-        with self._connection() as conn:
+        pool, conn = self._checkout()  # not `_connection`: this is the path every request takes
+        try:
             row = conn.execute(self._sql.validate, (now.isoformat(), hashed, now)).fetchone()
+        finally:
+            pool.putconn(conn)
         return None if row is None else self._token(row)
 
     def revoke_token(self, token_id: str) -> bool:
@@ -580,14 +587,23 @@ class _Statements:
             "is_active = EXCLUDED.is_active, metadata = EXCLUDED.metadata, encrypted = EXCLUDED.encrypted, "
             "recent_uses = '{}'"
         )
-        # The window holds the server times of the successful validations of
-        # the last 60 seconds; an entry exactly 60 seconds old no longer counts.
-        recent = "ARRAY(SELECT u FROM unnest(recent_uses) AS u WHERE u > now() - interval '60 seconds')"
+        # The window is the server times of the token's last `rate_limit`
+        # successful validations, oldest first. Fewer than `rate_limit`
+        # successes lie within the last 60 seconds exactly when there are
+        # fewer entries than that or the `rate_limit`-th latest is at least 60
+        # seconds old; so no more need keeping, and the check reads one
+        # element. CASE fixes the order of evaluation: the subscript is
+        # computed only where `rate_limit` is at most the window's length.
+        # A validation that waited for the row lock may have started before
+        # the latest entry: its time is taken as that entry's, keeping the
+        # order.
+        n = "cardinality(recent_uses)"
         self.validate = (
-            f"UPDATE {t} SET last_used = %s, "
-            f"recent_uses = CASE WHEN rate_limit > 0 THEN array_append({recent}, now()) ELSE '{{}}' END "
+            f"UPDATE {t} SET last_used = %s, recent_uses = CASE WHEN rate_limit <= 0 THEN '{{}}' "
+            f"ELSE recent_uses[greatest({n} - rate_limit + 2, 1)::int:] || greatest(now(), recent_uses[{n}]) END "
             "WHERE hashed_key = %s AND is_active AND (expires_local IS NULL OR expires_local >= %s) "
-            f"AND (rate_limit <= 0 OR cardinality({recent}) < rate_limit) "
+            f"AND CASE WHEN rate_limit <= 0 OR {n} < rate_limit THEN true "
+            f"ELSE recent_uses[{n} - rate_limit::int + 1] <= now() - interval '60 seconds' END "
             f"RETURNING {_COLUMNS}"
         )
         self.revoke = f"UPDATE {t} SET is_active = false WHERE token_id = %s"
