@@ -250,12 +250,20 @@ class PostgresKeyRegistry:
                 if self._pool_pid != pid:
                     # An inherited pool is dropped, not closed: closing would
                     # end the parent's sessions on the shared sockets.
-                    self._pool = ConnectionPool(
+                    pool = ConnectionPool(
                         self._dsn, min_size=1, max_size=self._pool_size, timeout=self._pool_timeout,
-                        kwargs={"autocommit": True}, configure=_configure, open=True,
+                        kwargs={"autocommit": True}, configure=_configure, open=False,
                         name=f"vesperkit-tokens-{self._table}",
                     )
-                    self._pool_pid = pid
+                    # Waiting for the first connection keeps a single-threaded
+                    # caller on one connection (and its server process): a
+                    # first request that had to wait would grow the pool.
+                    try:
+                        pool.open(wait=True, timeout=self._pool_timeout)
+                    except BaseException:
+                        pool.close()
+                        raise
+                    self._pool, self._pool_pid = pool, pid
         assert self._pool is not None
         return self._pool
 
