@@ -167,9 +167,14 @@ class PostgresKeyRegistry:
       'metadata' cannot be stored: <reason>" (or 'permissions').
     - The rate limit is counted for all users of the table together and kept
       across restarts: at most `rate_limit` successful validations of one key
-      in any 60 seconds of the database server's clock. Tokens without a
-      limit keep no request window, so raising a limit from 0 starts an
-      empty one.
+      in any 60 seconds of the database server's clock. The row keeps the
+      times of the key's last `rate_limit` successes, which is all the rule
+      needs. Tokens without a limit keep no request window, so raising a
+      limit from 0 starts an empty one.
+    - Expiry compares the calling process's naive local time with the
+      stored text, as `Token.is_expired` does. An imported ``expires_at``
+      with a UTC offset (on which `Token.is_expired` raises) is taken as
+      that instant; one that is not ISO 8601 text is refused at import.
     - A failed call raises the database driver's error
       (``psycopg.Error``); nothing is half-written, since every change is
       one statement or one transaction.
