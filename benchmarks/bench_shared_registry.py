@@ -60,10 +60,11 @@ def worker(path: str, keys: list[str], seconds: float, start, counts) -> None:
     counts.put(done)
 
 
-def throughput(path: str, keys: list[str], workers: int, seconds: float) -> float:
+def in_processes(target, args: tuple, workers: int, seconds: float) -> float:
+    """Validations per second in all of `workers` processes running target(*args, seconds, start, counts)."""
     ctx = multiprocessing.get_context("fork")
     start, counts = ctx.Barrier(workers + 1), ctx.Queue()
-    procs = [ctx.Process(target=worker, args=(path, keys, seconds, start, counts)) for _ in range(workers)]
+    procs = [ctx.Process(target=target, args=(*args, seconds, start, counts)) for _ in range(workers)]
     for p in procs:
         p.start()
     start.wait()
@@ -71,6 +72,10 @@ def throughput(path: str, keys: list[str], workers: int, seconds: float) -> floa
     for p in procs:
         p.join()
     return total / seconds
+
+
+def throughput(path: str, keys: list[str], workers: int, seconds: float) -> float:
+    return in_processes(worker, (path, keys), workers, seconds)
 
 
 def main() -> None:

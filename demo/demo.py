@@ -9,7 +9,9 @@ PostgreSQL server with pgvector, and then
 2. stores them in the vector vault and runs scoped nearest-neighbour searches;
 3. issues, validates, rate-limits, revokes and regenerates API keys kept in an
    encrypted token file;
-4. encrypts and decrypts text in the fixed on-disk format.
+4. moves those keys into a PostgreSQL table, where four worker processes
+   share one rate limit, and exports them back to a token file;
+5. encrypts and decrypts text in the fixed on-disk format.
 
 With ``--serve`` it then serves the view on http://127.0.0.1:8765/ (``--port``
 picks another port, 0 a free one) until Ctrl-C: click two sessions to see the
@@ -20,6 +22,7 @@ from __future__ import annotations
 
 import argparse
 import json
+import multiprocessing
 import os
 import sys
 import tempfile
@@ -30,6 +33,7 @@ HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent))  # devtools/
 
 from vesperkit.auth.key_registry import KeyRegistry  # noqa: E402
+from vesperkit.auth.postgres_registry import PostgresKeyRegistry  # noqa: E402
 from vesperkit.graph.concept_mesh import ConceptMesh  # noqa: E402
 from vesperkit.graph.view import render_html  # noqa: E402
 from vesperkit.memory.backends.vector_vault import PostgresVectorBackend  # noqa: E402
@@ -135,7 +139,7 @@ def vault_operations(dsn: str, sessions: list[dict]) -> None:
     print(f"after clearing {tenants[-1]}: {vault.stats()}")
 
 
-def key_registry_tour(workdir: Path) -> None:
+def key_registry_tour(workdir: Path) -> tuple[Path, str]:
     heading("3. API key registry (encrypted token file)")
     key = FileEncryptor.generate_key()
     tokens_file = workdir / "vesperkit_tokens.json"
@@ -160,10 +164,40 @@ def key_registry_tour(workdir: Path) -> None:
     reopened.revoke_token(token.token_id)
     print(f"revoked: new key valid={reopened.validate_token(new_key) is not None}, "
           f"active tokens={len(reopened.list_tokens())}, all={len(reopened.list_tokens(True))}")
+    return tokens_file, key
+
+
+def checks_in_a_worker(dsn: str, key: str, api_key: str, times: int) -> int:
+    """One worker process of an API server: its own registry on the shared table."""
+    with PostgresKeyRegistry(dsn, "vsk_demo_tokens", key) as registry:
+        return sum(registry.validate_token(api_key) is not None for _ in range(times))
+
+
+def postgres_keys_tour(tokens_file: Path, key: str) -> None:
+    heading("4. API keys for several processes or machines (PostgreSQL)")
+    from devtools.postgres import ensure_server, scratch_database
+
+    with scratch_database(ensure_server(), prefix="demo") as dsn:
+        registry = PostgresKeyRegistry(dsn, "vsk_demo_tokens", key)
+        print(f"imported {registry.import_tokens(str(tokens_file), key)} token(s) from the token file")
+        api_key, token = registry.create_token("search api", rate_limit=5)
+        registry.close()  # the workers open connections of their own
+        with multiprocessing.get_context("fork").Pool(4) as workers:
+            accepted = workers.starmap(checks_in_a_worker, [(dsn, key, api_key, 4)] * 4)
+        print(f"four worker processes, 4 checks each, rate_limit=5: {sum(accepted)} accepted in all {accepted}")
+        new_key = registry.regenerate_key(token.token_id)
+        registry.update_token(token.token_id, rate_limit=0)  # the window of the last minute stays with the token
+        print(f"regenerated, limit lifted: old key valid={registry.validate_token(api_key) is not None}, "
+              f"new key valid={registry.validate_token(new_key) is not None}")
+        exported = tokens_file.with_name("exported_tokens.json")
+        registry.export_tokens(str(exported), key)
+        registry.close()
+        names = [t.name for t in KeyRegistry(str(exported), encryption_key=key).list_tokens(True)]
+        print(f"exported to a token file that KeyRegistry opens: {names}")
 
 
 def encryption_tour() -> None:
-    heading("4. File encryption")
+    heading("5. File encryption")
     encryptor = FileEncryptor(FileEncryptor.generate_key())
     secret = "Session notes: the user prefers Rust — keep answers short."
     blob = encryptor.encrypt_text(secret)
@@ -189,11 +223,11 @@ def main(argv: list[str] | None = None) -> int:
     mesh = concept_mesh_tour(sessions, args.page.resolve())
     vector_vault_tour(sessions)
     with tempfile.TemporaryDirectory(prefix="vesperkit-demo-") as tmp:
-        key_registry_tour(Path(tmp))
+        postgres_keys_tour(*key_registry_tour(Path(tmp)))
     encryption_tour()
     print()
     if args.serve:
-        heading("5. The browser view")
+        heading("6. The browser view")
         serve(mesh, page_view(mesh), port=args.port, title=PAGE_TITLE)
     return 0
 

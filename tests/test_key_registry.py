@@ -31,6 +31,27 @@ KEY = Fernet.generate_key().decode()
 FIELDS = ["token_id", "name", "hashed_key", "created_at", "expires_at", "last_used",
           "permissions", "rate_limit", "is_active", "metadata"]
 
+# The argument checks of create_token and update_token, in the order they run
+# (shared with the other registries' tests).
+CREATE_ARGUMENT_CASES = [
+    ({"name": "n", "rate_limit": "2"}, "rate_limit", "int", "2"),
+    ({"name": "n", "expires_days": "1"}, "expires_days", "int", "1"),
+    ({"name": None, "expires_days": "1", "rate_limit": "2"}, "expires_days", "int", "1"),
+    ({"name": None, "rate_limit": "2"}, "rate_limit", "int", "2"),
+    ({"name": None}, "name", "str", None),
+    ({"name": StrSub("n")}, "name", "str", StrSub("n")),
+    ({"name": "n", "permissions": ("read",)}, "permissions", "list", ("read",)),
+    ({"name": "n", "metadata": []}, "metadata", "dict", []),
+    ({"name": "n", "metadata": DictSub()}, "metadata", "dict", DictSub()),
+]
+UPDATE_ARGUMENT_CASES = [
+    ((None,), {"rate_limit": "x"}, "rate_limit", "int", "x"),
+    ((None,), {}, "token_id", "str", None),
+    (("t",), {"name": b"n"}, "name", "str", b"n"),
+    (("t",), {"permissions": "read"}, "permissions", "list", "read"),
+    (("t",), {"metadata": [("a", 1)]}, "metadata", "dict", [("a", 1)]),
+]
+
 
 def arg_type_message(arg, expected, value):
     return f"Argument '{arg}' has incorrect type (expected {expected}, got {type(value).__name__})"
@@ -65,15 +86,16 @@ def clock(monkeypatch):
     return c
 
 
-def frozen_datetime(monkeypatch, now):
-    """Make the module's `datetime.datetime.now()` return `now`."""
+def frozen_datetime(monkeypatch, now, modules=(kr,)):
+    """Make the modules' `datetime.datetime.now()` return `now`."""
 
     class Frozen(real_datetime.datetime):
         @classmethod
         def now(cls, tz=None):
             return now
 
-    monkeypatch.setattr(kr, "datetime", types.SimpleNamespace(datetime=Frozen, timedelta=real_datetime.timedelta))
+    for module in modules:
+        monkeypatch.setattr(module, "datetime", types.SimpleNamespace(datetime=Frozen, timedelta=real_datetime.timedelta))
 
 
 @pytest.fixture
@@ -761,20 +783,7 @@ class TestIssuing:
         _, t = registry.create_token("n", rate_limit=value)
         assert t.rate_limit == stored and type(t.rate_limit) is int
 
-    @pytest.mark.parametrize(
-        "kwargs, arg, expected, value",
-        [
-            ({"name": "n", "rate_limit": "2"}, "rate_limit", "int", "2"),
-            ({"name": "n", "expires_days": "1"}, "expires_days", "int", "1"),
-            ({"name": None, "expires_days": "1", "rate_limit": "2"}, "expires_days", "int", "1"),
-            ({"name": None, "rate_limit": "2"}, "rate_limit", "int", "2"),
-            ({"name": None}, "name", "str", None),
-            ({"name": StrSub("n")}, "name", "str", StrSub("n")),
-            ({"name": "n", "permissions": ("read",)}, "permissions", "list", ("read",)),
-            ({"name": "n", "metadata": []}, "metadata", "dict", []),
-            ({"name": "n", "metadata": DictSub()}, "metadata", "dict", DictSub()),
-        ],
-    )
+    @pytest.mark.parametrize("kwargs, arg, expected, value", CREATE_ARGUMENT_CASES)
     def test_argument_checks_in_order(self, registry, kwargs, arg, expected, value):
         with pytest.raises(TypeError) as exc:
             registry.create_token(**kwargs)
@@ -955,16 +964,7 @@ class TestManagement:
         registry.update_token(token.token_id)
         assert os.path.exists(path)
 
-    @pytest.mark.parametrize(
-        "args, kwargs, arg, expected, value",
-        [
-            ((None,), {"rate_limit": "x"}, "rate_limit", "int", "x"),
-            ((None,), {}, "token_id", "str", None),
-            (("t",), {"name": b"n"}, "name", "str", b"n"),
-            (("t",), {"permissions": "read"}, "permissions", "list", "read"),
-            (("t",), {"metadata": [("a", 1)]}, "metadata", "dict", [("a", 1)]),
-        ],
-    )
+    @pytest.mark.parametrize("args, kwargs, arg, expected, value", UPDATE_ARGUMENT_CASES)
     def test_update_argument_checks_in_order(self, registry, args, kwargs, arg, expected, value):
         with pytest.raises(TypeError) as exc:
             registry.update_token(*args, **kwargs)

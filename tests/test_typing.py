@@ -16,6 +16,7 @@ from pathlib import Path
 import pytest
 
 import vesperkit.auth.key_registry as kr
+import vesperkit.auth.postgres_registry as postgres_registry
 import vesperkit.auth.rotate_key as rotate_key
 import vesperkit.auth.shared_registry as shared_registry
 import vesperkit.graph.concept_mesh as cm
@@ -26,7 +27,7 @@ import vesperkit.utils.encryption as encryption
 MODULES = [cm, vv, kr, encryption]
 # Plain-Python modules of the package with stubs of their own: checked like the
 # extension modules, for their public names.
-HOST_MODULES = [shared_registry, rotate_key, view]
+HOST_MODULES = [shared_registry, postgres_registry, rotate_key, view]
 USAGE = Path(__file__).parent / "typing" / "usage.py"
 
 # Every name a module binds, and the members of its classes, in definition order.

@@ -8,6 +8,7 @@ from __future__ import annotations
 from typing import Any
 
 from vesperkit.auth.key_registry import KeyRegistry, Token
+from vesperkit.auth.postgres_registry import PostgresKeyRegistry
 from vesperkit.auth.shared_registry import SharedKeyRegistry
 from vesperkit.graph.concept_mesh import ConceptMesh, GraphEdge, GraphNode
 from vesperkit.memory.backends.vector_vault import PostgresVectorBackend
@@ -82,6 +83,15 @@ def shared_registry_usage(path: str) -> bool:
     timeout: float = SharedKeyRegistry.LOCK_TIMEOUT
     api_key, token = registry.create_token("worker", rate_limit=5)
     return registry.validate_token(api_key) is token and timeout > 0
+
+
+def postgres_registry_usage(dsn: str, path: str) -> int:
+    with PostgresKeyRegistry(dsn, "vsk_tokens", None, pool_size=2, pool_timeout=5.0) as registry:
+        api_key, token = registry.create_token("worker", rate_limit=5)
+        snapshot: Token | None = registry.validate_token(api_key)
+        updated: Token | None = registry.update_token(token.token_id, metadata={"team": "a"})
+        imported: int = registry.import_tokens(path, encryption_key=None)
+        return registry.export_tokens(path) + imported if snapshot and updated else 0
 
 
 def encryption_usage(text: str) -> str:
