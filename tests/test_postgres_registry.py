@@ -151,6 +151,25 @@ class TestTable:
         with pytest.raises(ValueError, match="is stored encrypted"):
             make().list_tokens()
 
+    def test_rotate_encryption_moves_every_row_to_the_first_key(self, make, pg_admin, table_name):
+        from cryptography.fernet import Fernet, InvalidToken
+
+        new = Fernet.generate_key().decode()
+        sealed = f"SELECT metadata FROM {table_name} ORDER BY seq DESC LIMIT 1"
+        make().create_token("plain", metadata={"p": 1})
+        old_key, _ = make(KEY).create_token("sealed", metadata={"s": 2})
+        made_at = Fernet(KEY).extract_timestamp(pg_admin.execute(sealed).fetchone()[0][11:].encode())
+        with pytest.raises(ValueError, match="needs an encryption key"):
+            make().rotate_encryption()
+        assert make(f"{new}, {KEY}").rotate_encryption(batch_size=1) == 2
+        only_new = make(new)
+        assert [t.name for t in only_new.list_tokens()] == ["plain", "sealed"]
+        assert only_new.validate_token(old_key).metadata == {"s": 2}
+        assert pg_admin.execute(f"SELECT bool_and(encrypted) FROM {table_name}").fetchone() == (True,)
+        assert Fernet(new).extract_timestamp(pg_admin.execute(sealed).fetchone()[0][11:].encode()) == made_at
+        with pytest.raises(InvalidToken):
+            make(KEY).list_tokens()
+
     def test_window_expires_after_60_seconds_of_the_server_clock(self, registry, pg_admin, table_name):
         key, token = registry.create_token("n", rate_limit=2)
         window = "ARRAY[now() - interval '60 seconds', now() - interval '59 seconds']"

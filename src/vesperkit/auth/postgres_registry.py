@@ -502,6 +502,41 @@ class PostgresKeyRegistry:
             found = conn.execute(self._sql.rekey, (self._hash_key(new_key), token_id)).rowcount > 0
         return new_key if found else None
 
+    def rotate_encryption(self, batch_size: int = 500) -> int:
+        """Re-encrypt the encrypted columns under the first key; the number of rows rewritten.
+
+        For a key rotation: construct the registry with ``"NEW,OLD"`` (any
+        key decrypts, the first encrypts), call this once, then drop OLD.
+        Each row's name, permissions and metadata are re-encrypted with
+        `FileEncryptor.rotate` (their timestamps kept); rows stored plain are
+        encrypted. Rows are taken in creation order, `batch_size` at a time,
+        each batch locked and committed synchronously in one transaction, so
+        concurrent changes are neither lost nor blocked for long, and an
+        interrupted rotation leaves every row readable under the keys given.
+        ``ValueError`` without an encryption key.
+        """
+        batch_size = _to_int(batch_size, "batch_size")
+        if batch_size < 1:
+            raise ValueError("batch_size must be at least 1")
+        encryptor = self._encryptor
+        if encryptor is None:
+            raise ValueError("rotate_encryption needs an encryption key")
+
+        def rotated(text: str, encrypted: bool) -> str:
+            return encryptor.rotate(text.encode("ascii")).decode("ascii") if encrypted else self._seal(text)
+
+        done, after = 0, None
+        while True:
+            with self._durable() as conn:
+                rows = conn.execute(self._sql.lock_batch, (after, after, batch_size)).fetchall()
+                if not rows:
+                    return done
+                conn.cursor().executemany(self._sql.reseal, [
+                    (rotated(name, encrypted), rotated(permissions, encrypted), rotated(metadata, encrypted), seq)
+                    for seq, name, permissions, metadata, encrypted in rows])
+            done += len(rows)
+            after = rows[-1][0]
+
     # ------------------------------------------------------------ migration
 
     def import_tokens(self, tokens_file: str, encryption_key: Optional[str] = None) -> int:
@@ -626,6 +661,9 @@ class _Statements:
         self.lock = f"SELECT {_COLUMNS} FROM {t} WHERE token_id = %s FOR UPDATE"
         self.rewrite = (f"UPDATE {t} SET name = %s, permissions = %s, rate_limit = %s, metadata = %s, "
                         "encrypted = %s WHERE token_id = %s")
+        self.lock_batch = (f"SELECT seq, name, permissions, metadata, encrypted FROM {t} "
+                           "WHERE %s::bigint IS NULL OR seq > %s ORDER BY seq LIMIT %s FOR UPDATE")
+        self.reseal = f"UPDATE {t} SET name = %s, permissions = %s, metadata = %s, encrypted = true WHERE seq = %s"
         self.list_all = f"SELECT {_COLUMNS} FROM {t} ORDER BY seq"
         self.list_active = f"SELECT {_COLUMNS} FROM {t} WHERE is_active ORDER BY seq"
 
