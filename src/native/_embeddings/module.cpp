@@ -1,7 +1,6 @@
 // Module `vesperkit.utils._embeddings`: the host helper `cosine_similarity`
 // for two lists of floats, the interpreted helper for everything else.
 #include "_embeddings/cosine.hpp"
-#include "common/args.hpp"
 #include "common/module.hpp"
 #include "common/pyclass.hpp"
 
@@ -34,9 +33,7 @@ object interpreted(handle a, handle b) {
     return call(get_attr(module, names._interpreted_cosine_similarity), a, b);
 }
 
-object cosine_similarity(handle, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    static const Signature sig("cosine_similarity", false, {req("a"), req("b")});
-    Args p = parse_args(sig, args, nargs, kwnames);
+object cosine_similarity(handle, const Args &p) {
     PyObject *a = p[0].ptr(), *b = p[1].ptr();
     if (PyList_CheckExact(a)) {
         auto n = static_cast<std::size_t>(PyList_GET_SIZE(a));
@@ -55,9 +52,9 @@ object cosine_similarity(handle, PyObject *const *args, Py_ssize_t nargs, PyObje
     return interpreted(p[0], p[1]);
 }
 
-PyMethodDef cosine_similarity_def = method_def<cosine_similarity>(
-    "cosine_similarity",
-    "cosine_similarity(a, b)\n--\n\n"
+constinit Method cosine_similarity_method{{"cosine_similarity", false, {req("a"), req("b")}}, cosine_similarity};
+
+PyMethodDef cosine_similarity_def = method_def<cosine_similarity_method>(
     "Cosine similarity of two vectors.\n\n"
     "0.0 when either is empty (or otherwise falsy), when their widths differ, or\n"
     "when either has zero norm.");

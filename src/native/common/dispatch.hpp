@@ -14,8 +14,20 @@
 namespace vk {
 
 /// True when `attr` (what looking a method up on `self` gave) is the C++
-/// method `Fn` bound to `self`, or the unbound C++ function `Fn` (a static
+/// method `M` bound to `self`, or the unbound C++ function `M` (a static
 /// method or a module function; pass an empty `self` for the latter).
+template <const Method &M>
+bool is_own_method(handle attr, handle self) {
+    PyObject *m = attr.ptr();
+    if (m == nullptr || !PyCFunction_Check(m)) return false;
+    PyObject *bound_self = PyCFunction_GET_SELF(m);
+    return (bound_self == self.ptr() || bound_self == nullptr) &&
+           PyCFunction_GET_FUNCTION(m) ==
+               reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&fastcall<M>));
+}
+
+// The same tests for entry points that parse for themselves, until every
+// module declares its methods with `Method`.
 template <FastFn Fn>
 bool is_own_method(handle attr, handle self) {
     PyObject *m = attr.ptr();
@@ -24,6 +36,11 @@ bool is_own_method(handle attr, handle self) {
     return (bound_self == self.ptr() || bound_self == nullptr) &&
            PyCFunction_GET_FUNCTION(m) ==
                reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&fastcall<Fn>));
+}
+template <FastFn Fn>
+bool is_exact_with_own_method(handle self, handle type, handle name) {
+    return Py_TYPE(self.ptr()) == reinterpret_cast<PyTypeObject *>(type.ptr()) &&
+           is_own_method<Fn>(get_optional_attr(self, name), self);
 }
 
 /// True when `attr` is `original` bound to `self`. `original` is what the
@@ -43,9 +60,9 @@ inline bool is_own_method(handle attr, handle self, handle original) {
 /// Look `name` up on `self` and test the result with `is_own_method`. A missing
 /// attribute answers false: the call through Python then raises its
 /// AttributeError where it belongs; any other failure of the look-up is raised.
-template <FastFn Fn>
+template <const Method &M>
 bool resolves_to_own_method(handle self, handle name) {
-    return is_own_method<Fn>(get_optional_attr(self, name), self);
+    return is_own_method<M>(get_optional_attr(self, name), self);
 }
 
 inline bool resolves_to_own_method(handle self, handle name, handle original) {
@@ -53,11 +70,11 @@ inline bool resolves_to_own_method(handle self, handle name, handle original) {
 }
 
 /// The test of a class that runs C++ bodies only for its exact instances:
-/// `self` is exactly of `type` and `self.<name>` is still its own `Fn`.
-template <FastFn Fn>
+/// `self` is exactly of `type` and `self.<name>` is still its own `M`.
+template <const Method &M>
 bool is_exact_with_own_method(handle self, handle type, handle name) {
     return Py_TYPE(self.ptr()) == reinterpret_cast<PyTypeObject *>(type.ptr()) &&
-           resolves_to_own_method<Fn>(self, name);
+           resolves_to_own_method<M>(self, name);
 }
 
 inline bool is_exact_with_own_method(handle self, handle type, handle name, handle original) {

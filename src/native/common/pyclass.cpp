@@ -3,8 +3,16 @@
 #include "common/errors.hpp"
 
 #include <cstring>
+#include <deque>
+#include <string>
 
 namespace vk {
+
+const char *signed_doc(const Signature &sig, const char *body, const char *receiver) {
+    // Never freed: method tables point into it until the process ends.
+    static auto *kept = new std::deque<std::string>;
+    return kept->emplace_back(text_signature(sig, receiver) + body).c_str();
+}
 
 object new_plain_class(const char *module_name, const char *name, const char *doc) {
     object ns = steal_or_raise(PyDict_New());

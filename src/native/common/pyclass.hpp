@@ -4,11 +4,13 @@
 // base `object`, state in the instance `__dict__`), so that attributes are
 // read, assigned and subclassed exactly as for a class written in Python.
 // Their methods are CPython method descriptors over vectorcall entry points:
-// no argument tuple or dict is built per call, and the text signature in the
-// docstring gives `inspect.signature` and `help()` the real parameters.
+// no argument tuple or dict is built per call, and the text signature that
+// heads each docstring (made from the signature the entry point parses with)
+// gives `inspect.signature` and `help()` the real parameters.
 // Records are real data classes made by `dataclasses.make_dataclass`.
 #pragma once
 
+#include "common/args.hpp"
 #include "common/errors.hpp"
 
 #include <initializer_list>
@@ -16,14 +18,32 @@
 
 namespace vk {
 
+/// A vectorcall entry point that reads its arguments itself.
 using FastFn = object (*)(handle self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames);
 
-/// The vectorcall entry point of `Fn`: C++ exceptions never cross into the
-/// interpreter; a Python error travels back unchanged.
-template <FastFn Fn>
+/// The body of a function or method: `self` (the object; the module or null
+/// for functions and static methods) and its arguments, already matched
+/// against the signature.
+using Body = object (*)(handle self, const Args &args);
+
+/// One function or method: its signature, declared once, and its body. The
+/// signature is what the entry point parses with and what the docstring's
+/// text signature is made from. Declare each as
+/// `inline constinit Method name{{"name", true, {req("a"), opt("b", "1")}}, Body_fn};`
+/// at namespace scope, so that the method table and the "still ours?" tests
+/// name the same object.
+struct Method {
+    Signature sig;
+    Body body;
+};
+
+/// The vectorcall entry point of `M`: parses, then runs the body. C++
+/// exceptions never cross into the interpreter; a Python error travels back
+/// unchanged.
+template <const Method &M>
 PyObject *fastcall(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept {
     try {
-        return Fn(handle(self), args, nargs, kwnames).release().ptr();
+        return M.body(handle(self), parse_args(M.sig, args, nargs, kwnames)).release().ptr();
     } catch (...) {
         return restore_exception();
     }
@@ -33,6 +53,64 @@ PyObject *fastcall(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyOb
 /// for instance binding (so that `inspect.signature` of the class works), and
 /// receives the object as its first positional argument, like a Python
 /// `__init__` looked up on the class.
+template <const Method &M>
+PyObject *fastcall_init(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept {
+    if (nargs < 1) {
+        PyErr_SetString(PyExc_TypeError, "__init__() needs the object to initialise");
+        return nullptr;
+    }
+    try {
+        return M.body(handle(args[0]), parse_args(M.sig, args + 1, nargs - 1, kwnames)).release().ptr();
+    } catch (...) {
+        return restore_exception();
+    }
+}
+
+/// The entry point of a raw `Fn`, for callbacks that take what they are given.
+template <FastFn Fn>
+PyObject *raw_fastcall(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept {
+    try {
+        return Fn(handle(self), args, nargs, kwnames).release().ptr();
+    } catch (...) {
+        return restore_exception();
+    }
+}
+
+/// The text signature of `sig` followed by `body`, kept for the life of the
+/// process (a method table points at it). Made once, when the table is built.
+const char *signed_doc(const Signature &sig, const char *body, const char *receiver = "$self");
+
+/// The `PyMethodDef` of a class's `__init__` (see `fastcall_init`); `doc` is
+/// the docstring without its text signature.
+template <const Method &M>
+PyMethodDef init_def(const char *doc) {
+    return PyMethodDef{"__init__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&fastcall_init<M>)),
+                       METH_FASTCALL | METH_KEYWORDS, signed_doc(M.sig, doc)};
+}
+
+/// The `PyMethodDef` of `M` (METH_FASTCALL | METH_KEYWORDS, plus `extra_flags`
+/// such as METH_STATIC or METH_CLASS), named by its signature; `doc` is the
+/// docstring without its text signature, which is made from the signature.
+template <const Method &M>
+PyMethodDef method_def(const char *doc, int extra_flags = 0) {
+    return PyMethodDef{M.sig.func_name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&fastcall<M>)),
+                       METH_FASTCALL | METH_KEYWORDS | extra_flags,
+                       signed_doc(M.sig, doc, (extra_flags & METH_CLASS) ? "$cls" : "$self")};
+}
+
+/// A `PyMethodDef` for a raw entry point (no signature of its own).
+template <FastFn Fn>
+constexpr PyMethodDef raw_method_def(const char *name, const char *doc) {
+    return PyMethodDef{name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&raw_fastcall<Fn>)),
+                       METH_FASTCALL | METH_KEYWORDS, doc};
+}
+
+// Entry points that parse for themselves, until every module declares its
+// methods with `Method`.
+template <FastFn Fn>
+PyObject *fastcall(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept {
+    return raw_fastcall<Fn>(self, args, nargs, kwnames);
+}
 template <FastFn Fn>
 PyObject *fastcall_init(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept {
     if (nargs < 1) {
@@ -45,17 +123,11 @@ PyObject *fastcall_init(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyO
         return restore_exception();
     }
 }
-
-/// The `PyMethodDef` of a class's `__init__` (see `fastcall_init`).
 template <FastFn Fn>
 constexpr PyMethodDef init_def(const char *doc) {
     return PyMethodDef{"__init__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&fastcall_init<Fn>)),
                        METH_FASTCALL | METH_KEYWORDS, doc};
 }
-
-/// A `PyMethodDef` entry for `Fn` (METH_FASTCALL | METH_KEYWORDS, plus `extra_flags`
-/// such as METH_STATIC or METH_CLASS). `doc` should start with a text signature:
-/// "name($self, /, arg, *, kw=None)\n--\n\n...".
 template <FastFn Fn>
 constexpr PyMethodDef method_def(const char *name, const char *doc, int extra_flags = 0) {
     return PyMethodDef{name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&fastcall<Fn>)),

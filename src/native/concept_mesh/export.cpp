@@ -464,16 +464,12 @@ object export_view(const KeptNodes &kept_nodes, const std::vector<KeptEdge> &kep
 
 }  // namespace
 
-object _short(handle, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    static const Signature sig("_short", false, {req("text"), req("limit")});
-    Args a = parse_args(sig, args, nargs, kwnames);
+object _short(handle, const Args &a) {
     require_exact_str(a[0], "text");
     return short_text(a[0], int_arg(a[1], "limit"));
 }
 
-object ConceptMesh_to_dict(handle self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    static const Signature sig("to_dict", true, {opt("max_nodes"), opt("max_edges_per_node"), opt("summary_chars")});
-    Args a = parse_args(sig, args, nargs, kwnames);
+object ConceptMesh_to_dict(handle self, const Args &a) {
     Py_ssize_t max_nodes = a.given(0) ? int_arg(a[0], "max_nodes") : 300;
     Py_ssize_t max_edges_per_node = a.given(1) ? int_arg(a[1], "max_edges_per_node") : 8;
     Py_ssize_t summary_chars = a.given(2) ? int_arg(a[2], "summary_chars") : 280;

@@ -509,7 +509,7 @@ public:
         : self_(self), session_id_(get_attr(node, names.session_id)), tags_(get_attr(node, names.tags)),
           entities_(get_attr(node, names.entities)), key_points_(get_attr(node, names.key_points)),
           embedding_(get_attr(node, names.embedding)), vector_(embedding_),
-          native_update_(is_native<ConceptMesh_update_edge>(self, names._update_edge)),
+          native_update_(is_native<def::_update_edge>(self, names._update_edge)),
           kept_(native_update_ ? vector_cache(self) : nullptr), prefetcher_(nodes, kept_) {
         if (kept_ != nullptr) kept_->start_pass();
     }
@@ -652,13 +652,13 @@ Py_ssize_t intersection_size(handle a, handle b) {
 }
 
 object ensure_node(handle self, handle memoria) {
-    if (is_native<ConceptMesh_ensure_node>(self, names._ensure_node)) return ensure_node_impl(self, memoria);
+    if (is_native<def::_ensure_node>(self, names._ensure_node)) return ensure_node_impl(self, memoria);
     return call_method(self, names._ensure_node, memoria);
 }
 
 void call_update_edge(handle self, handle session_a, handle session_b, handle shared_tags,
                       handle shared_entities, handle shared_key_points, handle embedding_similarity) {
-    if (is_native<ConceptMesh_update_edge>(self, names._update_edge))
+    if (is_native<def::_update_edge>(self, names._update_edge))
         update_edge_from_args(self, session_a, session_b, shared_tags, shared_entities, shared_key_points,
                             embedding_similarity);
     else
@@ -666,11 +666,7 @@ void call_update_edge(handle self, handle session_a, handle session_b, handle sh
                     shared_key_points, embedding_similarity);
 }
 
-object ConceptMesh_init(handle self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    static const Signature sig("__init__", true,
-                               {opt("similarity_threshold"), opt("tag_weight"), opt("entity_weight"),
-                                opt("key_point_weight"), opt("embedding_weight")});
-    Args a = parse_args(sig, args, nargs, kwnames);
+object ConceptMesh_init(handle self, const Args &a) {
     // Every value is converted before any attribute is set.
     object threshold = a.given(0) ? to_float_object(a[0]) : make_float(0.75);
     object tag = a.given(1) ? to_float_object(a[1]) : make_float(1.0);
@@ -689,24 +685,16 @@ object ConceptMesh_init(handle self, PyObject *const *args, Py_ssize_t nargs, Py
     return nb::none();
 }
 
-object ConceptMesh_ensure_node(handle self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    static const Signature sig("_ensure_node", true, {req("memoria")});
-    Args a = parse_args(sig, args, nargs, kwnames);
+object ConceptMesh_ensure_node(handle self, const Args &a) {
     return ensure_node_impl(self, a[0]);
 }
 
-object ConceptMesh_update_edge(handle self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    static const Signature sig("_update_edge", true,
-                               {req("session_a"), req("session_b"), req("shared_tags"), req("shared_entities"),
-                                req("shared_key_points"), req("embedding_similarity")});
-    Args a = parse_args(sig, args, nargs, kwnames);
+object ConceptMesh_update_edge(handle self, const Args &a) {
     update_edge_from_args(self, a[0], a[1], a[2], a[3], a[4], a[5]);
     return nb::none();
 }
 
-object ConceptMesh_add_conversation(handle self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    static const Signature sig("add_conversation", true, {req("memoria")});
-    Args a = parse_args(sig, args, nargs, kwnames);
+object ConceptMesh_add_conversation(handle self, const Args &a) {
     handle memoria = a[0];
     require_exact_dict(memoria, "memoria");
 

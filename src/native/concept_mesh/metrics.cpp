@@ -284,9 +284,9 @@ void score_all_through(handle self, handle per_node) {
     for_each(call_method(nodes, names.values), [&](handle node) { call_method(self, per_node, node); });
 }
 
-bool density_native(handle self) { return is_native<ConceptMesh_calculate_node_density>(self, names._calculate_node_density); }
+bool density_native(handle self) { return is_native<def::_calculate_node_density>(self, names._calculate_node_density); }
 bool centrality_native(handle self) {
-    return is_native<ConceptMesh_calculate_node_centrality>(self, names._calculate_node_centrality);
+    return is_native<def::_calculate_node_centrality>(self, names._calculate_node_centrality);
 }
 
 /// `calculate_densities()` / `calculate_centralities()` of the mesh.
@@ -325,8 +325,8 @@ object top_nodes(handle self, handle limit, bool centrality) {
     Scored s;
     if (centrality ? centrality_native(self) : density_native(self)) {
         bool whole_native =
-            centrality ? is_native<ConceptMesh_calculate_centralities>(self, names.calculate_centralities)
-                       : is_native<ConceptMesh_calculate_densities>(self, names.calculate_densities);
+            centrality ? is_native<def::calculate_centralities>(self, names.calculate_centralities)
+                       : is_native<def::calculate_densities>(self, names.calculate_densities);
         if (whole_native) s = score_all(self, centrality);
     }
     if (!s.nodes.is_valid()) {
@@ -443,11 +443,11 @@ double global_density(handle self, Py_ssize_t n) {
 /// object before changing anything, and the general path runs instead.
 object stats_one_pass(handle self) {
     if (!density_native(self) || !centrality_native(self) ||
-        !is_native<ConceptMesh_calculate_densities>(self, names.calculate_densities) ||
-        !is_native<ConceptMesh_calculate_centralities>(self, names.calculate_centralities) ||
-        !is_native<ConceptMesh_get_top_density_nodes>(self, names.get_top_density_nodes) ||
-        !is_native<ConceptMesh_get_top_centrality_nodes>(self, names.get_top_centrality_nodes) ||
-        !is_own_method<_density_entropy>(lookup_global(state.module_dict, names._density_entropy), handle()))
+        !is_native<def::calculate_densities>(self, names.calculate_densities) ||
+        !is_native<def::calculate_centralities>(self, names.calculate_centralities) ||
+        !is_native<def::get_top_density_nodes>(self, names.get_top_density_nodes) ||
+        !is_native<def::get_top_centrality_nodes>(self, names.get_top_centrality_nodes) ||
+        !is_own_method<def::_density_entropy>(lookup_global(state.module_dict, names._density_entropy), handle()))
         return object();
     object nodes = get_attr(self, names.nodes);
     if (!PyDict_CheckExact(nodes.ptr())) return object();
@@ -599,9 +599,7 @@ std::vector<Py_ssize_t> rank_descending(const std::vector<object> &scores, Py_ss
     return order;
 }
 
-object _density_entropy(handle, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    static const Signature sig("_density_entropy", false, {req("values"), opt("n_bins")});
-    Args a = parse_args(sig, args, nargs, kwnames);
+object _density_entropy(handle, const Args &a) {
     require_exact_list(a[0], "values");
     object n_bins = a.given(1) ? to_int_arg(a[1], "n_bins") : make_int(DEFAULT_BINS);
     if (PyList_GET_SIZE(a[0].ptr()) <= 1) return make_float(0.0);
@@ -613,71 +611,47 @@ object _density_entropy(handle, PyObject *const *args, Py_ssize_t nargs, PyObjec
     return make_float(density_entropy(values, nb, nb_d));
 }
 
-object ConceptMesh_calculate_densities(handle self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    static const Signature sig("calculate_densities", true, {});
-    parse_args(sig, args, nargs, kwnames);
+object ConceptMesh_calculate_densities(handle self, const Args &) {
     recompute(self, false);
     return nb::none();
 }
 
-object ConceptMesh_calculate_densities_for(handle self, PyObject *const *args, Py_ssize_t nargs,
-                                           PyObject *kwnames) {
-    static const Signature sig("calculate_densities_for", true, {req("node_ids")});
-    Args a = parse_args(sig, args, nargs, kwnames);
+object ConceptMesh_calculate_densities_for(handle self, const Args &a) {
     score_listed(self, a[0], false);
     return nb::none();
 }
 
-object ConceptMesh_calculate_node_density(handle, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    static const Signature sig("_calculate_node_density", false, {req("node")});
-    Args a = parse_args(sig, args, nargs, kwnames);
+object ConceptMesh_calculate_node_density(handle, const Args &a) {
     set_attr(a[0], names.density, density_value(a[0]));
     return nb::none();
 }
 
-object ConceptMesh_calculate_centralities(handle self, PyObject *const *args, Py_ssize_t nargs,
-                                          PyObject *kwnames) {
-    static const Signature sig("calculate_centralities", true, {});
-    parse_args(sig, args, nargs, kwnames);
+object ConceptMesh_calculate_centralities(handle self, const Args &) {
     recompute(self, true);
     return nb::none();
 }
 
-object ConceptMesh_calculate_centralities_for(handle self, PyObject *const *args, Py_ssize_t nargs,
-                                              PyObject *kwnames) {
-    static const Signature sig("calculate_centralities_for", true, {req("node_ids")});
-    Args a = parse_args(sig, args, nargs, kwnames);
+object ConceptMesh_calculate_centralities_for(handle self, const Args &a) {
     score_listed(self, a[0], true);
     return nb::none();
 }
 
-object ConceptMesh_calculate_node_centrality(handle self, PyObject *const *args, Py_ssize_t nargs,
-                                             PyObject *kwnames) {
-    static const Signature sig("_calculate_node_centrality", true, {req("node")});
-    Args a = parse_args(sig, args, nargs, kwnames);
+object ConceptMesh_calculate_node_centrality(handle self, const Args &a) {
     set_attr(a[0], names.centrality, centrality_value(a[0], get_attr(self, names.total_conversations)));
     return nb::none();
 }
 
-object ConceptMesh_get_top_density_nodes(handle self, PyObject *const *args, Py_ssize_t nargs,
-                                         PyObject *kwnames) {
-    static const Signature sig("get_top_density_nodes", true, {opt("limit")});
-    Args a = parse_args(sig, args, nargs, kwnames);
+object ConceptMesh_get_top_density_nodes(handle self, const Args &a) {
     object limit = a.given(0) ? to_int_arg(a[0], "limit") : make_int(20);
     return top_nodes(self, limit, false);
 }
 
-object ConceptMesh_get_top_centrality_nodes(handle self, PyObject *const *args, Py_ssize_t nargs,
-                                            PyObject *kwnames) {
-    static const Signature sig("get_top_centrality_nodes", true, {opt("limit")});
-    Args a = parse_args(sig, args, nargs, kwnames);
+object ConceptMesh_get_top_centrality_nodes(handle self, const Args &a) {
     object limit = a.given(0) ? to_int_arg(a[0], "limit") : make_int(20);
     return top_nodes(self, limit, true);
 }
 
-object ConceptMesh_get_stats(handle self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    static const Signature sig("get_stats", true, {});
-    parse_args(sig, args, nargs, kwnames);
+object ConceptMesh_get_stats(handle self, const Args &) {
     object fast = stats_one_pass(self);
     if (fast.is_valid()) return fast;
     return stats_general(self);

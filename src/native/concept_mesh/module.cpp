@@ -38,88 +38,50 @@ void init_names() {
 
 namespace {
 
-PyMethodDef similarity_matrix_def = method_def<_similarity_matrix>(
-    "_similarity_matrix",
-    "_similarity_matrix(embeddings)\n--\n\n"
+PyMethodDef similarity_matrix_def = method_def<def::_similarity_matrix>(
     "Pairwise cosine similarities of a list of vectors, as nested lists of floats.");
-PyMethodDef density_entropy_def = method_def<_density_entropy>(
-    "_density_entropy",
-    "_density_entropy(values, n_bins=10)\n--\n\n"
+PyMethodDef density_entropy_def = method_def<def::_density_entropy>(
     "Normalised Shannon entropy (0 to 1) of values binned over [0, max(values)].");
-PyMethodDef short_def = method_def<_short>(
-    "_short",
-    "_short(text, limit)\n--\n\n"
+PyMethodDef short_def = method_def<def::_short>(
     "`text` cut to `limit` characters with an ellipsis; a limit of 0 or less keeps it whole.");
 
 PyMethodDef mesh_methods[] = {
-    init_def<ConceptMesh_init>(
-        "__init__($self, /, similarity_threshold=0.75, tag_weight=1.0, entity_weight=1.2, "
-        "key_point_weight=1.1, embedding_weight=2.5)\n--\n\n"
+    init_def<def::init>(
         "An empty mesh with the given tuning values."),
-    method_def<ConceptMesh_ensure_node>(
-        "_ensure_node",
-        "_ensure_node($self, /, memoria)\n--\n\n"
+    method_def<def::_ensure_node>(
         "The node for memoria['id'], created from the memory dict when absent."),
-    method_def<ConceptMesh_update_edge>(
-        "_update_edge",
-        "_update_edge($self, /, session_a, session_b, shared_tags, shared_entities, "
-        "shared_key_points, embedding_similarity)\n--\n\n"
+    method_def<def::_update_edge>(
         "Recompute the edge between two sessions; remove it when its weight is not above 0."),
-    method_def<ConceptMesh_add_conversation>(
-        "add_conversation",
-        "add_conversation($self, /, memoria)\n--\n\n"
+    method_def<def::add_conversation>(
         "Add one session and recompute its edges against every other node."),
-    method_def<ConceptMesh_add_conversations>(
-        "add_conversations",
-        "add_conversations($self, /, memorias)\n--\n\n"
+    method_def<def::add_conversations>(
         "Add a list of sessions and recompute every edge of the mesh."),
-    method_def<ConceptMesh_calculate_densities>(
-        "calculate_densities",
-        "calculate_densities($self, /)\n--\n\nRecompute the density of every node."),
-    method_def<ConceptMesh_calculate_densities_for>(
-        "calculate_densities_for",
-        "calculate_densities_for($self, /, node_ids)\n--\n\n"
+    method_def<def::calculate_densities>(
+        "Recompute the density of every node."),
+    method_def<def::calculate_densities_for>(
         "Recompute the density of the listed nodes; unknown ids are ignored."),
-    method_def<ConceptMesh_calculate_node_density>(
-        "_calculate_node_density",
-        "_calculate_node_density(node)\n--\n\n"
+    method_def<def::_calculate_node_density>(
         "Store the mean weight of the node's edges (0.0 without edges) as its density.",
         METH_STATIC),
-    method_def<ConceptMesh_calculate_centralities>(
-        "calculate_centralities",
-        "calculate_centralities($self, /)\n--\n\nRecompute the centrality of every node."),
-    method_def<ConceptMesh_calculate_centralities_for>(
-        "calculate_centralities_for",
-        "calculate_centralities_for($self, /, node_ids)\n--\n\n"
+    method_def<def::calculate_centralities>(
+        "Recompute the centrality of every node."),
+    method_def<def::calculate_centralities_for>(
         "Recompute the centrality of the listed nodes; unknown ids are ignored."),
-    method_def<ConceptMesh_calculate_node_centrality>(
-        "_calculate_node_centrality",
-        "_calculate_node_centrality($self, /, node)\n--\n\n"
+    method_def<def::_calculate_node_centrality>(
         "Store (degree * 0.4 + total weight * 0.6) / max(1, total_conversations)."),
-    method_def<ConceptMesh_get_top_density_nodes>(
-        "get_top_density_nodes",
-        "get_top_density_nodes($self, /, limit=20)\n--\n\n"
+    method_def<def::get_top_density_nodes>(
         "Recompute densities; (summary, density) pairs, densest first."),
-    method_def<ConceptMesh_get_top_centrality_nodes>(
-        "get_top_centrality_nodes",
-        "get_top_centrality_nodes($self, /, limit=20)\n--\n\n"
+    method_def<def::get_top_centrality_nodes>(
         "Recompute centralities; (summary, centrality) pairs, most central first."),
-    method_def<ConceptMesh_get_stats>(
-        "get_stats",
-        "get_stats($self, /)\n--\n\n"
+    method_def<def::get_stats>(
         "Recompute both scores and return the statistics dict."),
-    method_def<ConceptMesh_to_dict>(
-        "to_dict",
-        "to_dict($self, /, max_nodes=300, max_edges_per_node=8, summary_chars=280)\n--\n\n"
+    method_def<def::to_dict>(
         "A bounded plain-data view of the mesh for display."),
-    method_def<ConceptMesh_shortest_path>(
-        "shortest_path",
-        "shortest_path($self, /, source_id, target_id)\n--\n\n"
+    method_def<def::shortest_path>(
         "The strongest chain of session ids from source to target (edge distance 1/weight), "
         "or [] when there is none."),
-    method_def<ConceptMesh_clear>(
-        "clear",
-        "clear($self, /)\n--\n\nRemove every node and edge; tuning values are kept."),
+    method_def<def::clear>(
+        "Remove every node and edge; tuning values are kept."),
     {nullptr, nullptr, 0, nullptr},
 };
 

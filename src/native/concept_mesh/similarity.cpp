@@ -542,7 +542,7 @@ public:
                   std::array<InvertedIndex, 3> &index, const std::vector<std::int32_t> &rank)
         : self_(self), np_(np), vectors_(scaled), f_(f), threshold_(threshold), index_(index), rank_(rank),
           n_(f.ids.size()), counts_(n_), mark_(n_, 0), probe_(self) {
-        native_ = is_native<ConceptMesh_update_edge>(self, names._update_edge);
+        native_ = is_native<def::_update_edge>(self, names._update_edge);
     }
 
     /// Lists, for every pair i < j that has an edge now, j under i. Only valid
@@ -824,15 +824,11 @@ object add_conversations_impl(handle self, handle memorias) {
 
 }  // namespace
 
-object _similarity_matrix(handle, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    static const Signature sig("_similarity_matrix", false, {req("embeddings")});
-    Args a = parse_args(sig, args, nargs, kwnames);
+object _similarity_matrix(handle, const Args &a) {
     return similarity_matrix_impl(a[0]);
 }
 
-object ConceptMesh_add_conversations(handle self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    static const Signature sig("add_conversations", true, {req("memorias")});
-    Args a = parse_args(sig, args, nargs, kwnames);
+object ConceptMesh_add_conversations(handle self, const Args &a) {
     return add_conversations_impl(self, a[0]);
 }
 
