@@ -110,32 +110,23 @@ object item(handle container, handle key) { return steal_or_raise(PyObject_GetIt
 
 }  // namespace
 
-object KeyRegistry_hash_key(handle, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    static const Signature sig("_hash_key", true, {req("api_key")});
-    Args a = parse_args(sig, args, nargs, kwnames);
+object KeyRegistry_hash_key(handle, const Args &a) {
     require_exact_str(a[0], "api_key");
     return hash_key_impl(a[0]);
 }
 
-object KeyRegistry_generate_key(handle self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    static const Signature sig("_generate_key", true, {});
-    parse_args(sig, args, nargs, kwnames);
+object KeyRegistry_generate_key(handle self, const Args &) {
     object prefix = get_attr(self, names.TOKEN_PREFIX);
     object body = call_method(global(names.secrets), names.token_urlsafe, object(make_int(32)));
     return concat(prefix, body);
 }
 
-object KeyRegistry_generate_token_id(handle, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    static const Signature sig("_generate_token_id", true, {});
-    parse_args(sig, args, nargs, kwnames);
+object KeyRegistry_generate_token_id(handle, const Args &) {
     object hex = call_method(global(names.secrets), names.token_hex, object(make_int(8)));
     return concat(names.tok_prefix, hex);
 }
 
-object KeyRegistry_create_token(handle self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    static const Signature sig("create_token", true,
-                               {req("name"), opt("permissions"), opt("expires_days"), opt("rate_limit"), opt("metadata")});
-    Args a = parse_args(sig, args, nargs, kwnames);
+object KeyRegistry_create_token(handle self, const Args &a) {
     handle name = a[0], permissions = a.or_none(1), expires_arg = a.or_none(2), metadata = a.or_none(4);
     object expires_days = expires_arg.is_none() ? nb::none() : to_int_arg(expires_arg, "expires_days");
     object rate_limit = a.given(3) ? to_int_arg(a[3], "rate_limit") : make_int(0);
@@ -173,9 +164,7 @@ object KeyRegistry_create_token(handle self, PyObject *const *args, Py_ssize_t n
     return steal_or_raise(PyTuple_Pack(2, api_key.ptr(), token.ptr()));
 }
 
-object KeyRegistry_validate_token(handle self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    static const Signature sig("validate_token", true, {req("api_key")});
-    Args a = parse_args(sig, args, nargs, kwnames);
+object KeyRegistry_validate_token(handle self, const Args &a) {
     handle api_key = a[0];
     require_exact_str(api_key, "api_key");
     if (PyUnicode_GET_LENGTH(api_key.ptr()) == 0) return nb::none();
@@ -189,7 +178,7 @@ object KeyRegistry_validate_token(handle self, PyObject *const *args, Py_ssize_t
     if (has_surrogates(api_key)) return nb::none();
 
     object hash_method = get_attr(self, names._hash_key);
-    object hashed = is_own_method<KeyRegistry_hash_key>(hash_method, self) ? hash_key_impl(api_key)
+    object hashed = is_own_method<def::_hash_key>(hash_method, self) ? hash_key_impl(api_key)
                                                                            : call(hash_method, api_key);
     object tokens = tokens_of(self);
     object token;
@@ -199,19 +188,19 @@ object KeyRegistry_validate_token(handle self, PyObject *const *args, Py_ssize_t
         // records nothing and saves nothing.
         if (!truthy(get_attr(token, names.is_active))) return nb::none();
         object m = get_attr(token, names.is_expired);
-        if (is_own_method<Token_is_expired>(m, token) ? is_expired_impl(token) : truthy(call(m))) return nb::none();
+        if (is_own_method<def::is_expired>(m, token) ? is_expired_impl(token) : truthy(call(m))) return nb::none();
         m = get_attr(token, names.is_rate_limited);
-        if (is_own_method<Token_is_rate_limited>(m, token) ? is_rate_limited_impl(token) : truthy(call(m)))
+        if (is_own_method<def::is_rate_limited>(m, token) ? is_rate_limited_impl(token) : truthy(call(m)))
             return nb::none();
         m = get_attr(token, names.record_request);
-        if (is_own_method<Token_record_request>(m, token))
+        if (is_own_method<def::record_request>(m, token))
             record_request_impl(token);
         else
             call(m);
         set_attr(token, names.last_used, now_iso());
         m = get_attr(self, names._save_tokens);
         // This save only records `last_used`: it is atomic but not flushed.
-        if (is_own_method<KeyRegistry_save_tokens>(m, self))
+        if (is_own_method<def::_save_tokens>(m, self))
             save_tokens(self, false);
         else
             call(m);
@@ -220,9 +209,7 @@ object KeyRegistry_validate_token(handle self, PyObject *const *args, Py_ssize_t
     return nb::none();
 }
 
-object KeyRegistry_revoke_token(handle self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    static const Signature sig("revoke_token", true, {req("token_id")});
-    Args a = parse_args(sig, args, nargs, kwnames);
+object KeyRegistry_revoke_token(handle self, const Args &a) {
     require_exact_str(a[0], "token_id");
     object tokens = tokens_of(self);
     if (!contains(tokens, a[0])) return nb::bool_(false);
@@ -231,9 +218,7 @@ object KeyRegistry_revoke_token(handle self, PyObject *const *args, Py_ssize_t n
     return nb::bool_(true);
 }
 
-object KeyRegistry_delete_token(handle self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    static const Signature sig("delete_token", true, {req("token_id")});
-    Args a = parse_args(sig, args, nargs, kwnames);
+object KeyRegistry_delete_token(handle self, const Args &a) {
     require_exact_str(a[0], "token_id");
     object tokens = tokens_of(self);
     if (!contains(tokens, a[0])) return nb::bool_(false);
@@ -242,9 +227,7 @@ object KeyRegistry_delete_token(handle self, PyObject *const *args, Py_ssize_t n
     return nb::bool_(true);
 }
 
-object KeyRegistry_list_tokens(handle self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    static const Signature sig("list_tokens", true, {opt("include_inactive")});
-    Args a = parse_args(sig, args, nargs, kwnames);
+object KeyRegistry_list_tokens(handle self, const Args &a) {
     bool include_inactive = a.given(0) && truthy(a[0]);
     object all = steal_or_raise(PySequence_List(call_method(tokens_of(self), names.values).ptr()));
     if (include_inactive) return all;
@@ -256,17 +239,12 @@ object KeyRegistry_list_tokens(handle self, PyObject *const *args, Py_ssize_t na
     return active;
 }
 
-object KeyRegistry_get_token(handle self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    static const Signature sig("get_token", true, {req("token_id")});
-    Args a = parse_args(sig, args, nargs, kwnames);
+object KeyRegistry_get_token(handle self, const Args &a) {
     require_exact_str(a[0], "token_id");
     return call_method(tokens_of(self), names.get, a[0]);
 }
 
-object KeyRegistry_update_token(handle self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    static const Signature sig("update_token", true,
-                               {req("token_id"), opt("name"), opt("permissions"), opt("rate_limit"), opt("metadata")});
-    Args a = parse_args(sig, args, nargs, kwnames);
+object KeyRegistry_update_token(handle self, const Args &a) {
     handle token_id = a[0], name = a.or_none(1), permissions = a.or_none(2), metadata = a.or_none(4);
     object rate_limit = a.or_none(3).is_none() ? nb::none() : to_int_arg(a[3], "rate_limit");
     require_exact_str(token_id, "token_id");
@@ -286,9 +264,7 @@ object KeyRegistry_update_token(handle self, PyObject *const *args, Py_ssize_t n
     return token;
 }
 
-object KeyRegistry_regenerate_key(handle self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    static const Signature sig("regenerate_key", true, {req("token_id")});
-    Args a = parse_args(sig, args, nargs, kwnames);
+object KeyRegistry_regenerate_key(handle self, const Args &a) {
     require_exact_str(a[0], "token_id");
     object tokens = tokens_of(self);
     if (!contains(tokens, a[0])) return nb::none();

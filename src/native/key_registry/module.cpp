@@ -53,89 +53,50 @@ object now_iso() { return call_method(now(), names.isoformat); }
 namespace {
 
 PyMethodDef token_methods[] = {
-    method_def<Token_is_expired>(
-        "is_expired",
-        "is_expired($self, /)\n--\n\n"
+    method_def<def::is_expired>(
         "Whether the local time now is later than `expires_at` (never when it is None)."),
-    method_def<Token_has_permission>(
-        "has_permission",
-        "has_permission($self, /, permission)\n--\n\n"
+    method_def<def::has_permission>(
         "Whether `permission` is listed, or \"admin\" is."),
-    method_def<Token_is_rate_limited>(
-        "is_rate_limited",
-        "is_rate_limited($self, /)\n--\n\n"
+    method_def<def::is_rate_limited>(
         "Whether `rate_limit` successes were recorded in the last 60 seconds; drops older ones."),
-    method_def<Token_record_request>(
-        "record_request",
-        "record_request($self, /)\n--\n\n"
+    method_def<def::record_request>(
         "Record one successful request at the current monotonic time."),
-    method_def<Token_to_dict>(
-        "to_dict",
-        "to_dict($self, /)\n--\n\n"
+    method_def<def::to_dict>(
         "The stored form: a new dict of the ten persistent fields (no request window)."),
-    method_def<Token_from_dict>(
-        "from_dict",
-        "from_dict($cls, /, data)\n--\n\n"
+    method_def<def::from_dict>(
         "A token of this class from its stored form; \"_request_timestamps\" is ignored.",
         METH_CLASS),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyMethodDef registry_methods[] = {
-    init_def<KeyRegistry_init>(
-        "__init__($self, /, tokens_file='vesperkit_tokens.json', encryption_key=None)\n--\n\n"
+    init_def<def::init>(
         "Load the registry from `tokens_file`, encrypted under `encryption_key` when one is given."),
-    method_def<KeyRegistry_load_tokens>(
-        "_load_tokens",
-        "_load_tokens($self, /)\n--\n\n"
+    method_def<def::_load_tokens>(
         "Read the token file; an unparseable one is logged and gives an empty registry."),
-    method_def<KeyRegistry_save_tokens>(
-        "_save_tokens",
-        "_save_tokens($self, /)\n--\n\n"
+    method_def<def::_save_tokens>(
         "Replace the token file with the current tokens; failures are logged, not raised."),
-    method_def<KeyRegistry_hash_key>(
-        "_hash_key",
-        "_hash_key($self, /, api_key)\n--\n\n"
+    method_def<def::_hash_key>(
         "SHA-256 of the key's UTF-8 bytes as 64 lowercase hex digits."),
-    method_def<KeyRegistry_generate_key>(
-        "_generate_key",
-        "_generate_key($self, /)\n--\n\n"
+    method_def<def::_generate_key>(
         "A new API key: TOKEN_PREFIX and 43 URL-safe base64 characters."),
-    method_def<KeyRegistry_generate_token_id>(
-        "_generate_token_id",
-        "_generate_token_id($self, /)\n--\n\n"
+    method_def<def::_generate_token_id>(
         "A new token id: \"tok_\" and 16 lowercase hex digits."),
-    method_def<KeyRegistry_create_token>(
-        "create_token",
-        "create_token($self, /, name, permissions=None, expires_days=None, rate_limit=0, metadata=None)\n--\n\n"
+    method_def<def::create_token>(
         "Issue a key; returns (api_key, token). The key is not stored, only its hash."),
-    method_def<KeyRegistry_validate_token>(
-        "validate_token",
-        "validate_token($self, /, api_key)\n--\n\n"
+    method_def<def::validate_token>(
         "The active, unexpired, not rate-limited token of the key, recording the use; else None."),
-    method_def<KeyRegistry_revoke_token>(
-        "revoke_token",
-        "revoke_token($self, /, token_id)\n--\n\n"
+    method_def<def::revoke_token>(
         "Deactivate the token for good; False when there is no such token."),
-    method_def<KeyRegistry_delete_token>(
-        "delete_token",
-        "delete_token($self, /, token_id)\n--\n\n"
+    method_def<def::delete_token>(
         "Remove the token; False when there is no such token."),
-    method_def<KeyRegistry_list_tokens>(
-        "list_tokens",
-        "list_tokens($self, /, include_inactive=False)\n--\n\n"
+    method_def<def::list_tokens>(
         "A new list of the tokens (active ones only unless include_inactive)."),
-    method_def<KeyRegistry_get_token>(
-        "get_token",
-        "get_token($self, /, token_id)\n--\n\n"
+    method_def<def::get_token>(
         "The registry's own token record, or None."),
-    method_def<KeyRegistry_update_token>(
-        "update_token",
-        "update_token($self, /, token_id, name=None, permissions=None, rate_limit=None, metadata=None)\n--\n\n"
+    method_def<def::update_token>(
         "Change the given fields (metadata is merged); None when there is no such token."),
-    method_def<KeyRegistry_regenerate_key>(
-        "regenerate_key",
-        "regenerate_key($self, /, token_id)\n--\n\n"
+    method_def<def::regenerate_key>(
         "Replace the token's key and return the new one; the old key stops validating."),
     {nullptr, nullptr, 0, nullptr},
 };

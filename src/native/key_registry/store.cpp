@@ -344,9 +344,7 @@ void load_tokens(handle self) {
     }
 }
 
-object KeyRegistry_init(handle self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    static const Signature sig("__init__", true, {opt("tokens_file"), opt("encryption_key")});
-    Args a = parse_args(sig, args, nargs, kwnames);
+object KeyRegistry_init(handle self, const Args &a) {
     handle tokens_file = a.get(0, interned("vesperkit_tokens.json"));
     handle encryption_key = a.or_none(1);
     require_exact_str(tokens_file, "tokens_file");
@@ -364,16 +362,12 @@ object KeyRegistry_init(handle self, PyObject *const *args, Py_ssize_t nargs, Py
     return nb::none();
 }
 
-object KeyRegistry_load_tokens(handle self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    static const Signature sig("_load_tokens", true, {});
-    parse_args(sig, args, nargs, kwnames);
+object KeyRegistry_load_tokens(handle self, const Args &) {
     load_tokens(self);
     return nb::none();
 }
 
-object KeyRegistry_save_tokens(handle self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    static const Signature sig("_save_tokens", true, {});
-    parse_args(sig, args, nargs, kwnames);
+object KeyRegistry_save_tokens(handle self, const Args &) {
     save_tokens(self, true);
     return nb::none();
 }

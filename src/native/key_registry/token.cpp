@@ -93,15 +93,11 @@ void record_request_impl(handle token) {
     if (stale > 0 && 2 * stale >= n) check(PyList_SetSlice(window.ptr(), 0, stale, nullptr));
 }
 
-object Token_is_expired(handle self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    static const Signature sig("is_expired", true, {});
-    parse_args(sig, args, nargs, kwnames);
+object Token_is_expired(handle self, const Args &) {
     return nb::bool_(is_expired_impl(self));
 }
 
-object Token_has_permission(handle self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    static const Signature sig("has_permission", true, {req("permission")});
-    Args a = parse_args(sig, args, nargs, kwnames);
+object Token_has_permission(handle self, const Args &a) {
     require_exact_str(a[0], "permission");
     object permissions = get_attr(self, names.permissions);
     if (check(PySequence_Contains(permissions.ptr(), a[0].ptr()))) return nb::bool_(true);
@@ -110,31 +106,23 @@ object Token_has_permission(handle self, PyObject *const *args, Py_ssize_t nargs
     return nb::bool_(check(PySequence_Contains(permissions.ptr(), admin.ptr())) != 0);
 }
 
-object Token_is_rate_limited(handle self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    static const Signature sig("is_rate_limited", true, {});
-    parse_args(sig, args, nargs, kwnames);
+object Token_is_rate_limited(handle self, const Args &) {
     return nb::bool_(is_rate_limited_impl(self));
 }
 
-object Token_record_request(handle self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    static const Signature sig("record_request", true, {});
-    parse_args(sig, args, nargs, kwnames);
+object Token_record_request(handle self, const Args &) {
     record_request_impl(self);
     return nb::none();
 }
 
-object Token_to_dict(handle self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    static const Signature sig("to_dict", true, {});
-    parse_args(sig, args, nargs, kwnames);
+object Token_to_dict(handle self, const Args &) {
     object data = call(global(names.asdict), self);
     // The request window is per process and never stored.
     call_method(data, names.pop, names._request_timestamps, handle(Py_None));
     return data;
 }
 
-object Token_from_dict(handle cls, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    static const Signature sig("from_dict", true, {req("data")});
-    Args a = parse_args(sig, args, nargs, kwnames);
+object Token_from_dict(handle cls, const Args &a) {
     require_exact_dict(a[0], "data");
     // A snapshot of the items: comparing keys may run Python code.
     object items = steal_or_raise(PyDict_Items(a[0].ptr()));
