@@ -44,9 +44,7 @@ object decrypt_impl(handle self, handle token) {
 
 }  // namespace
 
-object FileEncryptor_init(handle self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    static const Signature sig("__init__", true, {opt("key")});
-    Args a = parse_args(sig, args, nargs, kwnames);
+object FileEncryptor_init(handle self, const Args &a) {
     handle key = a.or_none(0);
     require_exact_str_or_none(key, "key");
     // Refused before the key is looked at, so a missing package is reported
@@ -64,27 +62,21 @@ object FileEncryptor_init(handle self, PyObject *const *args, Py_ssize_t nargs, 
     return nb::none();
 }
 
-object FileEncryptor_encrypt(handle self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    static const Signature sig("encrypt", true, {req("data")});
-    Args a = parse_args(sig, args, nargs, kwnames);
+object FileEncryptor_encrypt(handle self, const Args &a) {
     require_exact_bytes(a[0], "data");
     return encrypt_impl(self, a[0]);
 }
 
-object FileEncryptor_decrypt(handle self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    static const Signature sig("decrypt", true, {req("token")});
-    Args a = parse_args(sig, args, nargs, kwnames);
+object FileEncryptor_decrypt(handle self, const Args &a) {
     require_exact_bytes(a[0], "token");
     return decrypt_impl(self, a[0]);
 }
 
-object FileEncryptor_encrypt_text(handle self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    static const Signature sig("encrypt_text", true, {req("text")});
-    Args a = parse_args(sig, args, nargs, kwnames);
+object FileEncryptor_encrypt_text(handle self, const Args &a) {
     require_exact_str(a[0], "text");
     object plain = steal_or_raise(PyUnicode_AsUTF8String(a[0].ptr()));
     object encrypt = get_attr(self, names.encrypt);
-    object ciphertext = is_own_method<FileEncryptor_encrypt>(encrypt, self) ? encrypt_impl(self, plain)
+    object ciphertext = is_own_method<def::encrypt>(encrypt, self) ? encrypt_impl(self, plain)
                                                                             : call(encrypt, plain);
     object header = global(names.MAGIC_HEADER);
     if (!PyBytes_CheckExact(header.ptr()) || !PyBytes_CheckExact(ciphertext.ptr()))
@@ -109,9 +101,7 @@ object FileEncryptor_encrypt_text(handle self, PyObject *const *args, Py_ssize_t
     return out;
 }
 
-object FileEncryptor_decrypt_text(handle self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    static const Signature sig("decrypt_text", true, {req("data")});
-    Args a = parse_args(sig, args, nargs, kwnames);
+object FileEncryptor_decrypt_text(handle self, const Args &a) {
     require_exact_bytes(a[0], "data");
     object data = nb::borrow(a[0]);
     object header = global(names.MAGIC_HEADER);
@@ -123,7 +113,7 @@ object FileEncryptor_decrypt_text(handle self, PyObject *const *args, Py_ssize_t
         data = steal_or_raise(PyBytes_FromStringAndSize(PyBytes_AS_STRING(data.ptr()) + n, size - n));
     }
     object decrypt = get_attr(self, names.decrypt);
-    object plain = is_own_method<FileEncryptor_decrypt>(decrypt, self) ? decrypt_impl(self, data)
+    object plain = is_own_method<def::decrypt>(decrypt, self) ? decrypt_impl(self, data)
                                                                        : call(decrypt, data);
     if (PyBytes_CheckExact(plain.ptr()))
         return steal_or_raise(
@@ -131,17 +121,13 @@ object FileEncryptor_decrypt_text(handle self, PyObject *const *args, Py_ssize_t
     return call_method(plain, names.decode, names.utf_8);
 }
 
-object FileEncryptor_generate_key(handle, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    static const Signature sig("generate_key", false, {});
-    parse_args(sig, args, nargs, kwnames);
+object FileEncryptor_generate_key(handle, const Args &) {
     if (!truthy(global(names.ENCRYPTION_AVAILABLE))) raise_format(PyExc_ImportError, "%s", MISSING_PACKAGE_KEYGEN);
     object key = call_method(global(names.Fernet), names.generate_key);
     return call_method(key, names.decode);
 }
 
-object FileEncryptor_is_encrypted(handle, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    static const Signature sig("is_encrypted", false, {req("data")});
-    Args a = parse_args(sig, args, nargs, kwnames);
+object FileEncryptor_is_encrypted(handle, const Args &a) {
     require_exact_bytes(a[0], "data");
     return nb::bool_(starts_with_header(a[0], global(names.MAGIC_HEADER)));
 }

@@ -21,33 +21,20 @@ void init_names() {
 namespace {
 
 PyMethodDef encryptor_methods[] = {
-    init_def<FileEncryptor_init>(
-        "__init__($self, /, key=None)\n--\n\n"
+    init_def<def::init>(
         "A Fernet cipher under `key`, or under $VESPERKIT_ENCRYPTION_KEY when `key` is None or empty."),
-    method_def<FileEncryptor_encrypt>(
-        "encrypt",
-        "encrypt($self, /, data)\n--\n\n"
+    method_def<def::encrypt>(
         "A bare Fernet token for the bytes `data` (no magic line)."),
-    method_def<FileEncryptor_decrypt>(
-        "decrypt",
-        "decrypt($self, /, token)\n--\n\n"
+    method_def<def::decrypt>(
         "The plaintext of a bare Fernet token, whatever its age; InvalidToken when it does not verify."),
-    method_def<FileEncryptor_encrypt_text>(
-        "encrypt_text",
-        "encrypt_text($self, /, text)\n--\n\n"
+    method_def<def::encrypt_text>(
         "MAGIC_HEADER followed by a Fernet token of the UTF-8 bytes of `text`."),
-    method_def<FileEncryptor_decrypt_text>(
-        "decrypt_text",
-        "decrypt_text($self, /, data)\n--\n\n"
+    method_def<def::decrypt_text>(
         "The text of encrypted-text data, or of a bare Fernet token."),
-    method_def<FileEncryptor_generate_key>(
-        "generate_key",
-        "generate_key()\n--\n\n"
+    method_def<def::generate_key>(
         "A new random Fernet key as 44 characters of URL-safe base64.",
         METH_STATIC),
-    method_def<FileEncryptor_is_encrypted>(
-        "is_encrypted",
-        "is_encrypted(data)\n--\n\n"
+    method_def<def::is_encrypted>(
         "Whether the bytes `data` begin with MAGIC_HEADER (a prefix test only).",
         METH_STATIC),
     {nullptr, nullptr, 0, nullptr},
