@@ -26,23 +26,6 @@ bool is_own_method(handle attr, handle self) {
                reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&fastcall<M>));
 }
 
-// The same tests for entry points that parse for themselves, until every
-// module declares its methods with `Method`.
-template <FastFn Fn>
-bool is_own_method(handle attr, handle self) {
-    PyObject *m = attr.ptr();
-    if (m == nullptr || !PyCFunction_Check(m)) return false;
-    PyObject *bound_self = PyCFunction_GET_SELF(m);
-    return (bound_self == self.ptr() || bound_self == nullptr) &&
-           PyCFunction_GET_FUNCTION(m) ==
-               reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&fastcall<Fn>));
-}
-template <FastFn Fn>
-bool is_exact_with_own_method(handle self, handle type, handle name) {
-    return Py_TYPE(self.ptr()) == reinterpret_cast<PyTypeObject *>(type.ptr()) &&
-           is_own_method<Fn>(get_optional_attr(self, name), self);
-}
-
 /// True when `attr` is `original` bound to `self`. `original` is what the
 /// class held when the module started: a Python function (a C++ body the
 /// module wrapped in Python, such as a context manager), or the method

@@ -105,35 +105,6 @@ constexpr PyMethodDef raw_method_def(const char *name, const char *doc) {
                        METH_FASTCALL | METH_KEYWORDS, doc};
 }
 
-// Entry points that parse for themselves, until every module declares its
-// methods with `Method`.
-template <FastFn Fn>
-PyObject *fastcall(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept {
-    return raw_fastcall<Fn>(self, args, nargs, kwnames);
-}
-template <FastFn Fn>
-PyObject *fastcall_init(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept {
-    if (nargs < 1) {
-        PyErr_SetString(PyExc_TypeError, "__init__() needs the object to initialise");
-        return nullptr;
-    }
-    try {
-        return Fn(handle(args[0]), args + 1, nargs - 1, kwnames).release().ptr();
-    } catch (...) {
-        return restore_exception();
-    }
-}
-template <FastFn Fn>
-constexpr PyMethodDef init_def(const char *doc) {
-    return PyMethodDef{"__init__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&fastcall_init<Fn>)),
-                       METH_FASTCALL | METH_KEYWORDS, doc};
-}
-template <FastFn Fn>
-constexpr PyMethodDef method_def(const char *name, const char *doc, int extra_flags = 0) {
-    return PyMethodDef{name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&fastcall<Fn>)),
-                       METH_FASTCALL | METH_KEYWORDS | extra_flags, doc};
-}
-
 /// A new plain class `name` in module `module_name`.
 object new_plain_class(const char *module_name, const char *name, const char *doc);
 
