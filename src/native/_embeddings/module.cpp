@@ -1,6 +1,6 @@
 // Module `vesperkit.utils._embeddings`: the host helper `cosine_similarity`
 // for two lists of floats, the interpreted helper for everything else.
-#include "_embeddings/cosine.hpp"
+#include "common/cosine.hpp"
 #include "common/module.hpp"
 #include "common/pyclass.hpp"
 
@@ -67,8 +67,6 @@ VK_MODULE(_embeddings, vk::emb, "Native embedding helpers.", set) {
     using namespace vk;
     using namespace vk::emb;
     // The interpreted helper lives beside this module, in `<package>.embeddings`.
-    object parts = steal_or_raise(PyUnicode_RSplit(state.module_name.ptr(), make_str(".").ptr(), 1));
-    object package = steal_or_raise(PySequence_GetItem(parts.ptr(), 0));
-    state.helpers_module = steal_or_raise(PyUnicode_FromFormat("%U.embeddings", package.ptr())).release();
+    state.helpers_module = package_module_name(state.module_name, 1, "embeddings").release();
     set("cosine_similarity", new_function(&cosine_similarity_def, state.module_name));
 }

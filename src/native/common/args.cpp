@@ -37,6 +37,11 @@ Py_ssize_t find_param(const Signature &sig, PyObject *key) {
 
 }  // namespace
 
+handle Signature::name() const {
+    if (name_object == nullptr) name_object = interned(func_name).ptr();
+    return handle(name_object);
+}
+
 std::string text_signature(const Signature &sig, const char *receiver) {
     std::string text = sig.func_name;
     text += '(';

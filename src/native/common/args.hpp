@@ -56,6 +56,7 @@ struct Signature {
     std::size_t n_positional;  // positional-or-keyword parameters
     std::size_t n_required_positional;
     mutable std::array<PyObject *, MAX_PARAMS> names{};  // interned lazily
+    mutable PyObject *name_object = nullptr;              // `func_name`, interned lazily
 
     constexpr Signature(const char *name, bool method, std::initializer_list<Param> ps)
         : func_name(name), is_method(method), count(ps.size()), params{},
@@ -69,6 +70,9 @@ struct Signature {
             }
         }
     }
+
+    /// The function's name as an interned str (the attribute it is bound to).
+    handle name() const;
 };
 
 /// The text signature of `sig` and the line that ends it, as CPython reads it

@@ -100,6 +100,24 @@ void ModuleGlobals::set(const char *name, handle value) const {
 
 object import_module(const char *name) { return steal_or_raise(PyImport_ImportModule(name)); }
 
+object import_optional(handle name) {
+    PyObject *module = PyImport_Import(name.ptr());
+    if (module != nullptr) return nb::steal(module);
+    if (!PyErr_ExceptionMatches(PyExc_ImportError)) raise_pending();
+    PyErr_Clear();
+    return object();
+}
+
+object package_module_name(handle module_name, int levels, const char *relative) {
+    object parts = steal_or_raise(PyUnicode_RSplit(module_name.ptr(), make_str(".").ptr(), levels));
+    object package = steal_or_raise(PySequence_GetItem(parts.ptr(), 0));
+    return steal_or_raise(PyUnicode_FromFormat("%U.%s", package.ptr(), relative));
+}
+
+object import_from_package(handle module_name, int levels, const char *relative) {
+    return steal_or_raise(PyImport_Import(package_module_name(module_name, levels, relative).ptr()));
+}
+
 object lookup_global(handle module_dict, handle name) {
     handle v = dict_get(module_dict, name);
     if (!v.is_valid()) raise_format(PyExc_NameError, "name '%U' is not defined", name.ptr());

@@ -163,6 +163,19 @@ private:
 /// `import name`, raising the import's own error.
 object import_module(const char *name);
 
+/// `import name`, or an empty object when that raises ImportError (an
+/// optional dependency); any other failure is raised.
+object import_optional(handle name);
+
+/// The name of the module `relative` in the package `levels` levels above
+/// the module `module_name` ("vesperkit.graph.concept_mesh", 2, "utils.text":
+/// "vesperkit.utils.text"), so that the host package is found where the
+/// module was loaded from, whatever it is called.
+object package_module_name(handle module_name, int levels, const char *relative);
+
+/// `import` of `package_module_name(module_name, levels, relative)`.
+object import_from_package(handle module_name, int levels, const char *relative);
+
 /// Look a name up in a module's globals at call time, raising NameError like
 /// Python code does when the name was deleted. The result is owned, so a
 /// callback that rebinds the name cannot free what the caller is using.

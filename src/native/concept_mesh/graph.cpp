@@ -7,7 +7,7 @@
 #include "concept_mesh/mesh.hpp"
 #include "concept_mesh/vector_cache.hpp"
 
-#include "_embeddings/cosine.hpp"
+#include "common/cosine.hpp"
 
 #include <cmath>
 #include <cstring>
@@ -284,22 +284,12 @@ object ensure_node_impl(handle self, handle memoria) {
 /// invalid handle when that module cannot be imported.
 handle own_cosine_helper() {
     static handle helper = [] {
-        object parts = steal_or_raise(PyUnicode_RSplit(state.module_name.ptr(), make_str(".").ptr(), 2));
-        object root = steal_or_raise(PySequence_GetItem(parts.ptr(), 0));
-        object name = steal_or_raise(PyUnicode_FromFormat("%U.utils._embeddings", root.ptr()));
-        PyObject *module = PyImport_Import(name.ptr());
-        if (module == nullptr) {
-            if (!PyErr_ExceptionMatches(PyExc_ImportError)) raise_pending();
-            PyErr_Clear();
-            return handle();
-        }
+        object name = package_module_name(state.module_name, 2, "utils._embeddings");
+        object module = import_optional(name);
+        if (!module.is_valid()) return handle();
         // The module's own function, not a replacement bound in its place.
-        object fn = get_attr(nb::steal(module), names.cosine_similarity);
-        auto *c = reinterpret_cast<PyCFunctionObject *>(fn.ptr());
-        bool own = PyCFunction_Check(fn.ptr()) && std::strcmp(c->m_ml->ml_name, "cosine_similarity") == 0 &&
-                   c->m_module != nullptr && PyUnicode_Check(c->m_module) &&
-                   PyUnicode_Compare(c->m_module, name.ptr()) == 0;
-        return own ? fn.release() : handle();
+        object fn = get_attr(module, names.cosine_similarity);
+        return is_module_function(fn, name, "cosine_similarity") ? fn.release() : handle();
     }();
     return helper;
 }
@@ -453,12 +443,11 @@ public:
 
 private:
     static constexpr std::size_t RECORD_AHEAD = 10, LIST_AHEAD = 6;
-    /// Bytes in front of an instance with a managed dict and weak references.
-    static constexpr std::ptrdiff_t RECORD_PREHEADER = 16;
-
+    /// A node and the attribute values kept inline after it.
+    static constexpr std::size_t RECORD_BYTES = 5 * CACHE_LINE / 2;
     void prefetch_record() {
         if (PyObject *node = advance(record_pos_))
-            prefetch_range(reinterpret_cast<char *>(node) - RECORD_PREHEADER, 3 * CACHE_LINE);
+            prefetch_instance(node, RECORD_BYTES);
     }
 
     /// The next entry's vector list, held (Python code may run before its turn).
@@ -509,7 +498,7 @@ public:
         : self_(self), session_id_(get_attr(node, names.session_id)), tags_(get_attr(node, names.tags)),
           entities_(get_attr(node, names.entities)), key_points_(get_attr(node, names.key_points)),
           embedding_(get_attr(node, names.embedding)), vector_(embedding_),
-          native_update_(is_native<def::_update_edge>(self, names._update_edge)),
+          native_update_(is_exact_with_own_method<def::_update_edge>(self, state.mesh_type)),
           kept_(native_update_ ? vector_cache(self) : nullptr), prefetcher_(nodes, kept_) {
         if (kept_ != nullptr) kept_->start_pass();
     }
@@ -652,13 +641,13 @@ Py_ssize_t intersection_size(handle a, handle b) {
 }
 
 object ensure_node(handle self, handle memoria) {
-    if (is_native<def::_ensure_node>(self, names._ensure_node)) return ensure_node_impl(self, memoria);
+    if (is_exact_with_own_method<def::_ensure_node>(self, state.mesh_type)) return ensure_node_impl(self, memoria);
     return call_method(self, names._ensure_node, memoria);
 }
 
 void call_update_edge(handle self, handle session_a, handle session_b, handle shared_tags,
                       handle shared_entities, handle shared_key_points, handle embedding_similarity) {
-    if (is_native<def::_update_edge>(self, names._update_edge))
+    if (is_exact_with_own_method<def::_update_edge>(self, state.mesh_type))
         update_edge_from_args(self, session_a, session_b, shared_tags, shared_entities, shared_key_points,
                             embedding_similarity);
     else

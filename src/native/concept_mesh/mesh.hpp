@@ -51,19 +51,6 @@ void init_names();
 
 // Shared by the construction paths (graph.cpp).
 
-/// True when `self` is exactly a ConceptMesh (not a subclass): only then may
-/// the methods it calls on itself be replaced by their C++ bodies.
-inline bool is_exact_mesh(handle self) { return Py_TYPE(self.ptr()) == reinterpret_cast<PyTypeObject *>(state.mesh_type.ptr()); }
-
-/// Whether `self.<name>` still resolves to this module's own C++ method, so
-/// that its body may run without a call through Python: `self` is exactly a
-/// ConceptMesh and neither the class nor the instance replaced the method.
-/// Costs one attribute look-up: decide once per operation, not per pair.
-template <const Method &M>
-bool is_native(handle self, handle name) {
-    return is_exact_mesh(self) && resolves_to_own_method<M>(self, name);
-}
-
 /// `len(a & b)`. Two exact sets (or frozensets) are counted in place, without
 /// building the intersection; any other pair goes through the `&` operator.
 Py_ssize_t intersection_size(handle a, handle b);
@@ -86,7 +73,7 @@ void call_update_edge(handle self, handle session_a, handle session_b, handle sh
 /// `sim_obj` is the similarity as a float object when the caller has one
 /// (else one is made from `sim` when needed). The caller has decided (once
 /// per operation) that the C++ body applies, e.g. with
-/// `is_native<def::_update_edge>(self, names._update_edge)`.
+/// `is_exact_with_own_method<def::_update_edge>(self, state.mesh_type)`.
 void apply_edge_update(handle self, handle session_a, handle session_b, handle shared_tags,
                        handle shared_entities, handle shared_key_points, double sim, handle sim_obj = handle());
 

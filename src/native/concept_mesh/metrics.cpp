@@ -284,9 +284,9 @@ void score_all_through(handle self, handle per_node) {
     for_each(call_method(nodes, names.values), [&](handle node) { call_method(self, per_node, node); });
 }
 
-bool density_native(handle self) { return is_native<def::_calculate_node_density>(self, names._calculate_node_density); }
+bool density_native(handle self) { return is_exact_with_own_method<def::_calculate_node_density>(self, state.mesh_type); }
 bool centrality_native(handle self) {
-    return is_native<def::_calculate_node_centrality>(self, names._calculate_node_centrality);
+    return is_exact_with_own_method<def::_calculate_node_centrality>(self, state.mesh_type);
 }
 
 /// `calculate_densities()` / `calculate_centralities()` of the mesh.
@@ -325,8 +325,8 @@ object top_nodes(handle self, handle limit, bool centrality) {
     Scored s;
     if (centrality ? centrality_native(self) : density_native(self)) {
         bool whole_native =
-            centrality ? is_native<def::calculate_centralities>(self, names.calculate_centralities)
-                       : is_native<def::calculate_densities>(self, names.calculate_densities);
+            centrality ? is_exact_with_own_method<def::calculate_centralities>(self, state.mesh_type)
+                       : is_exact_with_own_method<def::calculate_densities>(self, state.mesh_type);
         if (whole_native) s = score_all(self, centrality);
     }
     if (!s.nodes.is_valid()) {
@@ -443,10 +443,10 @@ double global_density(handle self, Py_ssize_t n) {
 /// object before changing anything, and the general path runs instead.
 object stats_one_pass(handle self) {
     if (!density_native(self) || !centrality_native(self) ||
-        !is_native<def::calculate_densities>(self, names.calculate_densities) ||
-        !is_native<def::calculate_centralities>(self, names.calculate_centralities) ||
-        !is_native<def::get_top_density_nodes>(self, names.get_top_density_nodes) ||
-        !is_native<def::get_top_centrality_nodes>(self, names.get_top_centrality_nodes) ||
+        !is_exact_with_own_method<def::calculate_densities>(self, state.mesh_type) ||
+        !is_exact_with_own_method<def::calculate_centralities>(self, state.mesh_type) ||
+        !is_exact_with_own_method<def::get_top_density_nodes>(self, state.mesh_type) ||
+        !is_exact_with_own_method<def::get_top_centrality_nodes>(self, state.mesh_type) ||
         !is_own_method<def::_density_entropy>(lookup_global(state.module_dict, names._density_entropy), handle()))
         return object();
     object nodes = get_attr(self, names.nodes);

@@ -105,24 +105,13 @@ VK_MODULE(concept_mesh, vk::mesh,
     set("field", get_attr(dataclasses, interned("field")));
 
     // The host helpers come from the package two levels up (the package root).
-    object parts = steal_or_raise(PyUnicode_RSplit(state.module_name.ptr(), make_str(".").ptr(), 2));
-    object root = steal_or_raise(PySequence_GetItem(parts.ptr(), 0));
-    object text_mod = steal_or_raise(PyImport_Import(
-        steal_or_raise(PyUnicode_FromFormat("%U.utils.text", root.ptr())).ptr()));
-    object emb_mod = steal_or_raise(PyImport_Import(
-        steal_or_raise(PyUnicode_FromFormat("%U.utils.embeddings", root.ptr())).ptr()));
-    set("normalize_items", get_attr(text_mod, interned("normalize_items")));
-    set("cosine_similarity", get_attr(emb_mod, interned("cosine_similarity")));
+    set("normalize_items", get_attr(import_from_package(state.module_name, 2, "utils.text"), interned("normalize_items")));
+    set("cosine_similarity",
+        get_attr(import_from_package(state.module_name, 2, "utils.embeddings"), interned("cosine_similarity")));
 
     // numpy is optional: without it the similarity matrix uses the portable path.
-    PyObject *np = PyImport_ImportModule("numpy");
-    if (np == nullptr) {
-        if (!PyErr_ExceptionMatches(PyExc_ImportError)) raise_pending();
-        PyErr_Clear();
-        set("np", handle(Py_None));
-    } else {
-        set("np", nb::steal(np));
-    }
+    object np = import_optional(make_str("numpy"));
+    set("np", np.is_valid() ? handle(np) : handle(Py_None));
 
     set("_similarity_matrix", new_function(&similarity_matrix_def, state.module_name));
     set("_density_entropy", new_function(&density_entropy_def, state.module_name));

@@ -14,6 +14,7 @@
 #include "common/args.hpp"
 #include "common/convert.hpp"
 #include "common/errors.hpp"
+#include "common/holders.hpp"
 #include "concept_mesh/kernel.hpp"
 #include "concept_mesh/keytable.hpp"
 #include "concept_mesh/mesh.hpp"
@@ -33,31 +34,6 @@ namespace {
 
 /// About this many bytes of similarities are computed per block.
 constexpr std::size_t BLOCK_BYTES = std::size_t{16} << 20;
-
-/// A held buffer export of a Python object, released on destruction.
-class Buffer {
-public:
-    Buffer() = default;
-    Buffer(const Buffer &) = delete;
-    Buffer &operator=(const Buffer &) = delete;
-    ~Buffer() { release(); }
-
-    void acquire(handle obj, int flags) {
-        release();
-        check(PyObject_GetBuffer(obj.ptr(), &view_, flags));
-        held_ = true;
-    }
-    void release() {
-        if (held_) PyBuffer_Release(&view_);
-        held_ = false;
-    }
-    const Py_buffer &view() const { return view_; }
-    double *doubles() const { return static_cast<double *>(view_.buf); }
-
-private:
-    Py_buffer view_{};
-    bool held_ = false;
-};
 
 bool is_double_format(const char *format) {
     return format != nullptr && (std::strcmp(format, "d") == 0 || std::strcmp(format, "<d") == 0 ||
@@ -542,7 +518,7 @@ public:
                   std::array<InvertedIndex, 3> &index, const std::vector<std::int32_t> &rank)
         : self_(self), np_(np), vectors_(scaled), f_(f), threshold_(threshold), index_(index), rank_(rank),
           n_(f.ids.size()), counts_(n_), mark_(n_, 0), probe_(self) {
-        native_ = is_native<def::_update_edge>(self, names._update_edge);
+        native_ = is_exact_with_own_method<def::_update_edge>(self, state.mesh_type);
     }
 
     /// Lists, for every pair i < j that has an edge now, j under i. Only valid

@@ -31,7 +31,7 @@ object embedding_of_record(handle record) {
 
 // `self._session_id(record)` / `self._embedding_or_none(record)`, honouring overrides.
 object session_id_via(handle self, handle record) {
-    if (uses_own<def::_session_id>(self, names._session_id)) {
+    if (uses_own<def::_session_id>(self)) {
         require_exact_dict(record, "record");
         return session_id_of_record(record);
     }
@@ -39,7 +39,7 @@ object session_id_via(handle self, handle record) {
 }
 
 object embedding_via(handle self, handle record) {
-    if (uses_own<def::_embedding_or_none>(self, names._embedding_or_none)) {
+    if (uses_own<def::_embedding_or_none>(self)) {
         require_exact_dict(record, "record");
         return embedding_of_record(record);
     }
@@ -111,7 +111,7 @@ object Backend_add_batch(handle self, const Args &a) {
     // step, as a list iterator does, since `add` may run caller code.
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(records.ptr()); ++i) {
         object item = nb::borrow(PyList_GET_ITEM(records.ptr(), i));
-        if (uses_own<def::add>(self, names.add))
+        if (uses_own<def::add>(self))
             add_record(self, item);
         else
             call_method(self, names.add, item);

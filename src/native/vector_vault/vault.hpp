@@ -52,13 +52,13 @@ object make_generator_type();
 /// `name` in the module's globals, at call time.
 inline object global(handle name) { return lookup_global(state.module_dict, name); }
 
-/// True when `self` is exactly a PostgresVectorBackend whose method `name`
-/// is still the module's own `Fn`: then its C++ body may be used directly;
+/// True when `self` is exactly a PostgresVectorBackend whose method `M` is
+/// still the module's own: then its C++ body may be used directly;
 /// otherwise the attribute is called, so that subclasses and replaced
 /// attributes are honoured.
 template <const Method &M>
-bool uses_own(handle self, handle name) {
-    return is_exact_with_own_method<M>(self, state.backend_type, name);
+bool uses_own(handle self) {
+    return is_exact_with_own_method<M>(self, state.backend_type);
 }
 
 /// The pieces of one acquisition: the lock that was taken and the connection.
