@@ -1,6 +1,7 @@
-// Internal interface of the concept mesh module: the module's state and the
-// entry points implemented by graph.cpp, similarity.cpp, metrics.cpp,
-// export.cpp and path.cpp, registered by module.cpp.
+// Internal interface of the concept mesh module: the module's state, its
+// names, and the entry points (one file per operation: edges.cpp,
+// add_conversation.cpp, add_conversations.cpp, similarity_matrix.cpp,
+// metrics.cpp, entropy.cpp, export.cpp, path.cpp) registered by module.cpp.
 #pragma once
 
 #include "common/dispatch.hpp"
@@ -49,7 +50,13 @@ extern Names names;
 
 void init_names();
 
-// Shared by the construction paths (graph.cpp).
+// Shared by the construction paths (edges.cpp and the two adds).
+
+/// The bins of the density entropy when none are given.
+inline constexpr Py_ssize_t DEFAULT_BINS = 10;
+
+/// The density entropy of already-read values over `n_bins` bins (entropy.cpp).
+double density_entropy(const std::vector<double> &values, Py_ssize_t n_bins, double n_bins_d);
 
 /// `len(a & b)`. Two exact sets (or frozensets) are counted in place, without
 /// building the intersection; any other pair goes through the `&` operator.
@@ -86,6 +93,10 @@ struct MeshReads {
     std::vector<object> nodes, ids;
     object edges, tag_weight, entity_weight, key_point_weight, similarity_threshold, embedding_weight;
 };
+
+/// The argument conversions of `_update_edge`, then the update (the C++ body).
+void update_edge_from_args(handle self, handle session_a, handle session_b, handle shared_tags,
+                           handle shared_entities, handle shared_key_points, handle embedding_similarity);
 
 /// The edge update of nodes i and j of `pre`, as the update of their ids;
 /// `i_low` tells whether node i's id sorts first.
