@@ -24,7 +24,7 @@ import vesperkit.auth.key_registry as kr
 import vesperkit.utils.encryption as encryption
 import vesperkit.utils.text as text_helpers
 from vesperkit.auth.key_registry import KeyRegistry, Token
-from hostile import DictSub, StrSub
+from hostile import DictSub, StrSub, self_dict, self_list
 
 LOGGER = "vesperkit.auth.key_registry"
 KEY = Fernet.generate_key().decode()
@@ -485,28 +485,19 @@ class TestLoadFailures:
 
 
 class TestSaveFailures:
-    def test_unencodable_metadata_is_logged_and_the_file_kept(self, registry, path, caplog):
-        registry.create_token("n")
-        before = Path(path).read_bytes()
-        with caplog.at_level(logging.ERROR, logger=LOGGER):
-            key, token = registry.create_token("bad", metadata={"x": object()})
-        assert registry.tokens[token.token_id] is token
-        assert Path(path).read_bytes() == before
-        (rec,) = records(caplog, logging.ERROR)
-        assert rec.msg == "Error saving tokens: %s"
-        assert isinstance(rec.args[0], TypeError) and str(rec.args[0]) == "Object of type object is not JSON serializable"
-
     @pytest.mark.parametrize("encrypted", [False, True])
-    def test_text_utf8_cannot_hold_is_logged_and_the_file_kept(self, path, caplog, encrypted):
+    def test_text_utf8_cannot_hold_is_logged_and_the_token_kept_as_written(self, path, caplog, encrypted):
         reg = KeyRegistry(path, KEY if encrypted else None)
         _, token = reg.create_token("n")
-        before = Path(path).read_bytes()
+        plain = (lambda raw: encryption.FileEncryptor(key=KEY).decrypt_text(raw)) if encrypted else bytes.decode
+        before = plain(Path(path).read_bytes())
         with caplog.at_level(logging.ERROR, logger=LOGGER):
             assert reg.update_token(token.token_id, metadata={"s": "\ud83d"}) is token
         assert token.metadata == {"s": "\ud83d"}
-        assert Path(path).read_bytes() == before
+        assert plain(Path(path).read_bytes()) == before  # the token's last written form
         (rec,) = records(caplog, logging.ERROR)
-        assert rec.msg == "Error saving tokens: %s" and isinstance(rec.args[0], UnicodeEncodeError)
+        assert rec.msg == "Error saving tokens: %s" and type(rec.args[0]) is ValueError
+        assert str(rec.args[0]).startswith(f"Token '{token.token_id}' cannot be stored: 'utf-8' codec can't encode")
 
     def test_missing_directory_is_logged(self, tmp_path, caplog):
         reg = KeyRegistry(str(tmp_path / "missing" / "tokens.json"))
@@ -541,26 +532,6 @@ class TestSaveFailures:
         registry.create_token("n")
         assert calls == [(Path(path), 0o600)]
 
-    @pytest.mark.parametrize(
-        "value, error, message",
-        [
-            (10 ** 5000, ValueError, "Exceeds the limit"),
-            (None, RecursionError, "maximum recursion depth exceeded"),
-        ],
-        ids=["int-too-long-for-text", "cycle"],
-    )
-    def test_json_errors_outside_the_logged_ones_propagate(self, registry, path, value, error, message):
-        _, token = registry.create_token("n")
-        before = Path(path).read_bytes()
-        if value is None:
-            value = []
-            value.append(value)
-        token.metadata["v"] = value
-        with pytest.raises(error, match=message):
-            registry.revoke_token(token.token_id)
-        assert Path(path).read_bytes() == before
-        assert token.is_active is False
-
     def test_failed_write_leaves_the_previous_file(self, tmp_path):
         # The file size limit makes the write of the new content fail part-way.
         script = textwrap.dedent(
@@ -585,6 +556,71 @@ class TestSaveFailures:
         before = json.loads((tmp_path / "tokens.json").read_text("utf-8"))
         assert [t["name"] for t in before.values()] == ["first"]
         assert os.listdir(tmp_path) == ["tokens.json"]
+
+
+UNSTORABLE = [
+    ("metadata", {"scopes": {"read", "deploy"}}, TypeError, "Object of type set is not JSON serializable"),
+    ("metadata", self_dict(), ValueError, "Circular reference detected"),
+    ("metadata", {(1, 2): "k"}, TypeError, "keys must be str, int, float, bool or None, not tuple"),
+    ("permissions", ["read", {"deploy"}], TypeError, "Object of type set is not JSON serializable"),
+    ("permissions", self_list(), ValueError, "Circular reference detected"),
+]
+
+
+class TestUnwritable:
+    """Values the token file cannot hold: refused when given, contained when made in place."""
+
+    @pytest.mark.parametrize("via", ["create_token", "update_token"])
+    @pytest.mark.parametrize("arg, value, error, message", UNSTORABLE,
+                             ids=["set", "self-dict", "tuple-key", "set-in-list", "self-list"])
+    def test_refused_before_anything_changes(self, registry, path, via, arg, value, error, message):
+        _, token = registry.create_token("kept", metadata={"a": 1})
+        before_file, before_tokens, before = Path(path).read_bytes(), dict(registry.tokens), token.to_dict()
+        with pytest.raises(error) as exc:
+            if via == "create_token":
+                registry.create_token("refused", **{arg: value})
+            else:
+                registry.update_token(token.token_id, name="changed", **{arg: value})
+        assert type(exc.value) is error and str(exc.value) == f"Argument '{arg}' cannot be stored: {message}"
+        assert registry.tokens == before_tokens and token.to_dict() == before
+        assert Path(path).read_bytes() == before_file
+
+    def test_metadata_that_would_contain_itself_once_merged(self, registry, path):
+        _, token = registry.create_token("n", metadata={"a": 1})
+        before = Path(path).read_bytes()
+        with pytest.raises(ValueError, match="^Argument 'metadata' cannot be stored: Circular reference detected$"):
+            registry.update_token(token.token_id, metadata={"b": [token.metadata]})
+        assert token.metadata == {"a": 1} and Path(path).read_bytes() == before
+        assert registry.update_token(token.token_id, metadata=token.metadata) is token
+
+    @pytest.mark.parametrize("loaded", [False, True], ids=["created", "loaded"])
+    @pytest.mark.parametrize(
+        "make, message",
+        [(lambda meta: {1, 2}, "Object of type set is not JSON serializable"),
+         (lambda meta: meta, "maximum recursion depth exceeded"),
+         (lambda meta: 10 ** 5000, "Exceeds the limit (4300 digits) for integer string conversion")],
+        ids=["set", "cycle", "int-too-long"],
+    )
+    def test_a_token_made_unwritable_in_place_blocks_no_other(self, registry, path, caplog, loaded, make, message):
+        bad_key, bad = registry.create_token("bad", metadata={"a": 1})
+        other_key, other = registry.create_token("other")
+        if loaded:  # its last written form is what the file held when loaded
+            registry = type(registry)(path)
+            bad, other = registry.get_token(bad.token_id), registry.get_token(other.token_id)
+        written = dict(bad.to_dict(), is_active=False)  # its metadata as last written, its revocation
+        bad.metadata["v"] = make(bad.metadata)
+        with caplog.at_level(logging.ERROR, logger=LOGGER):
+            new_key, new = registry.create_token("created afterwards")
+            assert registry.revoke_token(other.token_id) is True
+            assert registry.revoke_token(bad.token_id) is True
+        line = f"Error saving tokens: Token '{bad.token_id}' cannot be stored: {message}"
+        assert [r.getMessage()[:len(line)] for r in records(caplog, logging.ERROR)] == [line] * 3
+        data = {k: written if t is bad else t.to_dict() for k, t in registry.tokens.items()}
+        assert Path(path).read_bytes() == json.dumps(data, indent=2, ensure_ascii=False).encode("utf-8")
+        restarted = type(registry)(path)
+        assert restarted.validate_token(new_key).token_id == new.token_id
+        assert restarted.validate_token(other_key) is None and restarted.validate_token(bad_key) is None
+        assert restarted.get_token(bad.token_id).to_dict() == written
 
 
 class TestUnreadableFileIsKept:

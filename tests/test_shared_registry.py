@@ -37,6 +37,10 @@ class TestManagementAlone(single.TestManagement):
     test_update_with_nothing_still_saves = None  # a removed file is the truth here: see TestReload
 
 
+class TestUnwritableAlone(single.TestUnwritable):
+    pass
+
+
 # --------------------------------------------------------------------------- workers
 def issue_and_validate(path, key, count, results):
     reg = SharedKeyRegistry(path, key)

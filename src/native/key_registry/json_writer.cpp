@@ -1,6 +1,7 @@
 // Native rendering of the token file (see json_writer.hpp for the contract).
 #include "key_registry/json_writer.hpp"
 
+#include "common/errors.hpp"
 #include "key_registry/registry.hpp"
 
 #include <array>
@@ -61,6 +62,11 @@ public:
 
     /// False once the text depends on more than the objects seen.
     bool reusable() const { return reusable_; }
+
+    /// Treat meeting `container` as meeting a container being written.
+    void refuse(handle container) { refused_ = container.ptr(); }
+    /// Whether the last failure was meeting the refused container.
+    bool cycle() const { return cycle_; }
 
     void raw(std::string_view s) { out_.append(s); }
 
@@ -283,7 +289,7 @@ private:
     }
 
     bool list(PyObject *v, int level) {
-        if (level >= MAX_DEPTH) return false;
+        if (level >= MAX_DEPTH || (cycle_ = v == refused_)) return false;
         if (PyList_GET_SIZE(v) == 0) {
             raw("[]");
             return true;
@@ -301,7 +307,7 @@ private:
     }
 
     bool dict(PyObject *v, int level) {
-        if (level >= MAX_DEPTH) return false;
+        if (level >= MAX_DEPTH || (cycle_ = v == refused_)) return false;
         if (PyDict_GET_SIZE(v) == 0) {
             raw("{}");
             return true;
@@ -329,6 +335,8 @@ private:
     ByteBuffer &out_;
     Trail *seen_;
     bool reusable_ = true;
+    PyObject *refused_ = nullptr;
+    bool cycle_ = false;
 };
 
 /// Walks `value` as `Writer::value` would and compares each object with the
@@ -457,19 +465,25 @@ bool read_fields(handle token, bool plain, TokenFields &fields, size_t count) {
     return read_fields_by_name(Py_TYPE(token.ptr()), d, fields, count);
 }
 
+const std::string_view FIELD_LABELS[TokenFields::WINDOW] = {
+    "\"token_id\": ",   "\"name\": ",      "\"hashed_key\": ",  "\"created_at\": ",
+    "\"expires_at\": ", "\"last_used\": ", "\"permissions\": ", "\"rate_limit\": ",
+    "\"is_active\": ",  "\"metadata\": "};
+
+bool write_field(handle value, ByteBuffer &out) {
+    Writer w(out, nullptr);
+    return w.value(value.ptr(), 2);
+}
+
 bool write_member(handle key, const TokenFields &fields, ByteBuffer &out, Trail *seen,
                   bool &reusable) {
-    static constexpr std::string_view member[] = {
-        "\"token_id\": ",   "\"name\": ",      "\"hashed_key\": ",  "\"created_at\": ",
-        "\"expires_at\": ", "\"last_used\": ", "\"permissions\": ", "\"rate_limit\": ",
-        "\"is_active\": ",  "\"metadata\": "};
     Writer w(out, seen);
     out.append(",\n  ");
     if (!w.string(key.ptr())) return false;
     out.append(": {");
-    for (size_t i = 0; i < std::size(member); ++i) {
+    for (size_t i = 0; i < std::size(FIELD_LABELS); ++i) {
         out.append(i == 0 ? std::string_view("\n    ") : std::string_view(",\n    "));
-        out.append(member[i]);
+        out.append(FIELD_LABELS[i]);
         if (!w.value(fields.value[i].ptr(), 2)) return false;
     }
     out.append("\n  }");
@@ -482,6 +496,42 @@ bool same_objects(const TokenFields &fields, const Trail &seen) {
     for (size_t i = 0; i < TokenFields::WINDOW; ++i)
         if (!replay.same(fields.value[i].ptr())) return false;
     return replay.done();
+}
+
+thread_local ByteBuffer ScratchBuffer::kept_;
+thread_local bool ScratchBuffer::busy_ = false;
+
+bool is_unstorable_error(const nb::python_error &e) {
+    return e.matches(PyExc_TypeError) || e.matches(PyExc_ValueError) || e.matches(PyExc_RecursionError);
+}
+
+object cannot_be_stored(handle what, handle error) {
+    PyObject *kind = PyErr_GivenExceptionMatches(error.ptr(), PyExc_RecursionError) ? PyExc_RecursionError
+                     : PyErr_GivenExceptionMatches(error.ptr(), PyExc_TypeError)    ? PyExc_TypeError
+                                                                                    : PyExc_ValueError;
+    object message = steal_or_raise(PyUnicode_FromFormat("%U cannot be stored: %S", what.ptr(), error.ptr()));
+    return call(handle(kind), message);
+}
+
+void require_storable(handle value, const char *arg, handle merged_into) {
+    if (native_writer_allowed()) {
+        ScratchBuffer scratch;
+        Writer w(scratch.get(), nullptr);
+        if (merged_into.is_valid()) w.refuse(merged_into);
+        // At the depth the token's fields are written at, so that the writer
+        // gives up on the same values.
+        if (w.value(value.ptr(), 2)) return;
+        if (w.cycle())
+            raise_format(PyExc_ValueError, "Argument '%s' cannot be stored: Circular reference detected", arg);
+    }
+    try {
+        call_kw(get_attr(global(names.json), names.dumps), {value},
+                {{names.indent, object(make_int(2))}, {names.ensure_ascii, handle(Py_False)}});
+    } catch (nb::python_error &e) {
+        if (!is_unstorable_error(e)) throw;
+        object what = steal_or_raise(PyUnicode_FromFormat("Argument '%s'", arg));
+        reraise(cannot_be_stored(what, e.value()));
+    }
 }
 
 }  // namespace vk::keys

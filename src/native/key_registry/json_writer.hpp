@@ -8,6 +8,7 @@
 // subclass, another key type, an unknown object, a str that UTF-8 cannot
 // encode, nesting deep enough to be a cycle) makes it give up, and the caller
 // goes through the json module, whose output and errors are then the result.
+// The same writer checks metadata and permissions before a token takes them.
 #pragma once
 
 #include "common/py.hpp"
@@ -79,6 +80,31 @@ private:
     size_t capacity_ = 0;
 };
 
+/// The scratch buffer members are rendered in. Each thread keeps one between
+/// saves; a render started while it is in use (from Python code the first
+/// one ran) gets one of its own.
+class ScratchBuffer {
+public:
+    ScratchBuffer() : shared_(!busy_) {
+        if (shared_) busy_ = true;
+    }
+    ~ScratchBuffer() {
+        if (!shared_) return;
+        kept_.trim();  // gives memory back after a very large member
+        kept_.clear();
+        busy_ = false;
+    }
+    ScratchBuffer(const ScratchBuffer &) = delete;
+    ScratchBuffer &operator=(const ScratchBuffer &) = delete;
+    ByteBuffer &get() { return shared_ ? kept_ : own_; }
+
+private:
+    static thread_local ByteBuffer kept_;
+    static thread_local bool busy_;
+    bool shared_;
+    ByteBuffer own_;
+};
+
 /// The objects a member's text was rendered from, in the order the writer
 /// met them, kept alive so that finding the same address again proves the
 /// same object. `marks` is what a check reads: each object's address, with
@@ -133,9 +159,36 @@ bool plain_window(handle window);
 bool write_member(handle key, const TokenFields &fields, ByteBuffer &out, Trail *seen,
                   bool &reusable);
 
+/// `"token_id": `, `"name": `... : the label of each of the ten members of a
+/// token's object, in order.
+extern const std::string_view FIELD_LABELS[TokenFields::WINDOW];
+
+/// Append the text of `value` as the value of one of a token's members.
+/// False, with no Python error pending, when the json module has to do it
+/// (`out` then holds garbage after its previous content).
+bool write_field(handle value, ByteBuffer &out);
+
 /// Whether `fields` are still exactly the objects `write_member` recorded in
 /// `seen`, down to the items of every list and dict: then it would write the
 /// same text again. Runs no Python code.
 bool same_objects(const TokenFields &fields, const Trail &seen);
+
+/// Whether rendering failed because the value cannot be written at all: what
+/// `json.dumps` raises for such a value (TypeError, ValueError, including a
+/// cycle, and RecursionError), or the UTF-8 encoder's error.
+bool is_unstorable_error(const nb::python_error &e);
+
+/// `error`, an unstorable error, as a new exception of its kind (TypeError,
+/// RecursionError, else ValueError) saying "<what> cannot be stored: <error>".
+object cannot_be_stored(handle what, handle error);
+
+/// Refuse `value`, the argument `arg` about to be stored in a token, when the
+/// token file cannot hold it: the error `json.dumps(value, indent=2,
+/// ensure_ascii=False)` raises, as `cannot_be_stored` of "Argument '<arg>'".
+/// Checked by the writer's own rules, so the check and the save agree; the
+/// json module only runs for what the writer leaves to it. When `merged_into`
+/// is given, `value`'s items are about to be merged into that dict, so
+/// reaching it from them is a cycle too.
+void require_storable(handle value, const char *arg, handle merged_into);
 
 }  // namespace vk::keys

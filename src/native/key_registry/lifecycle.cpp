@@ -133,6 +133,9 @@ object KeyRegistry_create_token(handle self, const Args &a) {
     require_exact_str(name, "name");
     require_exact_list_or_none(permissions, "permissions");
     require_exact_dict_or_none(metadata, "metadata");
+    // A value the token file cannot hold is refused before a key exists for it.
+    if (!permissions.is_none()) require_storable(permissions, "permissions", handle());
+    if (!metadata.is_none()) require_storable(metadata, "metadata", handle());
 
     object api_key = call_method(self, names._generate_key);
     object token_id = call_method(self, names._generate_token_id);
@@ -253,8 +256,17 @@ object KeyRegistry_update_token(handle self, const Args &a) {
     require_exact_dict_or_none(metadata, "metadata");
 
     object tokens = tokens_of(self);
-    if (!contains(tokens, token_id)) return nb::none();
-    object token = item(tokens, token_id);
+    bool found = contains(tokens, token_id);
+    object token = found ? item(tokens, token_id) : object();
+    // Refused before anything changes. The metadata is merged into the
+    // token's own dict, so reaching that dict from it would make a cycle.
+    if (!permissions.is_none()) require_storable(permissions, "permissions", handle());
+    if (!metadata.is_none()) {
+        object own = found ? get_attr(token, names.metadata) : object();
+        bool merged = own.is_valid() && PyDict_Check(own.ptr()) && !own.is(metadata);
+        require_storable(metadata, "metadata", merged ? handle(own) : handle());
+    }
+    if (!found) return nb::none();
     // Tested against None: an empty name or list, or a limit of 0, is applied.
     if (!name.is_none()) set_attr(token, names.name, name);
     if (!permissions.is_none()) set_attr(token, names.permissions, permissions);

@@ -75,7 +75,9 @@ PyMethodDef registry_methods[] = {
     method_def<def::_load_tokens>(
         "Read the token file; an unparseable one is logged and gives an empty registry."),
     method_def<def::_save_tokens>(
-        "Replace the token file with the current tokens; failures are logged, not raised."),
+        "Replace the token file with the current tokens; failures are logged, not raised.\n\n"
+        "A token that cannot be written now keeps its last written form in the file\n"
+        "(a token never written is left out) and is logged by its id."),
     method_def<def::_hash_key>(
         "SHA-256 of the key's UTF-8 bytes as 64 lowercase hex digits."),
     method_def<def::_generate_key>(
@@ -83,7 +85,9 @@ PyMethodDef registry_methods[] = {
     method_def<def::_generate_token_id>(
         "A new token id: \"tok_\" and 16 lowercase hex digits."),
     method_def<def::create_token>(
-        "Issue a key; returns (api_key, token). The key is not stored, only its hash."),
+        "Issue a key; returns (api_key, token). The key is not stored, only its hash.\n\n"
+        "Metadata or permissions the token file cannot hold are refused before anything\n"
+        "changes: TypeError or ValueError \"Argument '...' cannot be stored: <json's message>\"."),
     method_def<def::validate_token>(
         "The active, unexpired, not rate-limited token of the key, recording the use; else None."),
     method_def<def::revoke_token>(
@@ -95,7 +99,9 @@ PyMethodDef registry_methods[] = {
     method_def<def::get_token>(
         "The registry's own token record, or None."),
     method_def<def::update_token>(
-        "Change the given fields (metadata is merged); None when there is no such token."),
+        "Change the given fields (metadata is merged); None when there is no such token.\n\n"
+        "Metadata or permissions the token file cannot hold (once merged) are refused\n"
+        "before anything changes, as in create_token."),
     method_def<def::regenerate_key>(
         "Replace the token's key and return the new one; the old key stops validating."),
     {nullptr, nullptr, 0, nullptr},

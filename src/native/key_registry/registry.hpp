@@ -76,6 +76,10 @@ object Token_from_dict(handle, const Args &);
 
 // KeyRegistry store (store.cpp).
 
+/// The native writer stands in for `json.dumps` of `Token.to_dict()` values
+/// only while neither, nor what they use, has been replaced.
+bool native_writer_allowed();
+
 /// The save of `_save_tokens`. `durable` false lets the file reach the disk
 /// in the system's own time (the save after a validation only records
 /// `last_used`); the replacement is atomic either way.

@@ -58,14 +58,16 @@ bool still_bound(handle scope, handle name, handle captured) {
 
 handle class_dict(handle type) { return handle(reinterpret_cast<PyTypeObject *>(type.ptr())->tp_dict); }
 
-/// The native writer stands in for `json.dumps` of `Token.to_dict()` values
-/// only while neither, nor what they use, has been replaced.
+}  // namespace
+
 bool native_writer_allowed() {
     return dict_get(state.module_dict, names.json).ptr() == state.json_module.ptr() &&
            still_bound(handle(PyModule_GetDict(state.json_module.ptr())), names.dumps, state.json_dumps) &&
            still_bound(state.module_dict, names.asdict, state.asdict) &&
            still_bound(class_dict(state.token_type), names.to_dict, state.token_to_dict);
 }
+
+namespace {
 
 /// `json.dumps({k: t.to_dict() for k, t in tokens.items()}, indent=2, ensure_ascii=False)`
 object render_with_json(handle tokens) {
@@ -185,34 +187,6 @@ void encode_into(Payload &payload, handle encryptor, handle content) {
     payload.add(steal_or_raise(PyUnicode_AsUTF8String(content.ptr())));
 }
 
-/// The scratch buffer members are rendered in. Each thread keeps one between
-/// saves; a save started while it is in use (from Python code the first
-/// save ran) gets one of its own.
-class ScratchBuffer {
-public:
-    ScratchBuffer() : shared_(!busy_) {
-        if (shared_) busy_ = true;
-    }
-    ~ScratchBuffer() {
-        if (!shared_) return;
-        kept_.trim();  // gives memory back after a very large member
-        kept_.clear();
-        busy_ = false;
-    }
-    ScratchBuffer(const ScratchBuffer &) = delete;
-    ScratchBuffer &operator=(const ScratchBuffer &) = delete;
-    ByteBuffer &get() { return shared_ ? kept_ : own_; }
-
-private:
-    static thread_local ByteBuffer kept_;
-    static thread_local bool busy_;
-    bool shared_;
-    ByteBuffer own_;
-};
-
-thread_local ByteBuffer ScratchBuffer::kept_;
-thread_local bool ScratchBuffer::busy_ = false;
-
 /// A file that could not be parsed at load is kept beside the new one before
 /// it is replaced, so an unreadable file is never lost silently.
 void keep_unreadable_copy(handle self, const Location &loc, const FsPath &path) {
@@ -263,12 +237,27 @@ void write_token_file(handle self, std::span<const Piece> pieces, bool durable) 
 /// Failures of the write, the encoding and the json module are logged, not
 /// raised: the change the caller made stands in memory and the previous file
 /// stays as it was.
+void log_save_error(handle error) {
+    call_method(global(names.logger), names.error, interned("Error saving tokens: %s"), error);
+}
+
 bool logged_save_error(const nb::python_error &e, bool encoding_step) {
     if (!(e.matches(PyExc_OSError) || e.matches(PyExc_TypeError) || matches_json_decode_error(e) ||
           (encoding_step && e.matches(PyExc_UnicodeEncodeError))))
         return false;
-    call_method(global(names.logger), names.error, interned("Error saving tokens: %s"), e.value());
+    log_save_error(e.value());
     return true;
+}
+
+/// The loaded tokens are what the file holds: their text is kept as their
+/// last written form, for a token the host makes unwritable before the next
+/// save. Only what the native writer renders is kept; nothing else runs.
+void keep_loaded_text(handle self, handle tokens) {
+    if (!native_writer_allowed() || !PyDict_CheckExact(tokens.ptr())) return;
+    KeptText kept(self);
+    ScratchBuffer scratch;
+    std::vector<Unwritable> unused;
+    kept.get().render(tokens, state.token_type, scratch.get(), unused, false);
 }
 
 }  // namespace
@@ -282,11 +271,15 @@ void save_tokens(handle self, bool durable) {
         KeptText kept(self);
         TokenFileText &text = kept.get();
         bool native;
+        std::vector<Unwritable> unwritable;
         {
             ScratchBuffer scratch;
             native = native_writer_allowed() && PyDict_CheckExact(tokens.ptr()) &&
-                     text.render(tokens, state.token_type, scratch.get());
+                     text.render(tokens, state.token_type, scratch.get(), unwritable);
         }
+        // Each token that cannot be written now is named; the others are written.
+        for (const Unwritable &u : unwritable)
+            log_save_error(cannot_be_stored(steal_or_raise(PyUnicode_FromFormat("Token %R", u.key.ptr())), u.error));
         object content = native ? object() : render_with_json(tokens);
         object encryptor = get_attr(self, names._encryptor);
         Payload payload;
@@ -336,6 +329,7 @@ void load_tokens(handle self) {
             check(PyObject_SetItem(tokens.ptr(), key.ptr(), token.ptr()));
         });
         set_attr(self, names.tokens, tokens);
+        keep_loaded_text(self, tokens);
     } catch (nb::python_error &e) {
         if (!matches_json_decode_error(e)) throw;
         call_method(global(names.logger), names.warning, interned("Error loading tokens: %s"), e.value());

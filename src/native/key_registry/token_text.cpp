@@ -1,6 +1,7 @@
 // The token file's text kept between saves (see token_text.hpp).
 #include "key_registry/token_text.hpp"
 
+#include "common/errors.hpp"
 #include "key_registry/registry.hpp"
 
 #include <algorithm>
@@ -16,12 +17,76 @@ constexpr std::string_view EMPTY = "{}";
 
 Piece piece(std::string_view s) { return {s.data(), s.size()}; }
 
-/// The fields of the token `v` under `k`, when the native writer can render
-/// it: an exact token of a plain class under a str key, whose window `asdict`
-/// can copy.
-bool readable(PyObject *k, PyObject *v, handle token_type, bool plain, TokenFields &fields) {
-    return PyUnicode_CheckExact(k) && Py_TYPE(v) == reinterpret_cast<PyTypeObject *>(token_type.ptr()) &&
-           read_fields(handle(v), plain, fields) && plain_window(fields.value[TokenFields::WINDOW]);
+/// The fields of the token `v`, when the native writer can render it: an
+/// exact token of a plain class, whose window `asdict` can copy.
+bool readable(PyObject *v, handle token_type, bool plain, TokenFields &fields) {
+    return Py_TYPE(v) == reinterpret_cast<PyTypeObject *>(token_type.ptr()) && read_fields(handle(v), plain, fields) &&
+           plain_window(fields.value[TokenFields::WINDOW]);
+}
+
+/// The member of `token` under `key` through `to_dict` and the json module:
+/// `json.dumps({key: token.to_dict()}, indent=2, ensure_ascii=False)` without
+/// its braces, in UTF-8. False with `error` set when the token cannot be
+/// written; other errors are raised.
+bool render_with_json(handle key, handle token, MemberText &m, object &error) {
+    try {
+        object data = steal_or_raise(PyDict_New());
+        check(PyDict_SetItem(data.ptr(), key.ptr(), call_method(token, names.to_dict).ptr()));
+        object text = call_kw(get_attr(global(names.json), names.dumps), {data},
+                              {{names.indent, object(make_int(2))}, {names.ensure_ascii, handle(Py_False)}});
+        object utf8 = steal_or_raise(PyUnicode_AsUTF8String(text.ptr()));
+        std::string_view all(PyBytes_AS_STRING(utf8.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(utf8.ptr())));
+        if (all.size() < 3) raise_format(PyExc_ValueError, "json.dumps gave no object");
+        // "{" member "\n}": the member is what the file holds at its level.
+        m = MemberText{nb::borrow(key), token.ptr(), {}, ",", false};
+        m.text.append(all.substr(1, all.size() - 3));
+        return true;
+    } catch (nb::python_error &e) {
+        if (!is_unstorable_error(e)) throw;
+        error = nb::borrow(e.value());
+        return false;
+    }
+}
+
+constexpr std::string_view FIELD_INDENT = "\n    ";
+constexpr std::string_view MEMBER_CLOSE = "\n  }";
+
+/// Where the value of each of a token's members lies in `text`, a member of
+/// the file; false when it is not laid out as a token's ten members are.
+/// A member's label starts a line indented by exactly four spaces; lines
+/// inside its value are indented further, and strings hold no line feeds.
+bool field_spans(std::string_view text, size_t (&start)[TokenFields::WINDOW], size_t (&end)[TokenFields::WINDOW]) {
+    if (text.size() < MEMBER_CLOSE.size() || !text.ends_with(MEMBER_CLOSE)) return false;
+    size_t pos = 0;
+    for (size_t i = 0; i < TokenFields::WINDOW; ++i) {
+        size_t at = pos;
+        do {
+            at = text.find(FIELD_LABELS[i], at + 1);
+            if (at == std::string_view::npos) return false;
+        } while (at < FIELD_INDENT.size() || text.substr(at - FIELD_INDENT.size(), FIELD_INDENT.size()) != FIELD_INDENT);
+        if (i > 0) end[i - 1] = at - FIELD_INDENT.size() - 1;  // before the comma
+        start[i] = pos = at + FIELD_LABELS[i].size();
+    }
+    end[TokenFields::WINDOW - 1] = text.size() - MEMBER_CLOSE.size();
+    return true;
+}
+
+/// `json.dumps(value, indent=2, ensure_ascii=False)` in UTF-8, indented as a
+/// member's value; false when the value cannot be written.
+bool field_with_json(handle value, std::string &out) {
+    try {
+        object text = call_kw(get_attr(global(names.json), names.dumps), {value},
+                              {{names.indent, object(make_int(2))}, {names.ensure_ascii, handle(Py_False)}});
+        static handle newline = interned("\n");
+        static handle indented = interned("\n    ");
+        object nested = steal_or_raise(PyUnicode_Replace(text.ptr(), newline.ptr(), indented.ptr(), -1));
+        object utf8 = steal_or_raise(PyUnicode_AsUTF8String(nested.ptr()));
+        out.assign(PyBytes_AS_STRING(utf8.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(utf8.ptr())));
+        return true;
+    } catch (nb::python_error &e) {
+        if (!is_unstorable_error(e)) throw;
+        return false;
+    }
 }
 
 // A check is bound by memory latency: the trails and the objects of the
@@ -75,10 +140,9 @@ bool TokenFileText::render_member(PyObject *k, PyObject *v, const TokenFields &f
     return true;
 }
 
-TokenFileText::Outcome TokenFileText::update_in_place(handle tokens, handle token_type, ByteBuffer &scratch,
-                                                      std::vector<MemberText> &dropped) {
-    if (static_cast<size_t>(PyDict_GET_SIZE(tokens.ptr())) != members_.size() || members_.empty())
-        return Outcome::moved;
+bool TokenFileText::update_in_place(handle tokens, handle token_type, ByteBuffer &scratch,
+                                    std::vector<MemberText> &dropped, std::vector<Deferred> &deferred) {
+    if (static_cast<size_t>(PyDict_GET_SIZE(tokens.ptr())) != members_.size() || members_.empty()) return false;
     bool plain = plain_fields(token_type);
     Py_ssize_t pos = 0;
     PyObject *k = nullptr, *v = nullptr;
@@ -88,57 +152,145 @@ TokenFileText::Outcome TokenFileText::update_in_place(handle tokens, handle toke
         if (i + TRAIL_AHEAD < members_.size()) prefetch(members_[i + TRAIL_AHEAD].seen.marks.data());
         if (i + OBJECTS_AHEAD < members_.size()) prefetch_objects(members_[i + OBJECTS_AHEAD]);
         MemberText &m = members_[i];
-        if (m.token != v || m.key.ptr() != k) return Outcome::moved;
+        if (m.token != v || m.key.ptr() != k) return false;
         TokenFields fields;
-        if (!readable(k, v, token_type, plain, fields)) return Outcome::failed;
-        if (m.reusable && same_objects(fields, m.seen)) continue;
-        dropped.push_back(std::move(m));
-        if (!render_member(k, v, fields, scratch, m)) return Outcome::failed;
-        pieces_[i + 1] = piece(std::string_view(m.text).substr(i == 0 ? 1 : 0));
+        bool native = readable(v, token_type, plain, fields);
+        if (native && m.reusable && same_objects(fields, m.seen)) continue;
+        MemberText fresh;
+        if (native && render_member(k, v, fields, scratch, fresh)) {
+            dropped.push_back(std::move(m));
+            m = std::move(fresh);
+            set_piece(i);
+            continue;
+        }
+        deferred.push_back({i, nb::borrow(k), nb::borrow(v), std::move(m)});
     }
-    return Outcome::done;
+    return true;
 }
 
-bool TokenFileText::rebuild(handle tokens, handle token_type, ByteBuffer &scratch, std::vector<MemberText> &next) {
+bool TokenFileText::rebuild(handle tokens, handle token_type, ByteBuffer &scratch, std::vector<MemberText> &next,
+                            std::vector<Deferred> &deferred) {
     bool plain = plain_fields(token_type);
     next.reserve(static_cast<size_t>(PyDict_GET_SIZE(tokens.ptr())));
     Py_ssize_t pos = 0;
     PyObject *k = nullptr, *v = nullptr;
     while (PyDict_Next(tokens.ptr(), &pos, &k, &v)) {
+        if (!PyUnicode_CheckExact(k)) return false;
         TokenFields fields;
-        if (!readable(k, v, token_type, plain, fields)) return false;
+        bool native = readable(v, token_type, plain, fields);
         MemberText *old = previous(next.size(), k, v);
-        if (old != nullptr && old->reusable && same_objects(fields, old->seen)) {
+        if (native && old != nullptr && old->reusable && same_objects(fields, old->seen)) {
             next.push_back(std::move(*old));
             continue;
         }
         next.emplace_back();
-        if (!render_member(k, v, fields, scratch, next.back())) return false;
+        if (native && render_member(k, v, fields, scratch, next.back())) continue;
+        deferred.push_back({next.size() - 1, nb::borrow(k), nb::borrow(v), old != nullptr ? std::move(*old) : MemberText{}});
     }
     return true;
 }
 
-bool TokenFileText::render(handle tokens, handle token_type, ByteBuffer &scratch) {
+bool TokenFileText::patch(const Deferred &d, handle token_type, ByteBuffer &scratch, MemberText &out) {
+    const std::string &last = d.last.text;
+    size_t start[TokenFields::WINDOW], end[TokenFields::WINDOW];
+    TokenFields fields;
+    if (!field_spans(last, start, end) || !readable(d.token.ptr(), token_type, plain_fields(token_type), fields))
+        return false;
+    // Held: the json module may run code that changes the token.
+    object held[TokenFields::WINDOW];
+    for (size_t i = 0; i < TokenFields::WINDOW; ++i) held[i] = nb::borrow(fields.value[i]);
+    std::string text(last, 0, start[0]);  // the key and the first label, as before
+    std::string value;
+    for (size_t i = 0; i < TokenFields::WINDOW; ++i) {
+        if (i > 0) text.append(last, end[i - 1], start[i] - end[i - 1]);
+        scratch.clear();
+        if (write_field(held[i], scratch))
+            text.append(scratch.data(), scratch.size());
+        else if (field_with_json(held[i], value))
+            text += value;
+        else
+            text.append(last, start[i], end[i] - start[i]);  // as last written
+    }
+    text.append(last, end[TokenFields::WINDOW - 1]);
+    out = MemberText{d.key, d.token.ptr(), {}, std::move(text), false};
+    return true;
+}
+
+bool TokenFileText::settle(std::vector<Deferred> &deferred, handle token_type, ByteBuffer &scratch,
+                           std::vector<MemberText> &dropped, std::vector<Unwritable> &unwritable, bool with_json) {
+    bool complete = true;
+    for (Deferred &d : deferred) {
+        MemberText &slot = members_[d.index];
+        object error;
+        if (with_json && render_with_json(d.key, d.token, slot, error)) {
+            dropped.push_back(std::move(d.last));
+            continue;
+        }
+        if (error.is_valid()) {
+            unwritable.push_back({d.key, error});
+            // The members that can be written are, the others keep their
+            // last written text: a revocation or a new key still reaches the file.
+            MemberText patched;
+            if (d.last.key.is_valid() && patch(d, token_type, scratch, patched)) {
+                dropped.push_back(std::move(d.last));
+                slot = std::move(patched);
+                continue;
+            }
+        }
+        // The last text the token was written with, if it was ever written.
+        slot = std::move(d.last);
+        complete = complete && slot.key.is_valid();
+    }
+    return complete;
+}
+
+bool TokenFileText::render(handle tokens, handle token_type, ByteBuffer &scratch, std::vector<Unwritable> &unwritable,
+                           bool with_json) {
     // Replaced members are let go only at the end: releasing a container may
     // run a finaliser, and that code must find this text whole.
     std::vector<MemberText> dropped, next;
-    Outcome outcome = update_in_place(tokens, token_type, scratch, dropped);
-    if (outcome == Outcome::done) return true;
-    if (outcome == Outcome::moved) {
-        // Tokens were added, removed or reordered: match members by token.
+    std::vector<Deferred> deferred;
+    try {
+        if (update_in_place(tokens, token_type, scratch, dropped, deferred)) {
+            if (settle(deferred, token_type, scratch, dropped, unwritable, with_json)) {
+                for (const Deferred &d : deferred) set_piece(d.index);
+            } else {
+                std::erase_if(members_, [](const MemberText &m) { return !m.key.is_valid(); });
+                lay_out();
+            }
+            return true;
+        }
+        // Tokens were added, removed or reordered: match members by token,
+        // the deferred ones' last texts included.
+        for (Deferred &d : deferred) members_[d.index] = std::move(d.last);
+        deferred.clear();
         index_.clear();
-        bool ok = rebuild(tokens, token_type, scratch, next);
+        bool ok = rebuild(tokens, token_type, scratch, next, deferred);
         index_.clear();
         members_.swap(next);
         if (ok) {
+            settle(deferred, token_type, scratch, dropped, unwritable, with_json);
+            std::erase_if(members_, [](const MemberText &m) { return !m.key.is_valid(); });
             lay_out();
             return true;
         }
+    } catch (...) {
+        // The json module raised: nothing half-updated is kept.
+        for (MemberText &m : members_) dropped.push_back(std::move(m));
+        members_.clear();
+        pieces_.clear();
+        index_.clear();
+        throw;
     }
     for (MemberText &m : members_) dropped.push_back(std::move(m));
     members_.clear();
     pieces_.clear();
     return false;
+}
+
+void TokenFileText::set_piece(size_t i) {
+    // The first member has no comma before it.
+    pieces_[i + 1] = piece(std::string_view(members_[i].text).substr(i == 0 ? 1 : 0));
 }
 
 void TokenFileText::lay_out() {
