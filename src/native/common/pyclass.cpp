@@ -47,7 +47,7 @@ object new_function(PyMethodDef *def, handle module_name) {
     return steal_or_raise(PyCFunction_NewEx(def, nullptr, module_name.ptr()));
 }
 
-object make_dataclass(const char *module_name, const char *name, std::initializer_list<FieldSpec> fields) {
+object make_dataclass(const char *module_name, const char *name, std::span<const FieldSpec> fields) {
     const CommonNames &n = common_names;
     object dataclasses = import_module("dataclasses");
     object field_fn = get_attr(dataclasses, n.field);

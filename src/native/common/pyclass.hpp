@@ -15,6 +15,7 @@
 
 #include <initializer_list>
 #include <new>
+#include <span>
 
 namespace vk {
 
@@ -137,7 +138,10 @@ inline FieldSpec field_factory(const char *name, handle type, handle factory, bo
 
 /// `dataclasses.make_dataclass(name, fields, module=module_name)` with the
 /// standard options: generated `__init__`, `__repr__` and `__eq__`.
-object make_dataclass(const char *module_name, const char *name, std::initializer_list<FieldSpec> fields);
+object make_dataclass(const char *module_name, const char *name, std::span<const FieldSpec> fields);
+inline object make_dataclass(const char *module_name, const char *name, std::initializer_list<FieldSpec> fields) {
+    return make_dataclass(module_name, name, std::span<const FieldSpec>(fields.begin(), fields.size()));
+}
 
 /// `typing.<name>[args...]`, for annotations.
 object typing_subscript(const char *name, std::initializer_list<handle> args);

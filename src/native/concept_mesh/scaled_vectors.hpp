@@ -12,7 +12,7 @@
 
 #include "common/convert.hpp"
 #include "common/errors.hpp"
-#include "common/holders.hpp"
+#include "common/buffer.hpp"
 #include "concept_mesh/kernel.hpp"
 #include "concept_mesh/mesh.hpp"
 

@@ -167,49 +167,45 @@ object KeyRegistry_create_token(handle self, const Args &a) {
     return steal_or_raise(PyTuple_Pack(2, api_key.ptr(), token.ptr()));
 }
 
-object KeyRegistry_validate_token(handle self, const Args &a) {
-    handle api_key = a[0];
+namespace {
+
+/// The token issued for `api_key` (the first with its hash), or an empty
+/// object for a key no token can have.
+object token_of_key(handle self, handle api_key) {
     require_exact_str(api_key, "api_key");
-    if (PyUnicode_GET_LENGTH(api_key.ptr()) == 0) return nb::none();
+    if (PyUnicode_GET_LENGTH(api_key.ptr()) == 0) return object();
     object prefix = get_attr(self, names.TOKEN_PREFIX);
     bool prefixed = PyUnicode_CheckExact(prefix.ptr())
                         ? check_size(PyUnicode_Tailmatch(api_key.ptr(), prefix.ptr(), 0, PY_SSIZE_T_MAX, -1)) != 0
                         : truthy(call_method(api_key, names.startswith, prefix));
-    if (!prefixed) return nb::none();
+    if (!prefixed) return object();
     // No issued key holds a lone surrogate, and it could not be hashed: such
     // a key is refused like any other unknown key.
-    if (has_surrogates(api_key)) return nb::none();
+    if (has_surrogates(api_key)) return object();
 
-    object hash_method = get_attr(self, names._hash_key);
-    object hashed = is_own_method<def::_hash_key>(hash_method, self) ? hash_key_impl(api_key)
-                                                                           : call(hash_method, api_key);
+    object hashed = own_or_call<def::_hash_key>(self, [&] { return hash_key_impl(api_key); }, api_key);
     object tokens = tokens_of(self);
     object token;
     if (!find_plain(tokens, hashed, token)) token = find_by_hash(tokens, hashed);
-    if (token.is_valid()) {
-        // The first token with this hash decides; a refusal gives no reason,
-        // records nothing and saves nothing.
-        if (!truthy(get_attr(token, names.is_active))) return nb::none();
-        object m = get_attr(token, names.is_expired);
-        if (is_own_method<def::is_expired>(m, token) ? is_expired_impl(token) : truthy(call(m))) return nb::none();
-        m = get_attr(token, names.is_rate_limited);
-        if (is_own_method<def::is_rate_limited>(m, token) ? is_rate_limited_impl(token) : truthy(call(m)))
-            return nb::none();
-        m = get_attr(token, names.record_request);
-        if (is_own_method<def::record_request>(m, token))
-            record_request_impl(token);
-        else
-            call(m);
-        set_attr(token, names.last_used, now_iso());
-        m = get_attr(self, names._save_tokens);
-        // This save only records `last_used`: it is atomic but not flushed.
-        if (is_own_method<def::_save_tokens>(m, self))
-            save_tokens(self, false);
-        else
-            call(m);
-        return token;
-    }
-    return nb::none();
+    return token;
+}
+
+}  // namespace
+
+object KeyRegistry_validate_token(handle self, const Args &a) {
+    object token = token_of_key(self, a[0]);
+    // Active, then unexpired, then not rate-limited; a refusal gives no
+    // reason, records nothing and saves nothing.
+    if (!token.is_valid() || !truthy(get_attr(token, names.is_active)) ||
+        own_or_call<def::is_expired>(token, [&] { return is_expired_impl(token); }) ||
+        own_or_call<def::is_rate_limited>(token, [&] { return is_rate_limited_impl(token); }))
+        return nb::none();
+    // Then the use is recorded and saved; this save only records `last_used`:
+    // it is atomic but not flushed.
+    own_or_call<def::record_request>(token, [&] { record_request_impl(token); });
+    set_attr(token, names.last_used, now_iso());
+    own_or_call<def::_save_tokens>(self, [&] { save_tokens(self, false); });
+    return token;
 }
 
 object KeyRegistry_revoke_token(handle self, const Args &a) {

@@ -6,6 +6,8 @@
 #include "common/pyclass.hpp"
 #include "key_registry/registry.hpp"
 
+#include <vector>
+
 
 namespace vk::keys {
 
@@ -13,9 +15,7 @@ ModuleState state;
 Names names;
 
 void init_names() {
-    VK_NAME(token_id); VK_NAME(name); VK_NAME(hashed_key); VK_NAME(created_at); VK_NAME(expires_at);
-    VK_NAME(last_used); VK_NAME(permissions); VK_NAME(rate_limit); VK_NAME(is_active); VK_NAME(metadata);
-    VK_NAME(_request_timestamps);
+    for (const TokenField &f : TOKEN_FIELDS) names.*(f.interned) = interned(f.name);
     VK_NAME(tokens_file); VK_NAME(tokens); VK_NAME(_encryptor); VK_NAME(TOKEN_PREFIX); VK_NAME(_load_tokens);
     VK_NAME(_save_tokens); VK_NAME(_hash_key); VK_NAME(_generate_key); VK_NAME(_generate_token_id);
     VK_NAME(_keep_unreadable_copy);
@@ -35,7 +35,7 @@ void init_names() {
     names.tok_prefix = interned("tok_");
     // Numbers kept for the life of the process, like the interned names.
     names.zero = steal_or_raise(PyLong_FromLong(0)).release();
-    names.sixty = steal_or_raise(PyFloat_FromDouble(60.0)).release();
+    names.window_seconds = steal_or_raise(PyFloat_FromDouble(WINDOW_SECONDS)).release();
     names.mode_600 = steal_or_raise(PyLong_FromLong(0600)).release();
 }
 
@@ -51,6 +51,43 @@ object now() { return call_method(get_attr(global(names.datetime), names.datetim
 object now_iso() { return call_method(now(), names.isoformat); }
 
 namespace {
+
+/// The data class fields of Token, from its field table; `kept` holds the
+/// annotations and the default factory while `specs` is used.
+void token_field_specs(handle typing, std::vector<object> &kept, std::vector<FieldSpec> &specs) {
+    handle str_type(reinterpret_cast<PyObject *>(&PyUnicode_Type));
+    handle list_type(reinterpret_cast<PyObject *>(&PyList_Type));
+    handle dict_type(reinterpret_cast<PyObject *>(&PyDict_Type));
+    auto type_of = [&](FieldType t) -> object {
+        switch (t) {
+        case FieldType::str: return nb::borrow(str_type);
+        case FieldType::optional_str: return typing_subscript("Optional", {str_type});
+        case FieldType::str_list: return typing_subscript("List", {str_type});
+        case FieldType::int_: return nb::borrow(handle(reinterpret_cast<PyObject *>(&PyLong_Type)));
+        case FieldType::bool_: return nb::borrow(handle(reinterpret_cast<PyObject *>(&PyBool_Type)));
+        case FieldType::dict: return get_attr(typing, interned("Dict"));
+        case FieldType::float_list:
+            return typing_subscript("List", {handle(reinterpret_cast<PyObject *>(&PyFloat_Type))});
+        }
+        return object();
+    };
+    // A new ["read", "write"] per token.
+    object read_write = steal_or_raise(Py_BuildValue("(ss)", "read", "write"));
+    handle default_permissions =
+        kept.emplace_back(call(get_attr(import_module("functools"), interned("partial")), list_type, read_write));
+    for (const TokenField &f : TOKEN_FIELDS) {
+        handle type = kept.emplace_back(type_of(f.type));
+        switch (f.default_) {
+        case FieldDefault::required: specs.push_back(field_required(f.name, type)); break;
+        case FieldDefault::none: specs.push_back(field_value(f.name, type, handle(Py_None))); break;
+        case FieldDefault::zero: specs.push_back(field_value(f.name, type, names.zero)); break;
+        case FieldDefault::true_: specs.push_back(field_value(f.name, type, handle(Py_True))); break;
+        case FieldDefault::read_write: specs.push_back(field_factory(f.name, type, default_permissions, f.repr)); break;
+        case FieldDefault::new_dict: specs.push_back(field_factory(f.name, type, dict_type, f.repr)); break;
+        case FieldDefault::new_list: specs.push_back(field_factory(f.name, type, list_type, f.repr)); break;
+        }
+    }
+}
 
 PyMethodDef token_methods[] = {
     method_def<def::is_expired>(
@@ -131,12 +168,8 @@ VK_MODULE(key_registry, vk::keys,
     set("Path", get_attr(import_module("pathlib"), interned("Path")));
 
     // The package helpers come from the package root, two levels up.
-    object parts = steal_or_raise(PyUnicode_RSplit(state.module_name.ptr(), make_str(".").ptr(), 2));
-    object root = steal_or_raise(PySequence_GetItem(parts.ptr(), 0));
-    object text_mod = steal_or_raise(PyImport_Import(
-        steal_or_raise(PyUnicode_FromFormat("%U.utils.text", root.ptr())).ptr()));
-    object enc_mod = steal_or_raise(PyImport_Import(
-        steal_or_raise(PyUnicode_FromFormat("%U.utils.encryption", root.ptr())).ptr()));
+    object text_mod = import_from_package(state.module_name, 2, "utils.text");
+    object enc_mod = import_from_package(state.module_name, 2, "utils.encryption");
     set("validate_file_path", get_attr(text_mod, interned("validate_file_path")));
     object file_encryptor = get_attr(enc_mod, interned("FileEncryptor"));
     set("FileEncryptor", file_encryptor);
@@ -147,29 +180,10 @@ VK_MODULE(key_registry, vk::keys,
     set("logger", call(get_attr(logging, interned("getLogger")), state.module_name));
 
     const char *modname = PyUnicode_AsUTF8(state.module_name.ptr());
-    handle str_type(reinterpret_cast<PyObject *>(&PyUnicode_Type));
-    handle int_type(reinterpret_cast<PyObject *>(&PyLong_Type));
-    handle bool_type(reinterpret_cast<PyObject *>(&PyBool_Type));
-    handle float_type(reinterpret_cast<PyObject *>(&PyFloat_Type));
-    handle list_type(reinterpret_cast<PyObject *>(&PyList_Type));
-    handle dict_type(reinterpret_cast<PyObject *>(&PyDict_Type));
-    object optional_str = typing_subscript("Optional", {str_type});
-    // A new ["read", "write"] per token.
-    object read_write = steal_or_raise(Py_BuildValue("(ss)", "read", "write"));
-    object default_permissions = call(get_attr(import_module("functools"), interned("partial")), list_type, read_write);
-    object token_t = make_dataclass(modname, "Token", {
-        field_required("token_id", str_type),
-        field_required("name", str_type),
-        field_required("hashed_key", str_type),
-        field_required("created_at", str_type),
-        field_value("expires_at", optional_str, handle(Py_None)),
-        field_value("last_used", optional_str, handle(Py_None)),
-        field_factory("permissions", typing_subscript("List", {str_type}), default_permissions),
-        field_value("rate_limit", int_type, names.zero),
-        field_value("is_active", bool_type, handle(Py_True)),
-        field_factory("metadata", get_attr(typing, interned("Dict")), dict_type),
-        field_factory("_request_timestamps", typing_subscript("List", {float_type}), list_type, /*repr=*/false),
-    });
+    std::vector<object> kept;
+    std::vector<FieldSpec> specs;
+    token_field_specs(typing, kept, specs);
+    object token_t = make_dataclass(modname, "Token", specs);
     set_attr(token_t, interned("__doc__"),
              make_str("The record of one issued API key: its SHA-256 hash (never the key), times,\n"
                       "permissions, rate limit, state and metadata, plus a per-process request window."));

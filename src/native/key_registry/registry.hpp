@@ -5,6 +5,10 @@
 
 #include "common/pyclass.hpp"
 
+#include <cstddef>
+#include <iterator>
+#include <string_view>
+
 namespace vk::keys {
 
 /// Objects created when the module is loaded, owned for the life of the process.
@@ -41,10 +45,61 @@ struct Names {
         warning, exists, read, close, decode, is_encrypted, encrypt_text, decrypt_text, key, items,
         values, get, update, pop, append, chmod, strftime, startswith, open, encrypt, MAGIC_HEADER;
     handle utf_8, rb, r, encoding, tok_prefix;
-    handle zero, sixty, mode_600;  // numbers used in comparisons and calls
+    handle zero, window_seconds, mode_600;  // numbers used in comparisons and calls
 };
 
 extern Names names;
+
+/// Length of the rate-limit window, in seconds of the monotonic clock.
+inline constexpr double WINDOW_SECONDS = 60.0;
+
+// ---------------------------------------------------------------- Token fields
+
+/// The annotation of a Token field.
+enum class FieldType : unsigned char { str, optional_str, str_list, int_, bool_, dict, float_list };
+/// The default of a Token field: none (required), a value, or a factory.
+enum class FieldDefault : unsigned char { required, none, zero, true_, read_write, new_dict, new_list };
+
+/// One field of the Token record: its name (and the attribute of `names`
+/// that holds it interned), its annotation, its default, and whether its
+/// repr shows it.
+struct TokenField {
+    const char *name;
+    handle Names::*interned;
+    FieldType type;
+    FieldDefault default_;
+    bool repr = true;
+};
+
+/// The Token record's fields, in order, declared once: the data class, its
+/// interned names, the token file's labels and the field indices below are
+/// all made from this table. The stored form is every field but the last,
+/// the per-process request window.
+inline constexpr TokenField TOKEN_FIELDS[] = {
+    {"token_id", &Names::token_id, FieldType::str, FieldDefault::required},
+    {"name", &Names::name, FieldType::str, FieldDefault::required},
+    {"hashed_key", &Names::hashed_key, FieldType::str, FieldDefault::required},
+    {"created_at", &Names::created_at, FieldType::str, FieldDefault::required},
+    {"expires_at", &Names::expires_at, FieldType::optional_str, FieldDefault::none},
+    {"last_used", &Names::last_used, FieldType::optional_str, FieldDefault::none},
+    {"permissions", &Names::permissions, FieldType::str_list, FieldDefault::read_write},
+    {"rate_limit", &Names::rate_limit, FieldType::int_, FieldDefault::zero},
+    {"is_active", &Names::is_active, FieldType::bool_, FieldDefault::true_},
+    {"metadata", &Names::metadata, FieldType::dict, FieldDefault::new_dict},
+    {"_request_timestamps", &Names::_request_timestamps, FieldType::float_list, FieldDefault::new_list, false},
+};
+
+inline constexpr std::size_t TOKEN_FIELD_COUNT = std::size(TOKEN_FIELDS);
+
+/// The index of the Token field `name` (a name not in the table does not compile).
+consteval std::size_t token_field(std::string_view name) {
+    for (std::size_t i = 0; i < TOKEN_FIELD_COUNT; ++i)
+        if (name == TOKEN_FIELDS[i].name) return i;
+    throw "not a Token field";
+}
+
+/// The field's name, interned.
+inline handle token_field_name(std::size_t i) { return names.*(TOKEN_FIELDS[i].interned); }
 
 void init_names();
 

@@ -2,6 +2,7 @@
 // replacement (atomic_file.cpp) of the text rendered natively (token_text.cpp)
 // or, when anything it stands in for was replaced, by the json module.
 #include "common/args.hpp"
+#include "common/buffer.hpp"
 #include "common/context.hpp"
 #include "common/dispatch.hpp"
 #include "common/errors.hpp"
@@ -48,12 +49,6 @@ FsPath fs_path(handle path_like) {
     errno = err;
     PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename.ptr());
     raise_pending();
-}
-
-/// Whether `scope[name]` (a module's globals or a class's own dict) is still
-/// `captured`, the object found there when the module was loaded.
-bool still_bound(handle scope, handle name, handle captured) {
-    return captured.is_valid() && dict_get(scope, name).ptr() == captured.ptr();
 }
 
 handle class_dict(handle type) { return handle(reinterpret_cast<PyTypeObject *>(type.ptr())->tp_dict); }
@@ -103,38 +98,25 @@ object with_open(handle path, handle mode, handle encoding, const char *variable
     return result;
 }
 
-/// The bytes of a bytes-like object, held for as long as they are written.
-class BufferView {
-public:
-    explicit BufferView(handle obj) {
-        if (PyObject_GetBuffer(obj.ptr(), &view_, PyBUF_SIMPLE) != 0) {
-            if (!PyErr_ExceptionMatches(PyExc_TypeError)) raise_pending();
-            PyErr_Clear();
-            raise_format(PyExc_TypeError, "a bytes-like object is required, not '%.100s'", tp_name_of(obj));
-        }
-    }
-    ~BufferView() { PyBuffer_Release(&view_); }
-    BufferView(const BufferView &) = delete;
-    BufferView &operator=(const BufferView &) = delete;
-    Piece piece() const { return {static_cast<const char *>(view_.buf), static_cast<size_t>(view_.len)}; }
-
-private:
-    Py_buffer view_{};
-};
-
 /// What a save writes, in pieces, and what holds their bytes.
 class Payload {
 public:
     Payload() = default;
     explicit Payload(std::span<const Piece> text) : pieces_(text.begin(), text.end()) {}
+    /// The bytes of a bytes-like object, held for as long as they are written.
     void add(handle bytes_like) {
-        views_.push_back(std::make_unique<BufferView>(bytes_like));
-        pieces_.push_back(views_.back()->piece());
+        auto &view = *views_.emplace_back(std::make_unique<Buffer>());
+        if (!view.try_acquire(bytes_like, PyBUF_SIMPLE)) {
+            if (!PyErr_ExceptionMatches(PyExc_TypeError)) raise_pending();
+            PyErr_Clear();
+            raise_format(PyExc_TypeError, "a bytes-like object is required, not '%.100s'", tp_name_of(bytes_like));
+        }
+        pieces_.push_back({static_cast<const char *>(view.view().buf), static_cast<size_t>(view.view().len)});
     }
     std::span<const Piece> pieces() const { return pieces_; }
 
 private:
-    std::vector<std::unique_ptr<BufferView>> views_;
+    std::vector<std::unique_ptr<Buffer>> views_;
     std::vector<Piece> pieces_;
 };
 

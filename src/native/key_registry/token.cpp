@@ -7,15 +7,12 @@ namespace vk::keys {
 
 namespace {
 
-// Length of the rate-limit window, in seconds of the monotonic clock.
-constexpr double WINDOW_SECONDS = 60.0;
-
-/// `now - t < 60.0`, with Python's arithmetic for numbers that are not floats.
+/// `now - t < WINDOW_SECONDS`, with Python's arithmetic for numbers that are not floats.
 bool is_recent(handle now_value, handle t) {
     if (PyFloat_CheckExact(now_value.ptr()) && PyFloat_CheckExact(t.ptr()))
         return PyFloat_AS_DOUBLE(now_value.ptr()) - PyFloat_AS_DOUBLE(t.ptr()) < WINDOW_SECONDS;
     object age = steal_or_raise(PyNumber_Subtract(now_value.ptr(), t.ptr()));
-    return check(PyObject_RichCompareBool(age.ptr(), names.sixty.ptr(), Py_LT)) != 0;
+    return check(PyObject_RichCompareBool(age.ptr(), names.window_seconds.ptr(), Py_LT)) != 0;
 }
 
 object monotonic() { return call_method(global(names.time), names.monotonic); }

@@ -1,11 +1,9 @@
-// Owners of what CPython and the system hand out to be given back: a buffer
-// export and a file descriptor, released on every path, error paths included.
+// The owner of a buffer export of a Python object, released on every path,
+// error paths included.
 #pragma once
 
 #include "common/errors.hpp"
 
-#include <cerrno>
-#include <unistd.h>
 
 namespace vk {
 
@@ -39,31 +37,6 @@ public:
 private:
     Py_buffer view_{};
     bool held_ = false;
-};
-
-/// An open file descriptor, closed on destruction unless given away.
-class FileDescriptor {
-public:
-    FileDescriptor() = default;
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    FileDescriptor(const FileDescriptor &) = delete;
-    FileDescriptor &operator=(const FileDescriptor &) = delete;
-    ~FileDescriptor() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-
-    int get() const { return fd_; }
-    bool is_open() const { return fd_ >= 0; }
-    /// Close now: 0, or the errno of a failed close (the descriptor is gone
-    /// either way).
-    int close() {
-        int fd = fd_;
-        fd_ = -1;
-        return fd >= 0 && ::close(fd) != 0 ? errno : 0;
-    }
-
-private:
-    int fd_ = -1;
 };
 
 }  // namespace vk
