@@ -52,12 +52,11 @@ object cosine_similarity(handle, const Args &p) {
     return interpreted(p[0], p[1]);
 }
 
-constinit Method cosine_similarity_method{{"cosine_similarity", false, {req("a"), req("b")}}, cosine_similarity};
-
-PyMethodDef cosine_similarity_def = method_def<cosine_similarity_method>(
+constinit Method cosine_similarity_method{
+    {"cosine_similarity", false, {req("a"), req("b")}}, cosine_similarity,
     "Cosine similarity of two vectors.\n\n"
     "0.0 when either is empty (or otherwise falsy), when their widths differ, or\n"
-    "when either has zero norm.");
+    "when either has zero norm."};
 
 }  // namespace
 
@@ -68,5 +67,5 @@ VK_MODULE(_embeddings, vk::emb, "Native embedding helpers.", set) {
     using namespace vk::emb;
     // The interpreted helper lives beside this module, in `<package>.embeddings`.
     state.helpers_module = package_module_name(state.module_name, 1, "embeddings").release();
-    set("cosine_similarity", new_function(&cosine_similarity_def, state.module_name));
+    set("cosine_similarity", new_function(function_def<cosine_similarity_method>(), state.module_name));
 }

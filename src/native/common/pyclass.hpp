@@ -13,6 +13,7 @@
 #include "common/args.hpp"
 #include "common/errors.hpp"
 
+#include <cstring>
 #include <initializer_list>
 #include <new>
 #include <span>
@@ -27,15 +28,17 @@ using FastFn = object (*)(handle self, PyObject *const *args, Py_ssize_t nargs, 
 /// against the signature.
 using Body = object (*)(handle self, const Args &args);
 
-/// One function or method: its signature, declared once, and its body. The
-/// signature is what the entry point parses with and what the docstring's
-/// text signature is made from. Declare each as
-/// `inline constinit Method name{{"name", true, {req("a"), opt("b", "1")}}, Body_fn};`
-/// at namespace scope, so that the method table and the "still ours?" tests
-/// name the same object.
+/// One function or method: its signature, declared once, its body and its
+/// docstring. The signature is what the entry point parses with and what the
+/// docstring's text signature is made from. Each is defined beside its body,
+///     constinit Method def::name{{"name", true, {req("a"), opt("b", "1")}}, Body_fn, "Docstring."};
+/// and declared `extern` in the module's header, so that the method table and
+/// the "still ours?" tests name the same object.
 struct Method {
     Signature sig;
     Body body;
+    const char *doc;  ///< the docstring, after the text signature made from `sig`
+    int flags = 0;    ///< METH_STATIC or METH_CLASS for such methods of a class
 };
 
 /// The vectorcall entry point of `M`: parses, then runs the body. C++
@@ -81,22 +84,30 @@ PyObject *raw_fastcall(PyObject *self, PyObject *const *args, Py_ssize_t nargs, 
 /// process (a method table points at it). Made once, when the table is built.
 const char *signed_doc(const Signature &sig, const char *body, const char *receiver = "$self");
 
-/// The `PyMethodDef` of a class's `__init__` (see `fastcall_init`); `doc` is
-/// the docstring without its text signature.
+/// The `PyMethodDef` of `M`: METH_FASTCALL | METH_KEYWORDS and its flags,
+/// named and documented by it. An `__init__` is stored as a plain function
+/// (see `fastcall_init`).
 template <const Method &M>
-PyMethodDef init_def(const char *doc) {
-    return PyMethodDef{"__init__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&fastcall_init<M>)),
-                       METH_FASTCALL | METH_KEYWORDS, signed_doc(M.sig, doc)};
+PyMethodDef method_def() {
+    const bool init = std::strcmp(M.sig.func_name, "__init__") == 0;
+    PyCFunctionFastWithKeywords entry = init ? &fastcall_init<M> : &fastcall<M>;
+    return PyMethodDef{M.sig.func_name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry)),
+                       METH_FASTCALL | METH_KEYWORDS | M.flags,
+                       signed_doc(M.sig, M.doc, (M.flags & METH_CLASS) ? "$cls" : "$self")};
 }
 
-/// The `PyMethodDef` of `M` (METH_FASTCALL | METH_KEYWORDS, plus `extra_flags`
-/// such as METH_STATIC or METH_CLASS), named by its signature; `doc` is the
-/// docstring without its text signature, which is made from the signature.
+/// The method table of a class, in definition order, with static storage.
+template <const Method &...Ms>
+PyMethodDef *method_table() {
+    static PyMethodDef defs[] = {method_def<Ms>()..., {nullptr, nullptr, 0, nullptr}};
+    return defs;
+}
+
+/// The `PyMethodDef` of a module function, with static storage.
 template <const Method &M>
-PyMethodDef method_def(const char *doc, int extra_flags = 0) {
-    return PyMethodDef{M.sig.func_name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&fastcall<M>)),
-                       METH_FASTCALL | METH_KEYWORDS | extra_flags,
-                       signed_doc(M.sig, doc, (extra_flags & METH_CLASS) ? "$cls" : "$self")};
+PyMethodDef *function_def() {
+    static PyMethodDef def = method_def<M>();
+    return &def;
 }
 
 /// A `PyMethodDef` for a raw entry point (no signature of its own).

@@ -383,4 +383,8 @@ object ConceptMesh_add_conversation(handle self, const Args &a) {
     return node;
 }
 
+constinit Method def::add_conversation{
+    {"add_conversation", true, {req("memoria")}}, ConceptMesh_add_conversation,
+    "Add one session and recompute its edges against every other node."};
+
 }  // namespace vk::mesh

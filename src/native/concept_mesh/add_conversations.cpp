@@ -384,4 +384,8 @@ object ConceptMesh_add_conversations(handle self, const Args &a) {
     return add_conversations_impl(self, a[0]);
 }
 
+constinit Method def::add_conversations{
+    {"add_conversations", true, {req("memorias")}}, ConceptMesh_add_conversations,
+    "Add a list of sessions and recompute every edge of the mesh."};
+
 }  // namespace vk::mesh

@@ -335,13 +335,25 @@ object ConceptMesh_init(handle self, const Args &a) {
     return nb::none();
 }
 
+constinit Method def::init{
+    {"__init__", true, {opt("similarity_threshold", "0.75"), opt("tag_weight", "1.0"), opt("entity_weight", "1.2"), opt("key_point_weight", "1.1"), opt("embedding_weight", "2.5")}}, ConceptMesh_init,
+    "An empty mesh with the given tuning values."};
+
 object ConceptMesh_ensure_node(handle self, const Args &a) {
     return ensure_node_impl(self, a[0]);
 }
+
+constinit Method def::_ensure_node{
+    {"_ensure_node", true, {req("memoria")}}, ConceptMesh_ensure_node,
+    "The node for memoria['id'], created from the memory dict when absent."};
 
 object ConceptMesh_update_edge(handle self, const Args &a) {
     update_edge_from_args(self, a[0], a[1], a[2], a[3], a[4], a[5]);
     return nb::none();
 }
+
+constinit Method def::_update_edge{
+    {"_update_edge", true, {req("session_a"), req("session_b"), req("shared_tags"), req("shared_entities"), req("shared_key_points"), req("embedding_similarity")}}, ConceptMesh_update_edge,
+    "Recompute the edge between two sessions; remove it when its weight is not above 0."};
 
 }  // namespace vk::mesh

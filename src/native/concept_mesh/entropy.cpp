@@ -105,4 +105,8 @@ object _density_entropy(handle, const Args &a) {
     return make_float(density_entropy(values, nb, nb_d));
 }
 
+constinit Method def::_density_entropy{
+    {"_density_entropy", false, {req("values"), opt("n_bins", "10")}}, mesh::_density_entropy,
+    "Normalised Shannon entropy (0 to 1) of values binned over [0, max(values)]."};
+
 }  // namespace vk::mesh

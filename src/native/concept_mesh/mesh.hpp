@@ -103,76 +103,12 @@ void update_edge_from_args(handle self, handle session_a, handle session_b, hand
 void apply_edge_update(const MeshReads &pre, std::size_t i, std::size_t j, bool i_low, handle shared_tags,
                        handle shared_entities, handle shared_key_points, double sim);
 
-// Module functions (self is the module or null).
-object _similarity_matrix(handle, const Args &);
-object _density_entropy(handle, const Args &);
-object _short(handle, const Args &);
-
-// ConceptMesh methods, in definition order.
-object ConceptMesh_init(handle, const Args &);
-object ConceptMesh_ensure_node(handle, const Args &);
-object ConceptMesh_update_edge(handle, const Args &);
-object ConceptMesh_add_conversation(handle, const Args &);
-object ConceptMesh_add_conversations(handle, const Args &);
-object ConceptMesh_calculate_densities(handle, const Args &);
-object ConceptMesh_calculate_densities_for(handle, const Args &);
-object ConceptMesh_calculate_node_density(handle, const Args &);
-object ConceptMesh_calculate_centralities(handle, const Args &);
-object ConceptMesh_calculate_centralities_for(handle, const Args &);
-object ConceptMesh_calculate_node_centrality(handle, const Args &);
-object ConceptMesh_get_top_density_nodes(handle, const Args &);
-object ConceptMesh_get_top_centrality_nodes(handle, const Args &);
-object ConceptMesh_get_stats(handle, const Args &);
-object ConceptMesh_to_dict(handle, const Args &);
-object ConceptMesh_shortest_path(handle, const Args &);
-object ConceptMesh_clear(handle, const Args &);
-
-/// The signatures, each declared once: the entry points parse with them, the
-/// docstrings' text signatures are made from them, and the "still ours?"
-/// tests name them.
+/// The functions and methods (`Method`), each defined beside its body.
 namespace def {
-inline constinit Method _similarity_matrix{{"_similarity_matrix", false, {req("embeddings")}}, mesh::_similarity_matrix};
-inline constinit Method _density_entropy{{"_density_entropy", false, {req("values"), opt("n_bins", "10")}},
-                                         mesh::_density_entropy};
-inline constinit Method _short{{"_short", false, {req("text"), req("limit")}}, mesh::_short};
-
-inline constinit Method init{{"__init__", true,
-                              {opt("similarity_threshold", "0.75"), opt("tag_weight", "1.0"),
-                               opt("entity_weight", "1.2"), opt("key_point_weight", "1.1"),
-                               opt("embedding_weight", "2.5")}},
-                             ConceptMesh_init};
-inline constinit Method _ensure_node{{"_ensure_node", true, {req("memoria")}}, ConceptMesh_ensure_node};
-inline constinit Method _update_edge{{"_update_edge", true,
-                                      {req("session_a"), req("session_b"), req("shared_tags"),
-                                       req("shared_entities"), req("shared_key_points"),
-                                       req("embedding_similarity")}},
-                                     ConceptMesh_update_edge};
-inline constinit Method add_conversation{{"add_conversation", true, {req("memoria")}}, ConceptMesh_add_conversation};
-inline constinit Method add_conversations{{"add_conversations", true, {req("memorias")}},
-                                          ConceptMesh_add_conversations};
-inline constinit Method calculate_densities{{"calculate_densities", true, {}}, ConceptMesh_calculate_densities};
-inline constinit Method calculate_densities_for{{"calculate_densities_for", true, {req("node_ids")}},
-                                                ConceptMesh_calculate_densities_for};
-inline constinit Method _calculate_node_density{{"_calculate_node_density", false, {req("node")}},
-                                                ConceptMesh_calculate_node_density};
-inline constinit Method calculate_centralities{{"calculate_centralities", true, {}},
-                                               ConceptMesh_calculate_centralities};
-inline constinit Method calculate_centralities_for{{"calculate_centralities_for", true, {req("node_ids")}},
-                                                   ConceptMesh_calculate_centralities_for};
-inline constinit Method _calculate_node_centrality{{"_calculate_node_centrality", true, {req("node")}},
-                                                   ConceptMesh_calculate_node_centrality};
-inline constinit Method get_top_density_nodes{{"get_top_density_nodes", true, {opt("limit", "20")}},
-                                              ConceptMesh_get_top_density_nodes};
-inline constinit Method get_top_centrality_nodes{{"get_top_centrality_nodes", true, {opt("limit", "20")}},
-                                                 ConceptMesh_get_top_centrality_nodes};
-inline constinit Method get_stats{{"get_stats", true, {}}, ConceptMesh_get_stats};
-inline constinit Method to_dict{{"to_dict", true,
-                                 {opt("max_nodes", "300"), opt("max_edges_per_node", "8"),
-                                  opt("summary_chars", "280")}},
-                                ConceptMesh_to_dict};
-inline constinit Method shortest_path{{"shortest_path", true, {req("source_id"), req("target_id")}},
-                                      ConceptMesh_shortest_path};
-inline constinit Method clear{{"clear", true, {}}, ConceptMesh_clear};
+extern constinit Method _similarity_matrix, _density_entropy, _short, init, _ensure_node, _update_edge,
+    add_conversation, add_conversations, calculate_densities, calculate_densities_for,
+    _calculate_node_density, calculate_centralities, calculate_centralities_for, _calculate_node_centrality,
+    get_top_density_nodes, get_top_centrality_nodes, get_stats, to_dict, shortest_path, clear;
 }  // namespace def
 
 }  // namespace vk::mesh

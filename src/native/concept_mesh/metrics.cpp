@@ -518,50 +518,80 @@ std::vector<Py_ssize_t> rank_descending(const std::vector<object> &scores, Py_ss
     return order;
 }
 
-object ConceptMesh_calculate_densities(handle self, const Args &) {
-    recompute(self, false);
+/// `calculate_densities()` / `calculate_centralities()`.
+template <bool Centrality>
+object recompute_all(handle self, const Args &) {
+    recompute(self, Centrality);
     return nb::none();
 }
 
-object ConceptMesh_calculate_densities_for(handle self, const Args &a) {
-    score_listed(self, a[0], false);
+/// `calculate_densities_for(node_ids)` / `calculate_centralities_for(node_ids)`.
+template <bool Centrality>
+object recompute_listed(handle self, const Args &a) {
+    score_listed(self, a[0], Centrality);
     return nb::none();
 }
+
+constinit Method def::calculate_densities{
+    {"calculate_densities", true, {}}, recompute_all<false>,
+    "Recompute the density of every node."};
+
+constinit Method def::calculate_densities_for{
+    {"calculate_densities_for", true, {req("node_ids")}}, recompute_listed<false>,
+    "Recompute the density of the listed nodes; unknown ids are ignored."};
+
+constinit Method def::calculate_centralities{
+    {"calculate_centralities", true, {}}, recompute_all<true>,
+    "Recompute the centrality of every node."};
+
+constinit Method def::calculate_centralities_for{
+    {"calculate_centralities_for", true, {req("node_ids")}}, recompute_listed<true>,
+    "Recompute the centrality of the listed nodes; unknown ids are ignored."};
 
 object ConceptMesh_calculate_node_density(handle, const Args &a) {
     set_attr(a[0], names.density, density_value(a[0]));
     return nb::none();
 }
 
-object ConceptMesh_calculate_centralities(handle self, const Args &) {
-    recompute(self, true);
-    return nb::none();
-}
-
-object ConceptMesh_calculate_centralities_for(handle self, const Args &a) {
-    score_listed(self, a[0], true);
-    return nb::none();
-}
+constinit Method def::_calculate_node_density{
+    {"_calculate_node_density", false, {req("node")}}, ConceptMesh_calculate_node_density,
+    "Store the mean weight of the node's edges (0.0 without edges) as its density.", METH_STATIC};
 
 object ConceptMesh_calculate_node_centrality(handle self, const Args &a) {
     set_attr(a[0], names.centrality, centrality_value(a[0], get_attr(self, names.total_conversations)));
     return nb::none();
 }
 
+constinit Method def::_calculate_node_centrality{
+    {"_calculate_node_centrality", true, {req("node")}}, ConceptMesh_calculate_node_centrality,
+    "Store (degree * 0.4 + total weight * 0.6) / max(1, total_conversations)."};
+
 object ConceptMesh_get_top_density_nodes(handle self, const Args &a) {
     object limit = a.given(0) ? to_int_arg(a[0], "limit") : make_int(20);
     return top_nodes(self, limit, false);
 }
+
+constinit Method def::get_top_density_nodes{
+    {"get_top_density_nodes", true, {opt("limit", "20")}}, ConceptMesh_get_top_density_nodes,
+    "Recompute densities; (summary, density) pairs, densest first."};
 
 object ConceptMesh_get_top_centrality_nodes(handle self, const Args &a) {
     object limit = a.given(0) ? to_int_arg(a[0], "limit") : make_int(20);
     return top_nodes(self, limit, true);
 }
 
+constinit Method def::get_top_centrality_nodes{
+    {"get_top_centrality_nodes", true, {opt("limit", "20")}}, ConceptMesh_get_top_centrality_nodes,
+    "Recompute centralities; (summary, centrality) pairs, most central first."};
+
 object ConceptMesh_get_stats(handle self, const Args &) {
     object fast = stats_one_pass(self);
     if (fast.is_valid()) return fast;
     return stats_general(self);
 }
+
+constinit Method def::get_stats{
+    {"get_stats", true, {}}, ConceptMesh_get_stats,
+    "Recompute both scores and return the statistics dict."};
 
 }  // namespace vk::mesh

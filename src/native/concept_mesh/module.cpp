@@ -38,52 +38,13 @@ void init_names() {
 
 namespace {
 
-PyMethodDef similarity_matrix_def = method_def<def::_similarity_matrix>(
-    "Pairwise cosine similarities of a list of vectors, as nested lists of floats.");
-PyMethodDef density_entropy_def = method_def<def::_density_entropy>(
-    "Normalised Shannon entropy (0 to 1) of values binned over [0, max(values)].");
-PyMethodDef short_def = method_def<def::_short>(
-    "`text` cut to `limit` characters with an ellipsis; a limit of 0 or less keeps it whole.");
-
-PyMethodDef mesh_methods[] = {
-    init_def<def::init>(
-        "An empty mesh with the given tuning values."),
-    method_def<def::_ensure_node>(
-        "The node for memoria['id'], created from the memory dict when absent."),
-    method_def<def::_update_edge>(
-        "Recompute the edge between two sessions; remove it when its weight is not above 0."),
-    method_def<def::add_conversation>(
-        "Add one session and recompute its edges against every other node."),
-    method_def<def::add_conversations>(
-        "Add a list of sessions and recompute every edge of the mesh."),
-    method_def<def::calculate_densities>(
-        "Recompute the density of every node."),
-    method_def<def::calculate_densities_for>(
-        "Recompute the density of the listed nodes; unknown ids are ignored."),
-    method_def<def::_calculate_node_density>(
-        "Store the mean weight of the node's edges (0.0 without edges) as its density.",
-        METH_STATIC),
-    method_def<def::calculate_centralities>(
-        "Recompute the centrality of every node."),
-    method_def<def::calculate_centralities_for>(
-        "Recompute the centrality of the listed nodes; unknown ids are ignored."),
-    method_def<def::_calculate_node_centrality>(
-        "Store (degree * 0.4 + total weight * 0.6) / max(1, total_conversations)."),
-    method_def<def::get_top_density_nodes>(
-        "Recompute densities; (summary, density) pairs, densest first."),
-    method_def<def::get_top_centrality_nodes>(
-        "Recompute centralities; (summary, centrality) pairs, most central first."),
-    method_def<def::get_stats>(
-        "Recompute both scores and return the statistics dict."),
-    method_def<def::to_dict>(
-        "A bounded plain-data view of the mesh for display."),
-    method_def<def::shortest_path>(
-        "The strongest chain of session ids from source to target (edge distance 1/weight), "
-        "or [] when there is none."),
-    method_def<def::clear>(
-        "Remove every node and edge; tuning values are kept."),
-    {nullptr, nullptr, 0, nullptr},
-};
+PyMethodDef *const mesh_methods = method_table<def::init, def::_ensure_node, def::_update_edge,
+                                               def::add_conversation, def::add_conversations,
+                                               def::calculate_densities, def::calculate_densities_for,
+                                               def::_calculate_node_density, def::calculate_centralities,
+                                               def::calculate_centralities_for, def::_calculate_node_centrality,
+                                               def::get_top_density_nodes, def::get_top_centrality_nodes,
+                                               def::get_stats, def::to_dict, def::shortest_path, def::clear>();
 
 }  // namespace
 
@@ -113,8 +74,8 @@ VK_MODULE(concept_mesh, vk::mesh,
     object np = import_optional(make_str("numpy"));
     set("np", np.is_valid() ? handle(np) : handle(Py_None));
 
-    set("_similarity_matrix", new_function(&similarity_matrix_def, state.module_name));
-    set("_density_entropy", new_function(&density_entropy_def, state.module_name));
+    set("_similarity_matrix", new_function(function_def<def::_similarity_matrix>(), state.module_name));
+    set("_density_entropy", new_function(function_def<def::_density_entropy>(), state.module_name));
 
     object str_type = nb::borrow(handle(reinterpret_cast<PyObject *>(&PyUnicode_Type)));
     object float_type = nb::borrow(handle(reinterpret_cast<PyObject *>(&PyFloat_Type)));
@@ -151,7 +112,7 @@ VK_MODULE(concept_mesh, vk::mesh,
     state.graph_node_type = node_t.release();
     state.graph_edge_type = edge_t.release();
 
-    set("_short", new_function(&short_def, state.module_name));
+    set("_short", new_function(function_def<def::_short>(), state.module_name));
 
     object mesh_t = new_plain_class(modname, "ConceptMesh",
         "Undirected weighted graph of conversation sessions.\n\n"

@@ -296,6 +296,11 @@ object ConceptMesh_shortest_path(handle self, const Args &a) {
     return search.path();
 }
 
+constinit Method def::shortest_path{
+    {"shortest_path", true, {req("source_id"), req("target_id")}}, ConceptMesh_shortest_path,
+    "The strongest chain of session ids from source to target (edge distance 1/weight), "
+    "or [] when there is none."};
+
 object ConceptMesh_clear(handle self, const Args &) {
     // Emptied in place: callers holding these dicts see them empty.
     for (handle name : {names.nodes, names.edges}) {
@@ -309,5 +314,9 @@ object ConceptMesh_clear(handle self, const Args &) {
     drop_vector_cache(self);
     return nb::none();
 }
+
+constinit Method def::clear{
+    {"clear", true, {}}, ConceptMesh_clear,
+    "Remove every node and edge; tuning values are kept."};
 
 }  // namespace vk::mesh

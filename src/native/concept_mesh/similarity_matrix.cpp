@@ -61,4 +61,8 @@ object _similarity_matrix(handle, const Args &a) {
     return similarity_matrix_impl(a[0]);
 }
 
+constinit Method def::_similarity_matrix{
+    {"_similarity_matrix", false, {req("embeddings")}}, mesh::_similarity_matrix,
+    "Pairwise cosine similarities of a list of vectors, as nested lists of floats."};
+
 }  // namespace vk::mesh

@@ -62,15 +62,27 @@ object FileEncryptor_init(handle self, const Args &a) {
     return nb::none();
 }
 
+constinit Method def::init{
+    {"__init__", true, {opt("key")}}, FileEncryptor_init,
+    "A Fernet cipher under `key`, or under $VESPERKIT_ENCRYPTION_KEY when `key` is None or empty."};
+
 object FileEncryptor_encrypt(handle self, const Args &a) {
     require_exact_bytes(a[0], "data");
     return encrypt_impl(self, a[0]);
 }
 
+constinit Method def::encrypt{
+    {"encrypt", true, {req("data")}}, FileEncryptor_encrypt,
+    "A bare Fernet token for the bytes `data` (no magic line)."};
+
 object FileEncryptor_decrypt(handle self, const Args &a) {
     require_exact_bytes(a[0], "token");
     return decrypt_impl(self, a[0]);
 }
+
+constinit Method def::decrypt{
+    {"decrypt", true, {req("token")}}, FileEncryptor_decrypt,
+    "The plaintext of a bare Fernet token, whatever its age; InvalidToken when it does not verify."};
 
 object FileEncryptor_encrypt_text(handle self, const Args &a) {
     require_exact_str(a[0], "text");
@@ -101,6 +113,10 @@ object FileEncryptor_encrypt_text(handle self, const Args &a) {
     return out;
 }
 
+constinit Method def::encrypt_text{
+    {"encrypt_text", true, {req("text")}}, FileEncryptor_encrypt_text,
+    "MAGIC_HEADER followed by a Fernet token of the UTF-8 bytes of `text`."};
+
 object FileEncryptor_decrypt_text(handle self, const Args &a) {
     require_exact_bytes(a[0], "data");
     object data = nb::borrow(a[0]);
@@ -121,15 +137,27 @@ object FileEncryptor_decrypt_text(handle self, const Args &a) {
     return call_method(plain, names.decode, names.utf_8);
 }
 
+constinit Method def::decrypt_text{
+    {"decrypt_text", true, {req("data")}}, FileEncryptor_decrypt_text,
+    "The text of encrypted-text data, or of a bare Fernet token."};
+
 object FileEncryptor_generate_key(handle, const Args &) {
     if (!truthy(global(names.ENCRYPTION_AVAILABLE))) raise_format(PyExc_ImportError, "%s", MISSING_PACKAGE_KEYGEN);
     object key = call_method(global(names.Fernet), names.generate_key);
     return call_method(key, names.decode);
 }
 
+constinit Method def::generate_key{
+    {"generate_key", false, {}}, FileEncryptor_generate_key,
+    "A new random Fernet key as 44 characters of URL-safe base64.", METH_STATIC};
+
 object FileEncryptor_is_encrypted(handle, const Args &a) {
     require_exact_bytes(a[0], "data");
     return nb::bool_(starts_with_header(a[0], global(names.MAGIC_HEADER)));
 }
+
+constinit Method def::is_encrypted{
+    {"is_encrypted", false, {req("data")}}, FileEncryptor_is_encrypted,
+    "Whether the bytes `data` begin with MAGIC_HEADER (a prefix test only).", METH_STATIC};
 
 }  // namespace vk::enc

@@ -20,25 +20,8 @@ void init_names() {
 
 namespace {
 
-PyMethodDef encryptor_methods[] = {
-    init_def<def::init>(
-        "A Fernet cipher under `key`, or under $VESPERKIT_ENCRYPTION_KEY when `key` is None or empty."),
-    method_def<def::encrypt>(
-        "A bare Fernet token for the bytes `data` (no magic line)."),
-    method_def<def::decrypt>(
-        "The plaintext of a bare Fernet token, whatever its age; InvalidToken when it does not verify."),
-    method_def<def::encrypt_text>(
-        "MAGIC_HEADER followed by a Fernet token of the UTF-8 bytes of `text`."),
-    method_def<def::decrypt_text>(
-        "The text of encrypted-text data, or of a bare Fernet token."),
-    method_def<def::generate_key>(
-        "A new random Fernet key as 44 characters of URL-safe base64.",
-        METH_STATIC),
-    method_def<def::is_encrypted>(
-        "Whether the bytes `data` begin with MAGIC_HEADER (a prefix test only).",
-        METH_STATIC),
-    {nullptr, nullptr, 0, nullptr},
-};
+PyMethodDef *const encryptor_methods = method_table<def::init, def::encrypt, def::decrypt, def::encrypt_text,
+                                                    def::decrypt_text, def::generate_key, def::is_encrypted>();
 
 }  // namespace
 

@@ -115,16 +115,28 @@ object KeyRegistry_hash_key(handle, const Args &a) {
     return hash_key_impl(a[0]);
 }
 
+constinit Method def::_hash_key{
+    {"_hash_key", true, {req("api_key")}}, KeyRegistry_hash_key,
+    "SHA-256 of the key's UTF-8 bytes as 64 lowercase hex digits."};
+
 object KeyRegistry_generate_key(handle self, const Args &) {
     object prefix = get_attr(self, names.TOKEN_PREFIX);
     object body = call_method(global(names.secrets), names.token_urlsafe, object(make_int(32)));
     return concat(prefix, body);
 }
 
+constinit Method def::_generate_key{
+    {"_generate_key", true, {}}, KeyRegistry_generate_key,
+    "A new API key: TOKEN_PREFIX and 43 URL-safe base64 characters."};
+
 object KeyRegistry_generate_token_id(handle, const Args &) {
     object hex = call_method(global(names.secrets), names.token_hex, object(make_int(8)));
     return concat(names.tok_prefix, hex);
 }
+
+constinit Method def::_generate_token_id{
+    {"_generate_token_id", true, {}}, KeyRegistry_generate_token_id,
+    "A new token id: \"tok_\" and 16 lowercase hex digits."};
 
 object KeyRegistry_create_token(handle self, const Args &a) {
     handle name = a[0], permissions = a.or_none(1), expires_arg = a.or_none(2), metadata = a.or_none(4);
@@ -167,6 +179,12 @@ object KeyRegistry_create_token(handle self, const Args &a) {
     return steal_or_raise(PyTuple_Pack(2, api_key.ptr(), token.ptr()));
 }
 
+constinit Method def::create_token{
+    {"create_token", true, {req("name"), opt("permissions"), opt("expires_days"), opt("rate_limit", "0"), opt("metadata")}}, KeyRegistry_create_token,
+    "Issue a key; returns (api_key, token). The key is not stored, only its hash.\n\n"
+    "Metadata or permissions the token file cannot hold are refused before anything\n"
+    "changes: TypeError or ValueError \"Argument '...' cannot be stored: <json's message>\"."};
+
 namespace {
 
 /// The token issued for `api_key` (the first with its hash), or an empty
@@ -208,6 +226,10 @@ object KeyRegistry_validate_token(handle self, const Args &a) {
     return token;
 }
 
+constinit Method def::validate_token{
+    {"validate_token", true, {req("api_key")}}, KeyRegistry_validate_token,
+    "The active, unexpired, not rate-limited token of the key, recording the use; else None."};
+
 object KeyRegistry_revoke_token(handle self, const Args &a) {
     require_exact_str(a[0], "token_id");
     object tokens = tokens_of(self);
@@ -217,6 +239,10 @@ object KeyRegistry_revoke_token(handle self, const Args &a) {
     return nb::bool_(true);
 }
 
+constinit Method def::revoke_token{
+    {"revoke_token", true, {req("token_id")}}, KeyRegistry_revoke_token,
+    "Deactivate the token for good; False when there is no such token."};
+
 object KeyRegistry_delete_token(handle self, const Args &a) {
     require_exact_str(a[0], "token_id");
     object tokens = tokens_of(self);
@@ -225,6 +251,10 @@ object KeyRegistry_delete_token(handle self, const Args &a) {
     save(self);
     return nb::bool_(true);
 }
+
+constinit Method def::delete_token{
+    {"delete_token", true, {req("token_id")}}, KeyRegistry_delete_token,
+    "Remove the token; False when there is no such token."};
 
 object KeyRegistry_list_tokens(handle self, const Args &a) {
     bool include_inactive = a.given(0) && truthy(a[0]);
@@ -238,10 +268,18 @@ object KeyRegistry_list_tokens(handle self, const Args &a) {
     return active;
 }
 
+constinit Method def::list_tokens{
+    {"list_tokens", true, {opt("include_inactive", "False")}}, KeyRegistry_list_tokens,
+    "A new list of the tokens (active ones only unless include_inactive)."};
+
 object KeyRegistry_get_token(handle self, const Args &a) {
     require_exact_str(a[0], "token_id");
     return call_method(tokens_of(self), names.get, a[0]);
 }
+
+constinit Method def::get_token{
+    {"get_token", true, {req("token_id")}}, KeyRegistry_get_token,
+    "The registry's own token record, or None."};
 
 object KeyRegistry_update_token(handle self, const Args &a) {
     handle token_id = a[0], name = a.or_none(1), permissions = a.or_none(2), metadata = a.or_none(4);
@@ -272,6 +310,12 @@ object KeyRegistry_update_token(handle self, const Args &a) {
     return token;
 }
 
+constinit Method def::update_token{
+    {"update_token", true, {req("token_id"), opt("name"), opt("permissions"), opt("rate_limit"), opt("metadata")}}, KeyRegistry_update_token,
+    "Change the given fields (metadata is merged); None when there is no such token.\n\n"
+    "Metadata or permissions the token file cannot hold (once merged) are refused\n"
+    "before anything changes, as in create_token."};
+
 object KeyRegistry_regenerate_key(handle self, const Args &a) {
     require_exact_str(a[0], "token_id");
     object tokens = tokens_of(self);
@@ -282,5 +326,9 @@ object KeyRegistry_regenerate_key(handle self, const Args &a) {
     save(self);
     return new_key;
 }
+
+constinit Method def::regenerate_key{
+    {"regenerate_key", true, {req("token_id")}}, KeyRegistry_regenerate_key,
+    "Replace the token's key and return the new one; the old key stops validating."};
 
 }  // namespace vk::keys

@@ -89,60 +89,14 @@ void token_field_specs(handle typing, std::vector<object> &kept, std::vector<Fie
     }
 }
 
-PyMethodDef token_methods[] = {
-    method_def<def::is_expired>(
-        "Whether the local time now is later than `expires_at` (never when it is None)."),
-    method_def<def::has_permission>(
-        "Whether `permission` is listed, or \"admin\" is."),
-    method_def<def::is_rate_limited>(
-        "Whether `rate_limit` successes were recorded in the last 60 seconds; drops older ones."),
-    method_def<def::record_request>(
-        "Record one successful request at the current monotonic time."),
-    method_def<def::to_dict>(
-        "The stored form: a new dict of the ten persistent fields (no request window)."),
-    method_def<def::from_dict>(
-        "A token of this class from its stored form; \"_request_timestamps\" is ignored.",
-        METH_CLASS),
-    {nullptr, nullptr, 0, nullptr},
-};
+PyMethodDef *const token_methods = method_table<def::is_expired, def::has_permission, def::is_rate_limited,
+                                                def::record_request, def::to_dict, def::from_dict>();
 
-PyMethodDef registry_methods[] = {
-    init_def<def::init>(
-        "Load the registry from `tokens_file`, encrypted under `encryption_key` when one is given."),
-    method_def<def::_load_tokens>(
-        "Read the token file; an unparseable one is logged and gives an empty registry."),
-    method_def<def::_save_tokens>(
-        "Replace the token file with the current tokens; failures are logged, not raised.\n\n"
-        "A token that cannot be written now keeps its last written form in the file\n"
-        "(a token never written is left out) and is logged by its id."),
-    method_def<def::_hash_key>(
-        "SHA-256 of the key's UTF-8 bytes as 64 lowercase hex digits."),
-    method_def<def::_generate_key>(
-        "A new API key: TOKEN_PREFIX and 43 URL-safe base64 characters."),
-    method_def<def::_generate_token_id>(
-        "A new token id: \"tok_\" and 16 lowercase hex digits."),
-    method_def<def::create_token>(
-        "Issue a key; returns (api_key, token). The key is not stored, only its hash.\n\n"
-        "Metadata or permissions the token file cannot hold are refused before anything\n"
-        "changes: TypeError or ValueError \"Argument '...' cannot be stored: <json's message>\"."),
-    method_def<def::validate_token>(
-        "The active, unexpired, not rate-limited token of the key, recording the use; else None."),
-    method_def<def::revoke_token>(
-        "Deactivate the token for good; False when there is no such token."),
-    method_def<def::delete_token>(
-        "Remove the token; False when there is no such token."),
-    method_def<def::list_tokens>(
-        "A new list of the tokens (active ones only unless include_inactive)."),
-    method_def<def::get_token>(
-        "The registry's own token record, or None."),
-    method_def<def::update_token>(
-        "Change the given fields (metadata is merged); None when there is no such token.\n\n"
-        "Metadata or permissions the token file cannot hold (once merged) are refused\n"
-        "before anything changes, as in create_token."),
-    method_def<def::regenerate_key>(
-        "Replace the token's key and return the new one; the old key stops validating."),
-    {nullptr, nullptr, 0, nullptr},
-};
+PyMethodDef *const registry_methods = method_table<def::init, def::_load_tokens, def::_save_tokens,
+                                                   def::_hash_key, def::_generate_key, def::_generate_token_id,
+                                                   def::create_token, def::validate_token, def::revoke_token,
+                                                   def::delete_token, def::list_tokens, def::get_token,
+                                                   def::update_token, def::regenerate_key>();
 
 }  // namespace
 

@@ -122,12 +122,6 @@ bool is_expired_impl(handle token);
 bool is_rate_limited_impl(handle token);
 void record_request_impl(handle token);
 
-object Token_is_expired(handle, const Args &);
-object Token_has_permission(handle, const Args &);
-object Token_is_rate_limited(handle, const Args &);
-object Token_record_request(handle, const Args &);
-object Token_to_dict(handle, const Args &);
-object Token_from_dict(handle, const Args &);
 
 // KeyRegistry store (store.cpp).
 
@@ -140,56 +134,12 @@ bool native_writer_allowed();
 /// `last_used`); the replacement is atomic either way.
 void save_tokens(handle self, bool durable);
 
-object KeyRegistry_init(handle, const Args &);
-object KeyRegistry_load_tokens(handle, const Args &);
-object KeyRegistry_save_tokens(handle, const Args &);
 
-// KeyRegistry operations (lifecycle.cpp), in definition order.
-object KeyRegistry_hash_key(handle, const Args &);
-object KeyRegistry_generate_key(handle, const Args &);
-object KeyRegistry_generate_token_id(handle, const Args &);
-object KeyRegistry_create_token(handle, const Args &);
-object KeyRegistry_validate_token(handle, const Args &);
-object KeyRegistry_revoke_token(handle, const Args &);
-object KeyRegistry_delete_token(handle, const Args &);
-object KeyRegistry_list_tokens(handle, const Args &);
-object KeyRegistry_get_token(handle, const Args &);
-object KeyRegistry_update_token(handle, const Args &);
-object KeyRegistry_regenerate_key(handle, const Args &);
-
-/// The signatures, each declared once: the entry points parse with them, the
-/// docstrings' text signatures are made from them, and the "still ours?"
-/// tests name them.
+/// The functions and methods (`Method`), each defined beside its body.
 namespace def {
-inline constinit Method is_expired{{"is_expired", true, {}}, Token_is_expired};
-inline constinit Method has_permission{{"has_permission", true, {req("permission")}}, Token_has_permission};
-inline constinit Method is_rate_limited{{"is_rate_limited", true, {}}, Token_is_rate_limited};
-inline constinit Method record_request{{"record_request", true, {}}, Token_record_request};
-inline constinit Method to_dict{{"to_dict", true, {}}, Token_to_dict};
-inline constinit Method from_dict{{"from_dict", true, {req("data")}}, Token_from_dict};
-
-inline constinit Method init{{"__init__", true, {opt("tokens_file", "'vesperkit_tokens.json'"), opt("encryption_key")}},
-                             KeyRegistry_init};
-inline constinit Method _load_tokens{{"_load_tokens", true, {}}, KeyRegistry_load_tokens};
-inline constinit Method _save_tokens{{"_save_tokens", true, {}}, KeyRegistry_save_tokens};
-inline constinit Method _hash_key{{"_hash_key", true, {req("api_key")}}, KeyRegistry_hash_key};
-inline constinit Method _generate_key{{"_generate_key", true, {}}, KeyRegistry_generate_key};
-inline constinit Method _generate_token_id{{"_generate_token_id", true, {}}, KeyRegistry_generate_token_id};
-inline constinit Method create_token{{"create_token", true,
-                                      {req("name"), opt("permissions"), opt("expires_days"), opt("rate_limit", "0"),
-                                       opt("metadata")}},
-                                     KeyRegistry_create_token};
-inline constinit Method validate_token{{"validate_token", true, {req("api_key")}}, KeyRegistry_validate_token};
-inline constinit Method revoke_token{{"revoke_token", true, {req("token_id")}}, KeyRegistry_revoke_token};
-inline constinit Method delete_token{{"delete_token", true, {req("token_id")}}, KeyRegistry_delete_token};
-inline constinit Method list_tokens{{"list_tokens", true, {opt("include_inactive", "False")}},
-                                    KeyRegistry_list_tokens};
-inline constinit Method get_token{{"get_token", true, {req("token_id")}}, KeyRegistry_get_token};
-inline constinit Method update_token{{"update_token", true,
-                                      {req("token_id"), opt("name"), opt("permissions"), opt("rate_limit"),
-                                       opt("metadata")}},
-                                     KeyRegistry_update_token};
-inline constinit Method regenerate_key{{"regenerate_key", true, {req("token_id")}}, KeyRegistry_regenerate_key};
+extern constinit Method is_expired, has_permission, is_rate_limited, record_request, to_dict, from_dict,
+    init, _load_tokens, _save_tokens, _hash_key, _generate_key, _generate_token_id, create_token,
+    validate_token, revoke_token, delete_token, list_tokens, get_token, update_token, regenerate_key;
 }  // namespace def
 
 }  // namespace vk::keys

@@ -338,6 +338,10 @@ object KeyRegistry_init(handle self, const Args &a) {
     return nb::none();
 }
 
+constinit Method def::init{
+    {"__init__", true, {opt("tokens_file", "'vesperkit_tokens.json'"), opt("encryption_key")}}, KeyRegistry_init,
+    "Load the registry from `tokens_file`, encrypted under `encryption_key` when one is given."};
+
 object KeyRegistry_load_tokens(handle self, const Args &) {
     load_tokens(self);
     return nb::none();
@@ -347,5 +351,15 @@ object KeyRegistry_save_tokens(handle self, const Args &) {
     save_tokens(self, true);
     return nb::none();
 }
+
+constinit Method def::_load_tokens{
+    {"_load_tokens", true, {}}, KeyRegistry_load_tokens,
+    "Read the token file; an unparseable one is logged and gives an empty registry."};
+
+constinit Method def::_save_tokens{
+    {"_save_tokens", true, {}}, KeyRegistry_save_tokens,
+    "Replace the token file with the current tokens; failures are logged, not raised.\n\n"
+    "A token that cannot be written now keeps its last written form in the file\n"
+    "(a token never written is left out) and is logged by its id."};
 
 }  // namespace vk::keys

@@ -94,6 +94,10 @@ object Token_is_expired(handle self, const Args &) {
     return nb::bool_(is_expired_impl(self));
 }
 
+constinit Method def::is_expired{
+    {"is_expired", true, {}}, Token_is_expired,
+    "Whether the local time now is later than `expires_at` (never when it is None)."};
+
 object Token_has_permission(handle self, const Args &a) {
     require_exact_str(a[0], "permission");
     object permissions = get_attr(self, names.permissions);
@@ -103,14 +107,26 @@ object Token_has_permission(handle self, const Args &a) {
     return nb::bool_(check(PySequence_Contains(permissions.ptr(), admin.ptr())) != 0);
 }
 
+constinit Method def::has_permission{
+    {"has_permission", true, {req("permission")}}, Token_has_permission,
+    "Whether `permission` is listed, or \"admin\" is."};
+
 object Token_is_rate_limited(handle self, const Args &) {
     return nb::bool_(is_rate_limited_impl(self));
 }
+
+constinit Method def::is_rate_limited{
+    {"is_rate_limited", true, {}}, Token_is_rate_limited,
+    "Whether `rate_limit` successes were recorded in the last 60 seconds; drops older ones."};
 
 object Token_record_request(handle self, const Args &) {
     record_request_impl(self);
     return nb::none();
 }
+
+constinit Method def::record_request{
+    {"record_request", true, {}}, Token_record_request,
+    "Record one successful request at the current monotonic time."};
 
 object Token_to_dict(handle self, const Args &) {
     object data = call(global(names.asdict), self);
@@ -118,6 +134,10 @@ object Token_to_dict(handle self, const Args &) {
     call_method(data, names.pop, names._request_timestamps, handle(Py_None));
     return data;
 }
+
+constinit Method def::to_dict{
+    {"to_dict", true, {}}, Token_to_dict,
+    "The stored form: a new dict of the ten persistent fields (no request window)."};
 
 object Token_from_dict(handle cls, const Args &a) {
     require_exact_dict(a[0], "data");
@@ -133,5 +153,9 @@ object Token_from_dict(handle cls, const Args &a) {
     object empty = steal_or_raise(PyTuple_New(0));
     return steal_or_raise(PyObject_Call(cls.ptr(), empty.ptr(), kwargs.ptr()));
 }
+
+constinit Method def::from_dict{
+    {"from_dict", true, {req("data")}}, Token_from_dict,
+    "A token of this class from its stored form; \"_request_timestamps\" is ignored.", METH_CLASS};
 
 }  // namespace vk::keys

@@ -436,6 +436,14 @@ object conn_generator_function(handle, const Args &a) {
     return gen;
 }
 
+constinit Method def::_conn{
+    {"_conn", false, {req("self")}}, conn_generator_function,
+    "Scoped use of the backend's connection.\n\n"
+    "Takes the backend's lock and yields one open autocommit connection with the\n"
+    "pgvector adapters registered: a connection that was closed, belongs to another\n"
+    "process (inherited through a fork) or fails a ping is replaced first. The lock\n"
+    "is released when the block ends, normally or by an exception."};
+
 // ---------------------------------------------------------------- fork
 
 // In a forked child only the forking thread exists: a lock that another
@@ -452,6 +460,10 @@ object after_fork_in_child(handle, const Args &) {
     }
     return nb::none();
 }
+
+constinit Method def::_after_fork_in_child{
+    {"_after_fork_in_child", false, {}}, after_fork_in_child,
+    "Give every backend of a forked child a fresh lock."};
 
 // ---------------------------------------------------------------- construction
 
@@ -527,5 +539,12 @@ object Backend_init(handle self, const Args &a) {
     });
     return nb::none();
 }
+
+constinit Method def::init{
+    {"__init__", true, {req("dsn"), kw_req("embedding_dim"), kw_opt("table", "'vsk_memories'"), kw_opt("reset", "False")}}, Backend_init,
+    "Connect to the database at `dsn` and create the table and its two indexes if needed.\n\n"
+    "`table` may hold only letters, digits and underscores; `reset` drops the table\n"
+    "(with all its rows) first. `embedding_dim` sets the width of the vector column\n"
+    "of a table created now; an existing table keeps its own."};
 
 }  // namespace vk::vault

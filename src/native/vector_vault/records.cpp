@@ -94,15 +94,29 @@ object Backend_session_id(handle, const Args &a) {
     return session_id_of_record(a[0]);
 }
 
+constinit Method def::_session_id{
+    {"_session_id", false, {req("record")}}, Backend_session_id,
+    "The \"session_id\" inside the record's \"source\" dict (a str), or None.", METH_STATIC};
+
 object Backend_embedding_or_none(handle, const Args &a) {
     require_exact_dict(a[0], "record");
     return embedding_of_record(a[0]);
 }
 
+constinit Method def::_embedding_or_none{
+    {"_embedding_or_none", false, {req("record")}}, Backend_embedding_or_none,
+    "The record's \"embedding\" when it is truthy (the same object), otherwise None.", METH_STATIC};
+
 object Backend_add(handle self, const Args &a) {
     add_record(self, a[0]);
     return nb::none();
 }
+
+constinit Method def::add{
+    {"add", true, {req("record")}}, Backend_add,
+    "Insert the record, or replace every column of the row with the same \"id\".\n\n"
+    "The whole record is kept as JSON; its tenant, user, session, summary and\n"
+    "embedding also fill their own columns."};
 
 object Backend_add_batch(handle self, const Args &a) {
     handle records = a[0];
@@ -118,6 +132,11 @@ object Backend_add_batch(handle self, const Args &a) {
     }
     return make_int(static_cast<long long>(PyList_GET_SIZE(records.ptr())));
 }
+
+constinit Method def::add_batch{
+    {"add_batch", true, {req("records")}}, Backend_add_batch,
+    "`add` each record in order, each committed on its own; returns len(records).\n\n"
+    "A failing record stops the batch: those before it stay stored."};
 
 object Backend_get(handle self, const Args &a) {
     handle memory_id = a[0];
@@ -135,6 +154,10 @@ object Backend_get(handle self, const Args &a) {
     return record;
 }
 
+constinit Method def::get{
+    {"get", true, {req("memory_id")}}, Backend_get,
+    "The stored record (a new dict), or None."};
+
 object Backend_update(handle self, const Args &a) {
     handle memory_id = a[0], fields = a[1];
     require_exact_str(memory_id, "memory_id");
@@ -145,10 +168,20 @@ object Backend_update(handle self, const Args &a) {
     });
 }
 
+constinit Method def::update{
+    {"update", true, {req("memory_id"), req("fields")}}, Backend_update,
+    "Merge the top-level keys of `fields` into the stored JSON record; True when a row changed.\n\n"
+    "Only the JSON changes: the scope, summary and embedding columns keep the values of\n"
+    "the last `add`."};
+
 object Backend_delete(handle self, const Args &a) {
     handle memory_id = a[0];
     require_exact_str(memory_id, "memory_id");
     return changes_a_row(self, Stmt::remove, [&] { return steal_or_raise(PyTuple_Pack(1, memory_id.ptr())); });
 }
+
+constinit Method def::delete_{
+    {"delete", true, {req("memory_id")}}, Backend_delete,
+    "Delete the record; True when a row was deleted."};
 
 }  // namespace vk::vault

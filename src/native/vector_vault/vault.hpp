@@ -111,53 +111,10 @@ unsigned scope_of(handle tenant_id, handle user_id, handle session_id, handle pa
 
 // ---------------------------------------------------------------- entry points
 
-object conn_generator_function(handle, const Args &);
-object after_fork_in_child(handle, const Args &);
-
-object Backend_init(handle, const Args &);
-object Backend_session_id(handle, const Args &);
-object Backend_embedding_or_none(handle, const Args &);
-object Backend_add(handle, const Args &);
-object Backend_add_batch(handle, const Args &);
-object Backend_get(handle, const Args &);
-object Backend_update(handle, const Args &);
-object Backend_delete(handle, const Args &);
-object Backend_vector_search(handle, const Args &);
-object Backend_all_records(handle, const Args &);
-object Backend_stats(handle, const Args &);
-object Backend_clear(handle, const Args &);
-object Backend_convert_storage_format(handle, const Args &);
-
-/// The signatures, each declared once: the entry points parse with them, the
-/// docstrings' text signatures are made from them, and the "still ours?"
-/// tests name them.
+/// The functions and methods (`Method`), each defined beside its body.
 namespace def {
-inline constinit Method _conn{{"_conn", false, {req("self")}}, conn_generator_function};
-inline constinit Method _after_fork_in_child{{"_after_fork_in_child", false, {}}, after_fork_in_child};
-
-inline constinit Method init{{"__init__", true,
-                              {req("dsn"), kw_req("embedding_dim"), kw_opt("table", "'vsk_memories'"),
-                               kw_opt("reset", "False")}},
-                             Backend_init};
-inline constinit Method _session_id{{"_session_id", false, {req("record")}}, Backend_session_id};
-inline constinit Method _embedding_or_none{{"_embedding_or_none", false, {req("record")}}, Backend_embedding_or_none};
-inline constinit Method add{{"add", true, {req("record")}}, Backend_add};
-inline constinit Method add_batch{{"add_batch", true, {req("records")}}, Backend_add_batch};
-inline constinit Method get{{"get", true, {req("memory_id")}}, Backend_get};
-inline constinit Method update{{"update", true, {req("memory_id"), req("fields")}}, Backend_update};
-inline constinit Method delete_{{"delete", true, {req("memory_id")}}, Backend_delete};
-inline constinit Method vector_search{{"vector_search", true,
-                                       {req("query_embedding"), kw_req("top_k"), kw_req("threshold"),
-                                        kw_opt("tenant_id"), kw_opt("user_id"), kw_opt("session_id"),
-                                        kw_opt("allowed_ids")}},
-                                      Backend_vector_search};
-inline constinit Method all_records{{"all_records", true, {kw_opt("tenant_id"), kw_opt("user_id"), kw_opt("session_id")}},
-                                    Backend_all_records};
-inline constinit Method stats{{"stats", true, {kw_opt("tenant_id"), kw_opt("user_id"), kw_opt("session_id")}},
-                              Backend_stats};
-inline constinit Method clear{{"clear", true, {opt("tenant_id"), opt("user_id"), opt("session_id")}}, Backend_clear};
-inline constinit Method convert_storage_format{{"convert_storage_format", true, {req("new_format"), opt("new_file")}},
-                                               Backend_convert_storage_format};
+extern constinit Method _conn, _after_fork_in_child, init, _session_id, _embedding_or_none, add, add_batch,
+    get, update, delete_, vector_search, all_records, stats, clear, convert_storage_format;
 }  // namespace def
 
 // ---------------------------------------------------------------- templates
