@@ -122,7 +122,7 @@ object new_plain_class(const char *module_name, const char *name, const char *do
 
 /// Attach the methods of a `{nullptr}`-terminated table with static storage:
 /// instance methods, METH_STATIC static methods, METH_CLASS class methods and
-/// an `__init__` made with `init_def`.
+/// an `__init__` (see `method_def`).
 void add_methods(handle cls, PyMethodDef *defs);
 
 /// A module-level function for one `PyMethodDef` with static storage.

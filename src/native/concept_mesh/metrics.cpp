@@ -536,13 +536,13 @@ constinit Method def::calculate_densities{
     {"calculate_densities", true, {}}, recompute_all<false>,
     "Recompute the density of every node."};
 
-constinit Method def::calculate_densities_for{
-    {"calculate_densities_for", true, {req("node_ids")}}, recompute_listed<false>,
-    "Recompute the density of the listed nodes; unknown ids are ignored."};
-
 constinit Method def::calculate_centralities{
     {"calculate_centralities", true, {}}, recompute_all<true>,
     "Recompute the centrality of every node."};
+
+constinit Method def::calculate_densities_for{
+    {"calculate_densities_for", true, {req("node_ids")}}, recompute_listed<false>,
+    "Recompute the density of the listed nodes; unknown ids are ignored."};
 
 constinit Method def::calculate_centralities_for{
     {"calculate_centralities_for", true, {req("node_ids")}}, recompute_listed<true>,
