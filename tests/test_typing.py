@@ -2,6 +2,7 @@
 real signatures and docstrings, `help()`, stubs that match the runtime, and the
 public API type-checking under ``mypy --strict`` through the shipped stubs."""
 
+import ast
 import dataclasses
 import inspect
 import os
@@ -22,6 +23,7 @@ import vesperkit.auth.shared_registry as shared_registry
 import vesperkit.graph.concept_mesh as cm
 import vesperkit.graph.view as view
 import vesperkit.memory.backends.vector_vault as vv
+import vesperkit.utils._embeddings as embeddings
 import vesperkit.utils.encryption as encryption
 
 MODULES = [cm, vv, kr, encryption]
@@ -111,6 +113,75 @@ def test_help_of_the_module_shows_every_signature(module):
         name = qualname.rsplit(".", 1)[1]
         if qualname.startswith(module.__name__ + ".") and not isinstance(obj, type) and name[0] != "_":
             assert re.sub(r"\s+", "", f"{name}{inspect.signature(obj)}") in flat, qualname
+
+
+# ---------------------------------------------------------------- stub signatures
+
+
+def stub_functions(module):
+    """{qualified name: ast function node} of the module's stub, classes included."""
+    tree = ast.parse((Path(module.__file__).parent / (module.__name__.rsplit(".", 1)[1] + ".pyi")).read_text())
+    found = {}
+    for node in tree.body:
+        if isinstance(node, ast.FunctionDef):
+            found[node.name] = node
+        elif isinstance(node, ast.ClassDef):
+            found.update({f"{node.name}.{f.name}": f for f in node.body if isinstance(f, ast.FunctionDef)})
+    return found
+
+
+def shape(params):
+    """(name, kind, default) of each parameter; a default is (type, value)."""
+    return [(name, kind, default if default is None else (type(default[0]), default[0]))
+            for name, kind, default in params]
+
+
+def stub_shape(fn, bound):
+    a = fn.args
+    positional = a.posonlyargs + a.args
+    defaults = [None] * (len(positional) - len(a.defaults)) + [(ast.literal_eval(d),) for d in a.defaults]
+    params = [(arg.arg, "positional", d) for arg, d in zip(positional, defaults)]
+    params += [(arg.arg, "keyword", None if d is None else (ast.literal_eval(d),))
+               for arg, d in zip(a.kwonlyargs, a.kw_defaults)]
+    return shape(params[1:] if bound else params)
+
+
+def runtime_shape(obj, bound):
+    kinds = {inspect.Parameter.POSITIONAL_ONLY: "positional", inspect.Parameter.POSITIONAL_OR_KEYWORD: "positional",
+             inspect.Parameter.KEYWORD_ONLY: "keyword"}
+    params = [(p.name, kinds[p.kind], None if p.default is p.empty else (p.default,))
+              for p in inspect.signature(obj).parameters.values()]
+    return shape(params[1:] if bound else params)
+
+
+def native_callables():
+    """(module, qualified name, raw object, takes the object or class first) of every
+    function and method the extension modules define."""
+    found = []
+    for module in MODULES + [embeddings]:
+        for name, value in vars(module).items():
+            if getattr(value, "__module__", None) != module.__name__:
+                continue
+            if not isinstance(value, type):
+                found.append((module, name, value, False))
+                continue
+            for attr in own_names(value):
+                raw = vars(value)[attr]
+                if isinstance(raw, staticmethod):
+                    found.append((module, f"{name}.{attr}", raw.__func__, False))
+                elif callable(getattr(value, attr)) and not isinstance(raw, property):
+                    found.append((module, f"{name}.{attr}", getattr(raw, "__func__", raw), True))
+    return found
+
+
+NATIVE = native_callables()
+
+
+@pytest.mark.parametrize("module, qualname, obj, bound", NATIVE, ids=[f"{m.__name__}.{q}" for m, q, _, _ in NATIVE])
+def test_signature_is_the_stubs(module, qualname, obj, bound):
+    stubs = stub_functions(module)
+    assert qualname in stubs, qualname
+    assert runtime_shape(obj, bound) == stub_shape(stubs[qualname], bound)
 
 
 def test_stubs_match_the_runtime():

@@ -1,7 +1,6 @@
 // Module `vesperkit.utils._embeddings`: the host helper `cosine_similarity`
 // for two lists of floats, the interpreted helper for everything else.
-#include "_embeddings/cosine.hpp"
-#include "common/args.hpp"
+#include "common/cosine.hpp"
 #include "common/module.hpp"
 #include "common/pyclass.hpp"
 
@@ -34,9 +33,7 @@ object interpreted(handle a, handle b) {
     return call(get_attr(module, names._interpreted_cosine_similarity), a, b);
 }
 
-object cosine_similarity(handle, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    static const Signature sig("cosine_similarity", false, {req("a"), req("b")});
-    Args p = parse_args(sig, args, nargs, kwnames);
+object cosine_similarity(handle, const Args &p) {
     PyObject *a = p[0].ptr(), *b = p[1].ptr();
     if (PyList_CheckExact(a)) {
         auto n = static_cast<std::size_t>(PyList_GET_SIZE(a));
@@ -55,12 +52,11 @@ object cosine_similarity(handle, PyObject *const *args, Py_ssize_t nargs, PyObje
     return interpreted(p[0], p[1]);
 }
 
-PyMethodDef cosine_similarity_def = method_def<cosine_similarity>(
-    "cosine_similarity",
-    "cosine_similarity(a, b)\n--\n\n"
+constinit Method cosine_similarity_method{
+    {"cosine_similarity", false, {req("a"), req("b")}}, cosine_similarity,
     "Cosine similarity of two vectors.\n\n"
     "0.0 when either is empty (or otherwise falsy), when their widths differ, or\n"
-    "when either has zero norm.");
+    "when either has zero norm."};
 
 }  // namespace
 
@@ -70,8 +66,6 @@ VK_MODULE(_embeddings, vk::emb, "Native embedding helpers.", set) {
     using namespace vk;
     using namespace vk::emb;
     // The interpreted helper lives beside this module, in `<package>.embeddings`.
-    object parts = steal_or_raise(PyUnicode_RSplit(state.module_name.ptr(), make_str(".").ptr(), 1));
-    object package = steal_or_raise(PySequence_GetItem(parts.ptr(), 0));
-    state.helpers_module = steal_or_raise(PyUnicode_FromFormat("%U.embeddings", package.ptr())).release();
-    set("cosine_similarity", new_function(&cosine_similarity_def, state.module_name));
+    state.helpers_module = package_module_name(state.module_name, 1, "embeddings").release();
+    set("cosine_similarity", new_function(function_def<cosine_similarity_method>(), state.module_name));
 }

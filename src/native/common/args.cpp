@@ -37,6 +37,39 @@ Py_ssize_t find_param(const Signature &sig, PyObject *key) {
 
 }  // namespace
 
+handle Signature::name() const {
+    if (name_object == nullptr) name_object = interned(func_name).ptr();
+    return handle(name_object);
+}
+
+std::string text_signature(const Signature &sig, const char *receiver) {
+    std::string text = sig.func_name;
+    text += '(';
+    const char *sep = "";
+    if (sig.is_method) {
+        text += receiver;
+        text += ", /";
+        sep = ", ";
+    }
+    bool star = false;
+    for (std::size_t i = 0; i < sig.count; ++i) {
+        const Param &p = sig.params[i];
+        text += sep;
+        sep = ", ";
+        if (p.kind == Kind::keyword_only && !star) {
+            text += "*, ";
+            star = true;
+        }
+        text += p.name;
+        if (!p.required) {
+            text += '=';
+            text += p.default_text;
+        }
+    }
+    text += ")\n--\n\n";
+    return text;
+}
+
 Args parse_args(const Signature &sig, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     Args out;
     const bool exact = sig.n_required_positional == sig.n_positional;

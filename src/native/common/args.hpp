@@ -1,8 +1,10 @@
 // Keyword parsing for functions and methods called through vectorcall.
 //
 // One description per function (its name, whether it is a method, and its
-// parameters in order) and one parser, so that every module reports argument
-// count and keyword errors with the same messages:
+// parameters in order with the text of their defaults), declared once: the
+// parser reads it on every call and `method_def` derives the text signature
+// of the docstring from it, so the two cannot disagree. One parser, so that
+// every module reports argument count and keyword errors with the same messages:
 //   "%.200s() takes %.8s %zd positional argument%.1s (%zd given)"
 //   "%s() needs keyword-only argument %U"
 //   "%s() got an unexpected keyword argument '%U'"
@@ -16,6 +18,7 @@
 #include <array>
 #include <cstddef>
 #include <initializer_list>
+#include <string>
 
 namespace vk {
 
@@ -28,12 +31,19 @@ struct Param {
     const char *name;
     Kind kind = Kind::positional;
     bool required = true;
+    const char *default_text = nullptr;  ///< the default as the text signature shows it
 };
 
 inline constexpr Param req(const char *name) { return {name, Kind::positional, true}; }
-inline constexpr Param opt(const char *name) { return {name, Kind::positional, false}; }
+/// An optional parameter; `default_text` is its default written as Python
+/// source ("None", "20", "'vsk_memories'"). The body applies the default.
+inline constexpr Param opt(const char *name, const char *default_text = "None") {
+    return {name, Kind::positional, false, default_text};
+}
 inline constexpr Param kw_req(const char *name) { return {name, Kind::keyword_only, true}; }
-inline constexpr Param kw_opt(const char *name) { return {name, Kind::keyword_only, false}; }
+inline constexpr Param kw_opt(const char *name, const char *default_text = "None") {
+    return {name, Kind::keyword_only, false, default_text};
+}
 
 inline constexpr std::size_t MAX_PARAMS = 12;
 
@@ -46,6 +56,7 @@ struct Signature {
     std::size_t n_positional;  // positional-or-keyword parameters
     std::size_t n_required_positional;
     mutable std::array<PyObject *, MAX_PARAMS> names{};  // interned lazily
+    mutable PyObject *name_object = nullptr;              // `func_name`, interned lazily
 
     constexpr Signature(const char *name, bool method, std::initializer_list<Param> ps)
         : func_name(name), is_method(method), count(ps.size()), params{},
@@ -59,7 +70,15 @@ struct Signature {
             }
         }
     }
+
+    /// The function's name as an interned str (the attribute it is bound to).
+    handle name() const;
 };
+
+/// The text signature of `sig` and the line that ends it, as CPython reads it
+/// from the head of a docstring: "name($self, /, a, *, b=None)\n--\n\n" for a
+/// method ("$cls" when `receiver` says so), "name(a, b=1)\n--\n\n" otherwise.
+std::string text_signature(const Signature &sig, const char *receiver = "$self");
 
 /// Parsed arguments: a borrowed reference per parameter, empty when the
 /// caller did not pass it (the function applies its default).

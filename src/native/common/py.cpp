@@ -18,6 +18,26 @@ handle interned(const char *text) {
     return handle(held);
 }
 
+handle class_attr(handle type, handle name) {
+    PyObject *mro = reinterpret_cast<PyTypeObject *>(type.ptr())->tp_mro;
+    for (Py_ssize_t i = 0; mro != nullptr && i < PyTuple_GET_SIZE(mro); ++i) {
+        // PyType_GetDict also serves the built-in types, whose namespace is
+        // not in their tp_dict.
+        object dict = nb::steal(PyType_GetDict(reinterpret_cast<PyTypeObject *>(PyTuple_GET_ITEM(mro, i))));
+        if (!dict.is_valid()) continue;
+        handle attr = dict_get(dict, name);
+        if (attr.is_valid()) return attr;
+    }
+    return handle();
+}
+
+bool plain_attribute(handle type, handle name) {
+    if (reinterpret_cast<PyTypeObject *>(type.ptr())->tp_getattro != PyObject_GenericGetAttr) return false;
+    handle attr = class_attr(type, name);
+    return !attr.is_valid() ||
+           (Py_TYPE(attr.ptr())->tp_descr_get == nullptr && Py_TYPE(attr.ptr())->tp_descr_set == nullptr);
+}
+
 void init_common_names() {
     CommonNames &n = common_names;
     n.get = interned("get");

@@ -80,6 +80,17 @@ inline object get_optional_attr(handle obj, handle name) {
     return nb::steal(v);
 }
 
+/// What the class `type` holds under `name`, found along its MRO as
+/// attribute access finds it, without running code: borrowed (the class
+/// dict keeps it), or empty.
+handle class_attr(handle type, handle name);
+
+/// Whether instances of the class `type` hand out the attribute `name` from
+/// their own dict without running code: generic attribute access, and
+/// nothing of that name on the class with a `__get__` (it would run) or a
+/// `__set__` (it would take the attribute over).
+bool plain_attribute(handle type, handle name);
+
 /// `obj[key]`, with the container's own KeyError or IndexError.
 inline object get_item(handle obj, handle key) {
     return steal_or_raise(PyObject_GetItem(obj.ptr(), key.ptr()));

@@ -3,8 +3,16 @@
 #include "common/errors.hpp"
 
 #include <cstring>
+#include <deque>
+#include <string>
 
 namespace vk {
+
+const char *signed_doc(const Signature &sig, const char *body, const char *receiver) {
+    // Never freed: method tables point into it until the process ends.
+    static auto *kept = new std::deque<std::string>;
+    return kept->emplace_back(text_signature(sig, receiver) + body).c_str();
+}
 
 object new_plain_class(const char *module_name, const char *name, const char *doc) {
     object ns = steal_or_raise(PyDict_New());
@@ -39,7 +47,7 @@ object new_function(PyMethodDef *def, handle module_name) {
     return steal_or_raise(PyCFunction_NewEx(def, nullptr, module_name.ptr()));
 }
 
-object make_dataclass(const char *module_name, const char *name, std::initializer_list<FieldSpec> fields) {
+object make_dataclass(const char *module_name, const char *name, std::span<const FieldSpec> fields) {
     const CommonNames &n = common_names;
     object dataclasses = import_module("dataclasses");
     object field_fn = get_attr(dataclasses, n.field);
@@ -91,6 +99,24 @@ void ModuleGlobals::set(const char *name, handle value) const {
 }
 
 object import_module(const char *name) { return steal_or_raise(PyImport_ImportModule(name)); }
+
+object import_optional(handle name) {
+    PyObject *module = PyImport_Import(name.ptr());
+    if (module != nullptr) return nb::steal(module);
+    if (!PyErr_ExceptionMatches(PyExc_ImportError)) raise_pending();
+    PyErr_Clear();
+    return object();
+}
+
+object package_module_name(handle module_name, int levels, const char *relative) {
+    object parts = steal_or_raise(PyUnicode_RSplit(module_name.ptr(), make_str(".").ptr(), levels));
+    object package = steal_or_raise(PySequence_GetItem(parts.ptr(), 0));
+    return steal_or_raise(PyUnicode_FromFormat("%U.%s", package.ptr(), relative));
+}
+
+object import_from_package(handle module_name, int levels, const char *relative) {
+    return steal_or_raise(PyImport_Import(package_module_name(module_name, levels, relative).ptr()));
+}
 
 object lookup_global(handle module_dict, handle name) {
     handle v = dict_get(module_dict, name);

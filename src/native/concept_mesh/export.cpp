@@ -464,16 +464,16 @@ object export_view(const KeptNodes &kept_nodes, const std::vector<KeptEdge> &kep
 
 }  // namespace
 
-object _short(handle, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    static const Signature sig("_short", false, {req("text"), req("limit")});
-    Args a = parse_args(sig, args, nargs, kwnames);
+object _short(handle, const Args &a) {
     require_exact_str(a[0], "text");
     return short_text(a[0], int_arg(a[1], "limit"));
 }
 
-object ConceptMesh_to_dict(handle self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    static const Signature sig("to_dict", true, {opt("max_nodes"), opt("max_edges_per_node"), opt("summary_chars")});
-    Args a = parse_args(sig, args, nargs, kwnames);
+constinit Method def::_short{
+    {"_short", false, {req("text"), req("limit")}}, mesh::_short,
+    "`text` cut to `limit` characters with an ellipsis; a limit of 0 or less keeps it whole."};
+
+object ConceptMesh_to_dict(handle self, const Args &a) {
     Py_ssize_t max_nodes = a.given(0) ? int_arg(a[0], "max_nodes") : 300;
     Py_ssize_t max_edges_per_node = a.given(1) ? int_arg(a[1], "max_edges_per_node") : 8;
     Py_ssize_t summary_chars = a.given(2) ? int_arg(a[2], "summary_chars") : 280;
@@ -489,5 +489,9 @@ object ConceptMesh_to_dict(handle self, PyObject *const *args, Py_ssize_t nargs,
     thin(kept, PyList_GET_SIZE(kept_nodes.ranked.ptr()), max_edges_per_node);
     return export_view(kept_nodes, kept, summary_chars, total);
 }
+
+constinit Method def::to_dict{
+    {"to_dict", true, {opt("max_nodes", "300"), opt("max_edges_per_node", "8"), opt("summary_chars", "280")}}, ConceptMesh_to_dict,
+    "A bounded plain-data view of the mesh for display."};
 
 }  // namespace vk::mesh

@@ -1,5 +1,8 @@
-// Portable float64 dot-product blocks, used for similarities when numpy is
-// not available.
+// The mesh's vector kernels: portable float64 dot-product blocks (the
+// similarity matrix and the bulk add when numpy is not available), the
+// four-lane form of the shared cosine helper (common/cosine.hpp) that the
+// single add uses, and the dot product against a kept single-precision copy
+// of a vector (vector_cache.hpp) that screens its pairs.
 #pragma once
 
 #include <cstddef>
@@ -14,11 +17,7 @@ namespace vk::mesh {
 void dot_block(const double *rows, std::size_t width, std::size_t r0, std::size_t r1, std::size_t c0,
                std::size_t c1, double *out, std::size_t ldo);
 
-}  // namespace vk::mesh
-
-namespace vk::mesh {
-
-/// The running sums of the package's cosine helper (cosine.hpp) for four
+/// The running sums of the package's cosine helper (common/cosine.hpp) for four
 /// vectors against one: math.hypot's compensated sum of squares of each
 /// vector and math.sumprod's triple-length sum of its products with the one.
 struct CosineLanes {

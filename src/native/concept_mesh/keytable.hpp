@@ -1,38 +1,13 @@
 // Small hash tables keyed by Python objects, for the graph walks that would
-// otherwise go through a Python dict per step, and prefetch hints for them.
+// otherwise go through a Python dict per step.
 #pragma once
 
-#include "common/py.hpp"
+#include "common/prefetch.hpp"
 
 #include <cstdint>
 #include <vector>
 
 namespace vk::mesh {
-
-/// Bytes in a cache line, the unit of the prefetch hints.
-inline constexpr std::uintptr_t CACHE_LINE = 64;
-
-/// Asks for the cache line holding `p` ahead of its use.
-inline void prefetch(const void *p) {
-#if defined(__GNUC__) || defined(__clang__)
-    __builtin_prefetch(p);
-#else
-    (void)p;
-#endif
-}
-
-/// Asks for every cache line of the `bytes` bytes from `p`.
-inline void prefetch_range(const void *p, std::size_t bytes) {
-    auto first = reinterpret_cast<std::uintptr_t>(p);
-    for (std::uintptr_t line = first & ~(CACHE_LINE - 1); line < first + bytes; line += CACHE_LINE)
-        prefetch(reinterpret_cast<const void *>(line));
-}
-
-/// Asks for the first `bytes` bytes of an exact dict's key table, where its
-/// entries (keys and values) live.
-inline void prefetch_dict_entries(PyObject *dict, std::size_t bytes) {
-    prefetch_range(reinterpret_cast<PyDictObject *>(dict)->ma_keys, bytes);
-}
 
 /// Slots for `n` entries at most half full: a power of two, at least 16.
 inline std::size_t table_capacity(std::size_t n) {

@@ -27,13 +27,6 @@ object values_list(handle mapping) {
     return steal_or_raise(PySequence_List(call_method(mapping, names.values).ptr()));
 }
 
-bool plain_attribute(handle type, handle name) {
-    auto *t = reinterpret_cast<PyTypeObject *>(type.ptr());
-    if (t->tp_getattro != PyObject_GenericGetAttr) return false;
-    PyObject *attr = _PyType_Lookup(t, name.ptr());
-    return attr == nullptr || Py_TYPE(attr)->tp_descr_get == nullptr;
-}
-
 bool plain_weight(PyObject *data, PyObject *&weight) {
     // The mesh builds its edge-data dicts with "weight" last: try that entry first.
     Py_ssize_t pos = PyDict_GET_SIZE(data) - 1;

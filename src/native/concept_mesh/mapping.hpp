@@ -27,11 +27,6 @@ inline void dict_put(handle dict, handle key, handle value) {
 /// `list(mapping.values())`: the nodes of the mesh as a list snapshot.
 object values_list(handle mapping);
 
-/// Whether instances of the class `type` hand out the attribute `name` from
-/// their own dict without running code: generic attribute access and nothing
-/// of that name on the class that acts as a descriptor.
-bool plain_attribute(handle type, handle name);
-
 /// The value under "weight" of a plain dict, found without running Python
 /// code: the key is compared by identity, then with the other keys only when
 /// they are all exact str. False when some key is not an exact str (a look-up

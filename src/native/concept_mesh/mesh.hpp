@@ -1,6 +1,7 @@
-// Internal interface of the concept mesh module: the module's state and the
-// entry points implemented by graph.cpp, similarity.cpp, metrics.cpp,
-// export.cpp and path.cpp, registered by module.cpp.
+// Internal interface of the concept mesh module: the module's state, its
+// names, and the entry points (one file per operation: edges.cpp,
+// add_conversation.cpp, add_conversations.cpp, similarity_matrix.cpp,
+// metrics.cpp, entropy.cpp, export.cpp, path.cpp) registered by module.cpp.
 #pragma once
 
 #include "common/dispatch.hpp"
@@ -49,20 +50,13 @@ extern Names names;
 
 void init_names();
 
-// Shared by the construction paths (graph.cpp).
+// Shared by the construction paths (edges.cpp and the two adds).
 
-/// True when `self` is exactly a ConceptMesh (not a subclass): only then may
-/// the methods it calls on itself be replaced by their C++ bodies.
-inline bool is_exact_mesh(handle self) { return Py_TYPE(self.ptr()) == reinterpret_cast<PyTypeObject *>(state.mesh_type.ptr()); }
+/// The bins of the density entropy when none are given.
+inline constexpr Py_ssize_t DEFAULT_BINS = 10;
 
-/// Whether `self.<name>` still resolves to this module's own C++ method, so
-/// that its body may run without a call through Python: `self` is exactly a
-/// ConceptMesh and neither the class nor the instance replaced the method.
-/// Costs one attribute look-up: decide once per operation, not per pair.
-template <FastFn Fn>
-bool is_native(handle self, handle name) {
-    return is_exact_mesh(self) && resolves_to_own_method<Fn>(self, name);
-}
+/// The density entropy of already-read values over `n_bins` bins (entropy.cpp).
+double density_entropy(const std::vector<double> &values, Py_ssize_t n_bins, double n_bins_d);
 
 /// `len(a & b)`. Two exact sets (or frozensets) are counted in place, without
 /// building the intersection; any other pair goes through the `&` operator.
@@ -86,7 +80,7 @@ void call_update_edge(handle self, handle session_a, handle session_b, handle sh
 /// `sim_obj` is the similarity as a float object when the caller has one
 /// (else one is made from `sim` when needed). The caller has decided (once
 /// per operation) that the C++ body applies, e.g. with
-/// `is_native<ConceptMesh_update_edge>(self, names._update_edge)`.
+/// `is_exact_with_own_method<def::_update_edge>(self, state.mesh_type)`.
 void apply_edge_update(handle self, handle session_a, handle session_b, handle shared_tags,
                        handle shared_entities, handle shared_key_points, double sim, handle sim_obj = handle());
 
@@ -100,33 +94,21 @@ struct MeshReads {
     object edges, tag_weight, entity_weight, key_point_weight, similarity_threshold, embedding_weight;
 };
 
+/// The argument conversions of `_update_edge`, then the update (the C++ body).
+void update_edge_from_args(handle self, handle session_a, handle session_b, handle shared_tags,
+                           handle shared_entities, handle shared_key_points, handle embedding_similarity);
+
 /// The edge update of nodes i and j of `pre`, as the update of their ids;
 /// `i_low` tells whether node i's id sorts first.
 void apply_edge_update(const MeshReads &pre, std::size_t i, std::size_t j, bool i_low, handle shared_tags,
                        handle shared_entities, handle shared_key_points, double sim);
 
-// Module functions (signature: self is the module or null).
-object _similarity_matrix(handle, PyObject *const *, Py_ssize_t, PyObject *);
-object _density_entropy(handle, PyObject *const *, Py_ssize_t, PyObject *);
-object _short(handle, PyObject *const *, Py_ssize_t, PyObject *);
-
-// ConceptMesh methods, in definition order.
-object ConceptMesh_init(handle, PyObject *const *, Py_ssize_t, PyObject *);
-object ConceptMesh_ensure_node(handle, PyObject *const *, Py_ssize_t, PyObject *);
-object ConceptMesh_update_edge(handle, PyObject *const *, Py_ssize_t, PyObject *);
-object ConceptMesh_add_conversation(handle, PyObject *const *, Py_ssize_t, PyObject *);
-object ConceptMesh_add_conversations(handle, PyObject *const *, Py_ssize_t, PyObject *);
-object ConceptMesh_calculate_densities(handle, PyObject *const *, Py_ssize_t, PyObject *);
-object ConceptMesh_calculate_densities_for(handle, PyObject *const *, Py_ssize_t, PyObject *);
-object ConceptMesh_calculate_node_density(handle, PyObject *const *, Py_ssize_t, PyObject *);
-object ConceptMesh_calculate_centralities(handle, PyObject *const *, Py_ssize_t, PyObject *);
-object ConceptMesh_calculate_centralities_for(handle, PyObject *const *, Py_ssize_t, PyObject *);
-object ConceptMesh_calculate_node_centrality(handle, PyObject *const *, Py_ssize_t, PyObject *);
-object ConceptMesh_get_top_density_nodes(handle, PyObject *const *, Py_ssize_t, PyObject *);
-object ConceptMesh_get_top_centrality_nodes(handle, PyObject *const *, Py_ssize_t, PyObject *);
-object ConceptMesh_get_stats(handle, PyObject *const *, Py_ssize_t, PyObject *);
-object ConceptMesh_to_dict(handle, PyObject *const *, Py_ssize_t, PyObject *);
-object ConceptMesh_shortest_path(handle, PyObject *const *, Py_ssize_t, PyObject *);
-object ConceptMesh_clear(handle, PyObject *const *, Py_ssize_t, PyObject *);
+/// The functions and methods (`Method`), each defined beside its body.
+namespace def {
+extern constinit Method _similarity_matrix, _density_entropy, _short, init, _ensure_node, _update_edge,
+    add_conversation, add_conversations, calculate_densities, calculate_densities_for,
+    _calculate_node_density, calculate_centralities, calculate_centralities_for, _calculate_node_centrality,
+    get_top_density_nodes, get_top_centrality_nodes, get_stats, to_dict, shortest_path, clear;
+}  // namespace def
 
 }  // namespace vk::mesh

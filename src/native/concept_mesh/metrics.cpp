@@ -1,4 +1,4 @@
-// Density, centrality, rankings, statistics and the density entropy.
+// Density, centrality, rankings and statistics.
 //
 // Scores are computed with the interpreter's own arithmetic: sums of floats
 // follow builtin `sum` (compensated summation, started from the int 0), and
@@ -25,7 +25,6 @@ namespace {
 constexpr double DEGREE_FACTOR = 0.4;
 constexpr double WEIGHT_FACTOR = 0.6;
 constexpr Py_ssize_t STATS_TOP = 10;
-constexpr Py_ssize_t DEFAULT_BINS = 10;
 
 /// Builtin `sum` of a sequence of exact floats: the int start 0 plus the first
 /// item, then Neumaier's compensated summation, the compensation added at the
@@ -284,9 +283,9 @@ void score_all_through(handle self, handle per_node) {
     for_each(call_method(nodes, names.values), [&](handle node) { call_method(self, per_node, node); });
 }
 
-bool density_native(handle self) { return is_native<ConceptMesh_calculate_node_density>(self, names._calculate_node_density); }
+bool density_native(handle self) { return is_exact_with_own_method<def::_calculate_node_density>(self, state.mesh_type); }
 bool centrality_native(handle self) {
-    return is_native<ConceptMesh_calculate_node_centrality>(self, names._calculate_node_centrality);
+    return is_exact_with_own_method<def::_calculate_node_centrality>(self, state.mesh_type);
 }
 
 /// `calculate_densities()` / `calculate_centralities()` of the mesh.
@@ -325,8 +324,8 @@ object top_nodes(handle self, handle limit, bool centrality) {
     Scored s;
     if (centrality ? centrality_native(self) : density_native(self)) {
         bool whole_native =
-            centrality ? is_native<ConceptMesh_calculate_centralities>(self, names.calculate_centralities)
-                       : is_native<ConceptMesh_calculate_densities>(self, names.calculate_densities);
+            centrality ? is_exact_with_own_method<def::calculate_centralities>(self, state.mesh_type)
+                       : is_exact_with_own_method<def::calculate_densities>(self, state.mesh_type);
         if (whole_native) s = score_all(self, centrality);
     }
     if (!s.nodes.is_valid()) {
@@ -337,86 +336,6 @@ object top_nodes(handle self, handle limit, bool centrality) {
     }
     Py_ssize_t n = static_cast<Py_ssize_t>(s.scores.size());
     return ranking_list(s.nodes, s.scores, rank_descending(s.scores, slice_stop(limit, n)));
-}
-
-// ---------------------------------------------------------------------------
-// Density entropy
-
-[[noreturn]] void raise_nan_index() {
-    raise_format(PyExc_ValueError, "cannot convert float NaN to integer");
-}
-
-/// The largest value as `max()` finds it (the first one that nothing beats),
-/// or nothing to bin: fewer than two values, or a maximum not above 0.
-bool entropy_max(const std::vector<double> &values, double &max_value) {
-    if (values.size() <= 1) return false;
-    max_value = values[0];
-    for (std::size_t i = 1; i < values.size(); ++i)
-        if (values[i] > max_value) max_value = values[i];
-    return !(max_value <= 0.0);
-}
-
-/// The entropy of already-read values. Values outside [0, max] cannot pick a
-/// bin outside the list: anything at or below 0 (negatives and -inf included)
-/// falls in the first bin, +inf (which is then the maximum) in the last; a NaN
-/// has no bin and raises ValueError, as converting it to an index would.
-double density_entropy(const std::vector<double> &values, Py_ssize_t n_bins, double n_bins_d) {
-    const std::size_t n = values.size();
-    double max_value = 0.0;
-    if (!entropy_max(values, max_value)) return 0.0;
-
-    std::vector<Py_ssize_t> index(n);
-    for (std::size_t i = 0; i < n; ++i) {
-        const double v = values[i];
-        if (std::isnan(v)) raise_nan_index();
-        Py_ssize_t k;
-        if (v == std::numeric_limits<double>::infinity()) {
-            k = n_bins - 1;
-        } else if (v <= 0.0) {
-            k = 0;
-        } else {
-            const double q = v / max_value * n_bins_d;
-            if (std::isnan(q)) raise_nan_index();
-            k = q >= n_bins_d ? n_bins - 1 : static_cast<Py_ssize_t>(q);
-            k = std::min(k, n_bins - 1);
-        }
-        if (k < 0 || n_bins <= 0) raise_format(PyExc_IndexError, "list index out of range");
-        index[i] = k;
-    }
-    // Bins are visited in ascending order; only the occupied ones matter, so a
-    // huge bin count costs no memory.
-    std::sort(index.begin(), index.end());
-    const double total = static_cast<double>(n);
-    double entropy = 0.0;
-    for (std::size_t i = 0; i < n;) {
-        std::size_t j = i;
-        while (j < n && index[j] == index[i]) ++j;
-        const double p = static_cast<double>(j - i) / total;
-        entropy -= p * std::log(p);
-        i = j;
-    }
-    const double norm = std::log(n_bins_d);
-    if (norm == 0.0) raise_format(PyExc_ZeroDivisionError, "float division by zero");
-    return entropy / norm;
-}
-
-/// The values of a list as doubles (float rule for anything but a float).
-std::vector<double> read_values(handle list) {
-    std::vector<double> out;
-    out.reserve(static_cast<std::size_t>(PyList_GET_SIZE(list.ptr())));
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.ptr()); ++i) {
-        object item = nb::borrow(handle(PyList_GET_ITEM(list.ptr(), i)));
-        out.push_back(to_double(item));
-    }
-    return out;
-}
-
-/// `n_bins` as a bin count: beyond the index range it fails like `[0] * n_bins`.
-Py_ssize_t bin_count(handle n_bins, double &as_double) {
-    Py_ssize_t n = PyNumber_AsSsize_t(n_bins.ptr(), PyExc_OverflowError);
-    if (n == -1 && PyErr_Occurred()) raise_pending();
-    as_double = static_cast<double>(n);
-    return n;
 }
 
 // ---------------------------------------------------------------------------
@@ -443,11 +362,11 @@ double global_density(handle self, Py_ssize_t n) {
 /// object before changing anything, and the general path runs instead.
 object stats_one_pass(handle self) {
     if (!density_native(self) || !centrality_native(self) ||
-        !is_native<ConceptMesh_calculate_densities>(self, names.calculate_densities) ||
-        !is_native<ConceptMesh_calculate_centralities>(self, names.calculate_centralities) ||
-        !is_native<ConceptMesh_get_top_density_nodes>(self, names.get_top_density_nodes) ||
-        !is_native<ConceptMesh_get_top_centrality_nodes>(self, names.get_top_centrality_nodes) ||
-        !is_own_method<_density_entropy>(lookup_global(state.module_dict, names._density_entropy), handle()))
+        !is_exact_with_own_method<def::calculate_densities>(self, state.mesh_type) ||
+        !is_exact_with_own_method<def::calculate_centralities>(self, state.mesh_type) ||
+        !is_exact_with_own_method<def::get_top_density_nodes>(self, state.mesh_type) ||
+        !is_exact_with_own_method<def::get_top_centrality_nodes>(self, state.mesh_type) ||
+        !is_own_method<def::_density_entropy>(lookup_global(state.module_dict, names._density_entropy), handle()))
         return object();
     object nodes = get_attr(self, names.nodes);
     if (!PyDict_CheckExact(nodes.ptr())) return object();
@@ -599,88 +518,80 @@ std::vector<Py_ssize_t> rank_descending(const std::vector<object> &scores, Py_ss
     return order;
 }
 
-object _density_entropy(handle, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    static const Signature sig("_density_entropy", false, {req("values"), opt("n_bins")});
-    Args a = parse_args(sig, args, nargs, kwnames);
-    require_exact_list(a[0], "values");
-    object n_bins = a.given(1) ? to_int_arg(a[1], "n_bins") : make_int(DEFAULT_BINS);
-    if (PyList_GET_SIZE(a[0].ptr()) <= 1) return make_float(0.0);
-    std::vector<double> values = read_values(a[0]);
-    double max_value = 0.0;
-    if (!entropy_max(values, max_value)) return make_float(0.0);
-    double nb_d = 0.0;
-    Py_ssize_t nb = bin_count(n_bins, nb_d);
-    return make_float(density_entropy(values, nb, nb_d));
-}
-
-object ConceptMesh_calculate_densities(handle self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    static const Signature sig("calculate_densities", true, {});
-    parse_args(sig, args, nargs, kwnames);
-    recompute(self, false);
+/// `calculate_densities()` / `calculate_centralities()`.
+template <bool Centrality>
+object recompute_all(handle self, const Args &) {
+    recompute(self, Centrality);
     return nb::none();
 }
 
-object ConceptMesh_calculate_densities_for(handle self, PyObject *const *args, Py_ssize_t nargs,
-                                           PyObject *kwnames) {
-    static const Signature sig("calculate_densities_for", true, {req("node_ids")});
-    Args a = parse_args(sig, args, nargs, kwnames);
-    score_listed(self, a[0], false);
+/// `calculate_densities_for(node_ids)` / `calculate_centralities_for(node_ids)`.
+template <bool Centrality>
+object recompute_listed(handle self, const Args &a) {
+    score_listed(self, a[0], Centrality);
     return nb::none();
 }
 
-object ConceptMesh_calculate_node_density(handle, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    static const Signature sig("_calculate_node_density", false, {req("node")});
-    Args a = parse_args(sig, args, nargs, kwnames);
+constinit Method def::calculate_densities{
+    {"calculate_densities", true, {}}, recompute_all<false>,
+    "Recompute the density of every node."};
+
+constinit Method def::calculate_centralities{
+    {"calculate_centralities", true, {}}, recompute_all<true>,
+    "Recompute the centrality of every node."};
+
+constinit Method def::calculate_densities_for{
+    {"calculate_densities_for", true, {req("node_ids")}}, recompute_listed<false>,
+    "Recompute the density of the listed nodes; unknown ids are ignored."};
+
+constinit Method def::calculate_centralities_for{
+    {"calculate_centralities_for", true, {req("node_ids")}}, recompute_listed<true>,
+    "Recompute the centrality of the listed nodes; unknown ids are ignored."};
+
+object ConceptMesh_calculate_node_density(handle, const Args &a) {
     set_attr(a[0], names.density, density_value(a[0]));
     return nb::none();
 }
 
-object ConceptMesh_calculate_centralities(handle self, PyObject *const *args, Py_ssize_t nargs,
-                                          PyObject *kwnames) {
-    static const Signature sig("calculate_centralities", true, {});
-    parse_args(sig, args, nargs, kwnames);
-    recompute(self, true);
-    return nb::none();
-}
+constinit Method def::_calculate_node_density{
+    {"_calculate_node_density", false, {req("node")}}, ConceptMesh_calculate_node_density,
+    "Store the mean weight of the node's edges (0.0 without edges) as its density.", METH_STATIC};
 
-object ConceptMesh_calculate_centralities_for(handle self, PyObject *const *args, Py_ssize_t nargs,
-                                              PyObject *kwnames) {
-    static const Signature sig("calculate_centralities_for", true, {req("node_ids")});
-    Args a = parse_args(sig, args, nargs, kwnames);
-    score_listed(self, a[0], true);
-    return nb::none();
-}
-
-object ConceptMesh_calculate_node_centrality(handle self, PyObject *const *args, Py_ssize_t nargs,
-                                             PyObject *kwnames) {
-    static const Signature sig("_calculate_node_centrality", true, {req("node")});
-    Args a = parse_args(sig, args, nargs, kwnames);
+object ConceptMesh_calculate_node_centrality(handle self, const Args &a) {
     set_attr(a[0], names.centrality, centrality_value(a[0], get_attr(self, names.total_conversations)));
     return nb::none();
 }
 
-object ConceptMesh_get_top_density_nodes(handle self, PyObject *const *args, Py_ssize_t nargs,
-                                         PyObject *kwnames) {
-    static const Signature sig("get_top_density_nodes", true, {opt("limit")});
-    Args a = parse_args(sig, args, nargs, kwnames);
+constinit Method def::_calculate_node_centrality{
+    {"_calculate_node_centrality", true, {req("node")}}, ConceptMesh_calculate_node_centrality,
+    "Store (degree * 0.4 + total weight * 0.6) / max(1, total_conversations)."};
+
+object ConceptMesh_get_top_density_nodes(handle self, const Args &a) {
     object limit = a.given(0) ? to_int_arg(a[0], "limit") : make_int(20);
     return top_nodes(self, limit, false);
 }
 
-object ConceptMesh_get_top_centrality_nodes(handle self, PyObject *const *args, Py_ssize_t nargs,
-                                            PyObject *kwnames) {
-    static const Signature sig("get_top_centrality_nodes", true, {opt("limit")});
-    Args a = parse_args(sig, args, nargs, kwnames);
+constinit Method def::get_top_density_nodes{
+    {"get_top_density_nodes", true, {opt("limit", "20")}}, ConceptMesh_get_top_density_nodes,
+    "Recompute densities; (summary, density) pairs, densest first."};
+
+object ConceptMesh_get_top_centrality_nodes(handle self, const Args &a) {
     object limit = a.given(0) ? to_int_arg(a[0], "limit") : make_int(20);
     return top_nodes(self, limit, true);
 }
 
-object ConceptMesh_get_stats(handle self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    static const Signature sig("get_stats", true, {});
-    parse_args(sig, args, nargs, kwnames);
+constinit Method def::get_top_centrality_nodes{
+    {"get_top_centrality_nodes", true, {opt("limit", "20")}}, ConceptMesh_get_top_centrality_nodes,
+    "Recompute centralities; (summary, centrality) pairs, most central first."};
+
+object ConceptMesh_get_stats(handle self, const Args &) {
     object fast = stats_one_pass(self);
     if (fast.is_valid()) return fast;
     return stats_general(self);
 }
+
+constinit Method def::get_stats{
+    {"get_stats", true, {}}, ConceptMesh_get_stats,
+    "Recompute both scores and return the statistics dict."};
 
 }  // namespace vk::mesh

@@ -38,90 +38,13 @@ void init_names() {
 
 namespace {
 
-PyMethodDef similarity_matrix_def = method_def<_similarity_matrix>(
-    "_similarity_matrix",
-    "_similarity_matrix(embeddings)\n--\n\n"
-    "Pairwise cosine similarities of a list of vectors, as nested lists of floats.");
-PyMethodDef density_entropy_def = method_def<_density_entropy>(
-    "_density_entropy",
-    "_density_entropy(values, n_bins=10)\n--\n\n"
-    "Normalised Shannon entropy (0 to 1) of values binned over [0, max(values)].");
-PyMethodDef short_def = method_def<_short>(
-    "_short",
-    "_short(text, limit)\n--\n\n"
-    "`text` cut to `limit` characters with an ellipsis; a limit of 0 or less keeps it whole.");
-
-PyMethodDef mesh_methods[] = {
-    init_def<ConceptMesh_init>(
-        "__init__($self, /, similarity_threshold=0.75, tag_weight=1.0, entity_weight=1.2, "
-        "key_point_weight=1.1, embedding_weight=2.5)\n--\n\n"
-        "An empty mesh with the given tuning values."),
-    method_def<ConceptMesh_ensure_node>(
-        "_ensure_node",
-        "_ensure_node($self, /, memoria)\n--\n\n"
-        "The node for memoria['id'], created from the memory dict when absent."),
-    method_def<ConceptMesh_update_edge>(
-        "_update_edge",
-        "_update_edge($self, /, session_a, session_b, shared_tags, shared_entities, "
-        "shared_key_points, embedding_similarity)\n--\n\n"
-        "Recompute the edge between two sessions; remove it when its weight is not above 0."),
-    method_def<ConceptMesh_add_conversation>(
-        "add_conversation",
-        "add_conversation($self, /, memoria)\n--\n\n"
-        "Add one session and recompute its edges against every other node."),
-    method_def<ConceptMesh_add_conversations>(
-        "add_conversations",
-        "add_conversations($self, /, memorias)\n--\n\n"
-        "Add a list of sessions and recompute every edge of the mesh."),
-    method_def<ConceptMesh_calculate_densities>(
-        "calculate_densities",
-        "calculate_densities($self, /)\n--\n\nRecompute the density of every node."),
-    method_def<ConceptMesh_calculate_densities_for>(
-        "calculate_densities_for",
-        "calculate_densities_for($self, /, node_ids)\n--\n\n"
-        "Recompute the density of the listed nodes; unknown ids are ignored."),
-    method_def<ConceptMesh_calculate_node_density>(
-        "_calculate_node_density",
-        "_calculate_node_density(node)\n--\n\n"
-        "Store the mean weight of the node's edges (0.0 without edges) as its density.",
-        METH_STATIC),
-    method_def<ConceptMesh_calculate_centralities>(
-        "calculate_centralities",
-        "calculate_centralities($self, /)\n--\n\nRecompute the centrality of every node."),
-    method_def<ConceptMesh_calculate_centralities_for>(
-        "calculate_centralities_for",
-        "calculate_centralities_for($self, /, node_ids)\n--\n\n"
-        "Recompute the centrality of the listed nodes; unknown ids are ignored."),
-    method_def<ConceptMesh_calculate_node_centrality>(
-        "_calculate_node_centrality",
-        "_calculate_node_centrality($self, /, node)\n--\n\n"
-        "Store (degree * 0.4 + total weight * 0.6) / max(1, total_conversations)."),
-    method_def<ConceptMesh_get_top_density_nodes>(
-        "get_top_density_nodes",
-        "get_top_density_nodes($self, /, limit=20)\n--\n\n"
-        "Recompute densities; (summary, density) pairs, densest first."),
-    method_def<ConceptMesh_get_top_centrality_nodes>(
-        "get_top_centrality_nodes",
-        "get_top_centrality_nodes($self, /, limit=20)\n--\n\n"
-        "Recompute centralities; (summary, centrality) pairs, most central first."),
-    method_def<ConceptMesh_get_stats>(
-        "get_stats",
-        "get_stats($self, /)\n--\n\n"
-        "Recompute both scores and return the statistics dict."),
-    method_def<ConceptMesh_to_dict>(
-        "to_dict",
-        "to_dict($self, /, max_nodes=300, max_edges_per_node=8, summary_chars=280)\n--\n\n"
-        "A bounded plain-data view of the mesh for display."),
-    method_def<ConceptMesh_shortest_path>(
-        "shortest_path",
-        "shortest_path($self, /, source_id, target_id)\n--\n\n"
-        "The strongest chain of session ids from source to target (edge distance 1/weight), "
-        "or [] when there is none."),
-    method_def<ConceptMesh_clear>(
-        "clear",
-        "clear($self, /)\n--\n\nRemove every node and edge; tuning values are kept."),
-    {nullptr, nullptr, 0, nullptr},
-};
+PyMethodDef *const mesh_methods = method_table<def::init, def::_ensure_node, def::_update_edge,
+                                               def::add_conversation, def::add_conversations,
+                                               def::calculate_densities, def::calculate_densities_for,
+                                               def::_calculate_node_density, def::calculate_centralities,
+                                               def::calculate_centralities_for, def::_calculate_node_centrality,
+                                               def::get_top_density_nodes, def::get_top_centrality_nodes,
+                                               def::get_stats, def::to_dict, def::shortest_path, def::clear>();
 
 }  // namespace
 
@@ -143,27 +66,16 @@ VK_MODULE(concept_mesh, vk::mesh,
     set("field", get_attr(dataclasses, interned("field")));
 
     // The host helpers come from the package two levels up (the package root).
-    object parts = steal_or_raise(PyUnicode_RSplit(state.module_name.ptr(), make_str(".").ptr(), 2));
-    object root = steal_or_raise(PySequence_GetItem(parts.ptr(), 0));
-    object text_mod = steal_or_raise(PyImport_Import(
-        steal_or_raise(PyUnicode_FromFormat("%U.utils.text", root.ptr())).ptr()));
-    object emb_mod = steal_or_raise(PyImport_Import(
-        steal_or_raise(PyUnicode_FromFormat("%U.utils.embeddings", root.ptr())).ptr()));
-    set("normalize_items", get_attr(text_mod, interned("normalize_items")));
-    set("cosine_similarity", get_attr(emb_mod, interned("cosine_similarity")));
+    set("normalize_items", get_attr(import_from_package(state.module_name, 2, "utils.text"), interned("normalize_items")));
+    set("cosine_similarity",
+        get_attr(import_from_package(state.module_name, 2, "utils.embeddings"), interned("cosine_similarity")));
 
     // numpy is optional: without it the similarity matrix uses the portable path.
-    PyObject *np = PyImport_ImportModule("numpy");
-    if (np == nullptr) {
-        if (!PyErr_ExceptionMatches(PyExc_ImportError)) raise_pending();
-        PyErr_Clear();
-        set("np", handle(Py_None));
-    } else {
-        set("np", nb::steal(np));
-    }
+    object np = import_optional(make_str("numpy"));
+    set("np", np.is_valid() ? handle(np) : handle(Py_None));
 
-    set("_similarity_matrix", new_function(&similarity_matrix_def, state.module_name));
-    set("_density_entropy", new_function(&density_entropy_def, state.module_name));
+    set("_similarity_matrix", new_function(function_def<def::_similarity_matrix>(), state.module_name));
+    set("_density_entropy", new_function(function_def<def::_density_entropy>(), state.module_name));
 
     object str_type = nb::borrow(handle(reinterpret_cast<PyObject *>(&PyUnicode_Type)));
     object float_type = nb::borrow(handle(reinterpret_cast<PyObject *>(&PyFloat_Type)));
@@ -200,7 +112,7 @@ VK_MODULE(concept_mesh, vk::mesh,
     state.graph_node_type = node_t.release();
     state.graph_edge_type = edge_t.release();
 
-    set("_short", new_function(&short_def, state.module_name));
+    set("_short", new_function(function_def<def::_short>(), state.module_name));
 
     object mesh_t = new_plain_class(modname, "ConceptMesh",
         "Undirected weighted graph of conversation sessions.\n\n"

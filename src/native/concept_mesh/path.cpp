@@ -279,9 +279,7 @@ private:
 
 }  // namespace
 
-object ConceptMesh_shortest_path(handle self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    static const Signature sig("shortest_path", true, {req("source_id"), req("target_id")});
-    Args a = parse_args(sig, args, nargs, kwnames);
+object ConceptMesh_shortest_path(handle self, const Args &a) {
     handle source_id = a[0], target_id = a[1];
     require_exact_str(source_id, "source_id");
     require_exact_str(target_id, "target_id");
@@ -298,9 +296,12 @@ object ConceptMesh_shortest_path(handle self, PyObject *const *args, Py_ssize_t 
     return search.path();
 }
 
-object ConceptMesh_clear(handle self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    static const Signature sig("clear", true, {});
-    parse_args(sig, args, nargs, kwnames);
+constinit Method def::shortest_path{
+    {"shortest_path", true, {req("source_id"), req("target_id")}}, ConceptMesh_shortest_path,
+    "The strongest chain of session ids from source to target (edge distance 1/weight), "
+    "or [] when there is none."};
+
+object ConceptMesh_clear(handle self, const Args &) {
     // Emptied in place: callers holding these dicts see them empty.
     for (handle name : {names.nodes, names.edges}) {
         object d = get_attr(self, name);
@@ -313,5 +314,9 @@ object ConceptMesh_clear(handle self, PyObject *const *args, Py_ssize_t nargs, P
     drop_vector_cache(self);
     return nb::none();
 }
+
+constinit Method def::clear{
+    {"clear", true, {}}, ConceptMesh_clear,
+    "Remove every node and edge; tuning values are kept."};
 
 }  // namespace vk::mesh

@@ -122,7 +122,7 @@ object mesh_collected(handle, PyObject *const *args, Py_ssize_t nargs, PyObject 
     return nb::none();
 }
 
-PyMethodDef collected_def = method_def<mesh_collected>("_mesh_collected", "Drops a collected mesh's vector copies.");
+PyMethodDef collected_def = raw_method_def<mesh_collected>("_mesh_collected", "Drops a collected mesh's vector copies.");
 
 }  // namespace
 

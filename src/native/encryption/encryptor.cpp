@@ -135,9 +135,7 @@ object decrypt_impl(handle self, handle token) {
 
 }  // namespace
 
-object FileEncryptor_init(handle self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    static const Signature sig("__init__", true, {opt("key")});
-    Args a = parse_args(sig, args, nargs, kwnames);
+object FileEncryptor_init(handle self, const Args &a) {
     handle key = a.or_none(0);
     require_exact_str_or_none(key, "key");
     // Refused before the key is looked at, so a missing package is reported
@@ -153,41 +151,53 @@ object FileEncryptor_init(handle self, PyObject *const *args, Py_ssize_t nargs, 
     return nb::none();
 }
 
-object FileEncryptor_encrypt(handle self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    static const Signature sig("encrypt", true, {req("data")});
-    Args a = parse_args(sig, args, nargs, kwnames);
+constinit Method def::init{
+    {"__init__", true, {opt("key")}}, FileEncryptor_init,
+    "A Fernet cipher under `key`, or under $VESPERKIT_ENCRYPTION_KEY when `key` is None or empty.\n\n"
+    "Several keys separated by commas (blanks around them ignored) give a MultiFernet:\n"
+    "the first key encrypts, any of them decrypts. A key that is empty or not a Fernet\n"
+    "key raises ValueError naming only its position, \"Encryption key 2 of 3 is empty\"\n"
+    "or \"Encryption key 2 of 3 is not a valid Fernet key\"."};
+
+object FileEncryptor_encrypt(handle self, const Args &a) {
     require_exact_bytes(a[0], "data");
     return encrypt_impl(self, a[0]);
 }
 
-object FileEncryptor_decrypt(handle self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    static const Signature sig("decrypt", true, {req("token")});
-    Args a = parse_args(sig, args, nargs, kwnames);
+constinit Method def::encrypt{
+    {"encrypt", true, {req("data")}}, FileEncryptor_encrypt,
+    "A bare Fernet token for the bytes `data` (no magic line)."};
+
+object FileEncryptor_decrypt(handle self, const Args &a) {
     require_exact_bytes(a[0], "token");
     return decrypt_impl(self, a[0]);
 }
 
-object FileEncryptor_encrypt_text(handle self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    static const Signature sig("encrypt_text", true, {req("text")});
-    Args a = parse_args(sig, args, nargs, kwnames);
+constinit Method def::decrypt{
+    {"decrypt", true, {req("token")}}, FileEncryptor_decrypt,
+    "The plaintext of a bare Fernet token, whatever its age; InvalidToken when it does not verify."};
+
+object FileEncryptor_encrypt_text(handle self, const Args &a) {
     require_exact_str(a[0], "text");
     object plain = steal_or_raise(PyUnicode_AsUTF8String(a[0].ptr()));
     object encrypt = get_attr(self, names.encrypt);
-    object ciphertext = is_own_method<FileEncryptor_encrypt>(encrypt, self) ? encrypt_impl(self, plain)
+    object ciphertext = is_own_method<def::encrypt>(encrypt, self) ? encrypt_impl(self, plain)
                                                                             : call(encrypt, plain);
     return with_header(global(names.MAGIC_HEADER), std::move(ciphertext));
 }
 
-object FileEncryptor_decrypt_text(handle self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    static const Signature sig("decrypt_text", true, {req("data")});
-    Args a = parse_args(sig, args, nargs, kwnames);
+constinit Method def::encrypt_text{
+    {"encrypt_text", true, {req("text")}}, FileEncryptor_encrypt_text,
+    "MAGIC_HEADER followed by a Fernet token of the UTF-8 bytes of `text`."};
+
+object FileEncryptor_decrypt_text(handle self, const Args &a) {
     require_exact_bytes(a[0], "data");
     object data = nb::borrow(a[0]);
     object header = global(names.MAGIC_HEADER);
     // One header only: a second one stays and makes the token invalid.
     if (starts_with_header(data, header)) data = after_header(data, header);
     object decrypt = get_attr(self, names.decrypt);
-    object plain = is_own_method<FileEncryptor_decrypt>(decrypt, self) ? decrypt_impl(self, data)
+    object plain = is_own_method<def::decrypt>(decrypt, self) ? decrypt_impl(self, data)
                                                                        : call(decrypt, data);
     if (PyBytes_CheckExact(plain.ptr()))
         return steal_or_raise(
@@ -195,29 +205,42 @@ object FileEncryptor_decrypt_text(handle self, PyObject *const *args, Py_ssize_t
     return call_method(plain, names.decode, names.utf_8);
 }
 
-object FileEncryptor_generate_key(handle, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    static const Signature sig("generate_key", false, {});
-    parse_args(sig, args, nargs, kwnames);
+constinit Method def::decrypt_text{
+    {"decrypt_text", true, {req("data")}}, FileEncryptor_decrypt_text,
+    "The text of encrypted-text data, or of a bare Fernet token."};
+
+object FileEncryptor_generate_key(handle, const Args &) {
     if (!truthy(global(names.ENCRYPTION_AVAILABLE))) raise_format(PyExc_ImportError, "%s", MISSING_PACKAGE_KEYGEN);
     object key = call_method(global(names.Fernet), names.generate_key);
     return call_method(key, names.decode);
 }
 
-object FileEncryptor_is_encrypted(handle, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    static const Signature sig("is_encrypted", false, {req("data")});
-    Args a = parse_args(sig, args, nargs, kwnames);
+constinit Method def::generate_key{
+    {"generate_key", false, {}}, FileEncryptor_generate_key,
+    "A new random Fernet key as 44 characters of URL-safe base64.", METH_STATIC};
+
+object FileEncryptor_is_encrypted(handle, const Args &a) {
     require_exact_bytes(a[0], "data");
     return nb::bool_(starts_with_header(a[0], global(names.MAGIC_HEADER)));
 }
 
-object FileEncryptor_rotate(handle self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    static const Signature sig("rotate", true, {req("data")});
-    Args a = parse_args(sig, args, nargs, kwnames);
+constinit Method def::is_encrypted{
+    {"is_encrypted", false, {req("data")}}, FileEncryptor_is_encrypted,
+    "Whether the bytes `data` begin with MAGIC_HEADER (a prefix test only).", METH_STATIC};
+
+object FileEncryptor_rotate(handle self, const Args &a) {
     require_exact_bytes(a[0], "data");
     object header = global(names.MAGIC_HEADER);
     if (!starts_with_header(a[0], header)) return rotate_token(get_attr(self, names._fernet), a[0]);
     object rotated = rotate_token(get_attr(self, names._fernet), after_header(a[0], header));
     return with_header(header, std::move(rotated));
 }
+
+constinit Method def::rotate{
+    {"rotate", true, {req("data")}}, FileEncryptor_rotate,
+    "Encrypted-text data, or a bare Fernet token, re-encrypted under the first key.\n\n"
+    "The result has the form of `data` (MAGIC_HEADER kept when present) and the\n"
+    "original timestamp; any of the keys may have made `data`. InvalidToken when\n"
+    "none of them did."};
 
 }  // namespace vk::enc

@@ -2,7 +2,7 @@
 // and the FileEncryptor methods registered by module.cpp.
 #pragma once
 
-#include "common/py.hpp"
+#include "common/pyclass.hpp"
 
 namespace vk::enc {
 
@@ -29,14 +29,10 @@ void init_names();
 inline constexpr char MAGIC[] = "VSK_ENC_V1\n";
 inline constexpr Py_ssize_t MAGIC_LEN = sizeof(MAGIC) - 1;
 
-// FileEncryptor methods, in definition order.
-object FileEncryptor_init(handle, PyObject *const *, Py_ssize_t, PyObject *);
-object FileEncryptor_encrypt(handle, PyObject *const *, Py_ssize_t, PyObject *);
-object FileEncryptor_decrypt(handle, PyObject *const *, Py_ssize_t, PyObject *);
-object FileEncryptor_encrypt_text(handle, PyObject *const *, Py_ssize_t, PyObject *);
-object FileEncryptor_decrypt_text(handle, PyObject *const *, Py_ssize_t, PyObject *);
-object FileEncryptor_generate_key(handle, PyObject *const *, Py_ssize_t, PyObject *);
-object FileEncryptor_is_encrypted(handle, PyObject *const *, Py_ssize_t, PyObject *);
-object FileEncryptor_rotate(handle, PyObject *const *, Py_ssize_t, PyObject *);
+/// The functions and methods (`Method`), each defined beside its body.
+namespace def {
+extern constinit Method init, encrypt, decrypt, encrypt_text, decrypt_text, generate_key, is_encrypted,
+    rotate;
+}  // namespace def
 
 }  // namespace vk::enc

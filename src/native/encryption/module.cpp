@@ -21,49 +21,8 @@ void init_names() {
 
 namespace {
 
-PyMethodDef encryptor_methods[] = {
-    init_def<FileEncryptor_init>(
-        "__init__($self, /, key=None)\n--\n\n"
-        "A Fernet cipher under `key`, or under $VESPERKIT_ENCRYPTION_KEY when `key` is None or empty.\n\n"
-        "Several keys separated by commas (blanks around them ignored) give a MultiFernet:\n"
-        "the first key encrypts, any of them decrypts. A key that is empty or not a Fernet\n"
-        "key raises ValueError naming only its position, \"Encryption key 2 of 3 is empty\"\n"
-        "or \"Encryption key 2 of 3 is not a valid Fernet key\"."),
-    method_def<FileEncryptor_encrypt>(
-        "encrypt",
-        "encrypt($self, /, data)\n--\n\n"
-        "A bare Fernet token for the bytes `data` (no magic line)."),
-    method_def<FileEncryptor_decrypt>(
-        "decrypt",
-        "decrypt($self, /, token)\n--\n\n"
-        "The plaintext of a bare Fernet token, whatever its age; InvalidToken when it does not verify."),
-    method_def<FileEncryptor_encrypt_text>(
-        "encrypt_text",
-        "encrypt_text($self, /, text)\n--\n\n"
-        "MAGIC_HEADER followed by a Fernet token of the UTF-8 bytes of `text`."),
-    method_def<FileEncryptor_decrypt_text>(
-        "decrypt_text",
-        "decrypt_text($self, /, data)\n--\n\n"
-        "The text of encrypted-text data, or of a bare Fernet token."),
-    method_def<FileEncryptor_generate_key>(
-        "generate_key",
-        "generate_key()\n--\n\n"
-        "A new random Fernet key as 44 characters of URL-safe base64.",
-        METH_STATIC),
-    method_def<FileEncryptor_is_encrypted>(
-        "is_encrypted",
-        "is_encrypted(data)\n--\n\n"
-        "Whether the bytes `data` begin with MAGIC_HEADER (a prefix test only).",
-        METH_STATIC),
-    method_def<FileEncryptor_rotate>(
-        "rotate",
-        "rotate($self, /, data)\n--\n\n"
-        "Encrypted-text data, or a bare Fernet token, re-encrypted under the first key.\n\n"
-        "The result has the form of `data` (MAGIC_HEADER kept when present) and the\n"
-        "original timestamp; any of the keys may have made `data`. InvalidToken when\n"
-        "none of them did."),
-    {nullptr, nullptr, 0, nullptr},
-};
+PyMethodDef *const encryptor_methods = method_table<def::init, def::encrypt, def::decrypt, def::encrypt_text,
+                                                    def::decrypt_text, def::generate_key, def::is_encrypted, def::rotate>();
 
 }  // namespace
 

@@ -1,11 +1,14 @@
 // Atomic replacement of the token file (see atomic_file.hpp).
 #include "key_registry/atomic_file.hpp"
 
+#include "common/file_descriptor.hpp"
+
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <utility>
 #include <vector>
 
 #include <fcntl.h>
@@ -75,10 +78,8 @@ int sync_fd(int fd) {
 /// Make a rename in `dir` durable. File systems that cannot sync a directory
 /// say so with an error; the rename itself has already happened then.
 void sync_dir(const std::string &dir) {
-    int fd = ::open(dir.c_str(), O_RDONLY | O_CLOEXEC | O_DIRECTORY);
-    if (fd < 0) return;
-    (void)sync_fd(fd);
-    ::close(fd);
+    FileDescriptor fd(::open(dir.c_str(), O_RDONLY | O_CLOEXEC | O_DIRECTORY));
+    if (fd.is_open()) (void)sync_fd(fd.get());
 }
 
 /// The target of the link at `path`, or false when it is not a link.
@@ -94,7 +95,7 @@ bool read_link(const std::string &path, std::string &target) {
 
 /// A new owner-only file at a fresh name `<stem><suffix>`: O_EXCL and
 /// O_NOFOLLOW, so nothing already there (a planted link) is ever written.
-int create_new(const std::string &stem, std::string &name, int &fd, bool numbered) {
+int create_new(const std::string &stem, std::string &name, FileDescriptor &fd, bool numbered) {
     static std::atomic<unsigned long long> counter{0};
     for (int attempt = 0; attempt < MAX_NAME_ATTEMPTS; ++attempt) {
         if (numbered) {
@@ -104,15 +105,16 @@ int create_new(const std::string &stem, std::string &name, int &fd, bool numbere
                 static_cast<unsigned long long>(std::chrono::steady_clock::now().time_since_epoch().count());
             name = stem + std::to_string(::getpid()) + "-" + std::to_string(n % TMP_SUFFIX_MODULUS);
         }
-        fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, OWNER_ONLY);
-        if (fd >= 0) {
+        FileDescriptor created(::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, OWNER_ONLY));
+        if (created.is_open()) {
             // The umask may have taken bits away; the mode is exactly 0o600.
-            if (::fchmod(fd, OWNER_ONLY) != 0) {
+            if (::fchmod(created.get(), OWNER_ONLY) != 0) {
                 int err = errno;
-                ::close(fd);
+                created.close();
                 ::unlink(name.c_str());
                 return err;
             }
+            fd = std::move(created);
             return 0;
         }
         if (errno != EEXIST) return errno;
@@ -124,12 +126,13 @@ int create_new(const std::string &stem, std::string &name, int &fd, bool numbere
 /// in `name`. Nothing is left behind on failure.
 int write_new(const std::string &stem, bool numbered, std::span<const Piece> pieces, bool durable,
               std::string &name) {
-    int fd = -1;
+    FileDescriptor fd;
     int err = create_new(stem, name, fd, numbered);
     if (err != 0) return err;
-    err = write_all(fd, pieces);
-    if (err == 0 && durable) err = sync_fd(fd);
-    if (::close(fd) != 0 && err == 0) err = errno;
+    err = write_all(fd.get(), pieces);
+    if (err == 0 && durable) err = sync_fd(fd.get());
+    int closed = fd.close();
+    if (err == 0) err = closed;
     if (err != 0) ::unlink(name.c_str());
     return err;
 }
@@ -176,22 +179,20 @@ int replace_file(const Location &loc, std::span<const Piece> pieces, bool durabl
 }
 
 int keep_copy(const Location &loc, const std::string &stamp, std::string &copy) {
-    int in = ::open(loc.path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (in < 0) return errno == ENOENT ? 0 : errno;
+    FileDescriptor in(::open(loc.path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!in.is_open()) return errno == ENOENT ? 0 : errno;
     std::string content;
     std::vector<char> buf(COPY_CHUNK);
     for (;;) {
-        ssize_t r = ::read(in, buf.data(), buf.size());
+        ssize_t r = ::read(in.get(), buf.data(), buf.size());
         if (r < 0) {
             if (errno == EINTR) continue;
-            int err = errno;
-            ::close(in);
-            return err;
+            return errno;
         }
         if (r == 0) break;
         content.append(buf.data(), static_cast<size_t>(r));
     }
-    ::close(in);
+    in.close();
     if (content.empty()) return 0;
     const Piece whole[] = {{content.data(), content.size()}};
     std::string name;

@@ -8,6 +8,7 @@
 #include <charconv>
 #include <cmath>
 #include <iterator>
+#include <string>
 
 namespace vk::keys {
 
@@ -377,24 +378,7 @@ private:
     size_t pos_ = 0;
 };
 
-const handle &field_name(size_t i) {
-    const handle *fields[TokenFields::COUNT] = {
-        &names.token_id,   &names.name,      &names.hashed_key,  &names.created_at,
-        &names.expires_at, &names.last_used, &names.permissions, &names.rate_limit,
-        &names.is_active,  &names.metadata,  &names._request_timestamps};
-    return *fields[i];
-}
-
-/// What the class (through its MRO) holds under `name`: borrowed, or empty.
-handle class_attr(PyTypeObject *type, handle name) {
-    PyObject *mro = type->tp_mro;
-    for (Py_ssize_t i = 0; mro != nullptr && i < PyTuple_GET_SIZE(mro); ++i) {
-        PyObject *base_dict = reinterpret_cast<PyTypeObject *>(PyTuple_GET_ITEM(mro, i))->tp_dict;
-        handle attr = base_dict == nullptr ? handle() : dict_get(handle(base_dict), name);
-        if (attr.is_valid()) return attr;
-    }
-    return handle();
-}
+handle field_name(size_t i) { return token_field_name(i); }
 
 bool same_text(PyObject *a, handle b) { return a == b.ptr() || PyUnicode_Compare(a, b.ptr()) == 0; }
 
@@ -416,7 +400,8 @@ bool read_fields_by_name(PyTypeObject *type, PyObject *d, TokenFields &fields, s
         }
     }
     for (size_t i = 0; i < count; ++i) {
-        if (!fields.value[i].is_valid()) fields.value[i] = class_attr(type, field_name(i));
+        if (!fields.value[i].is_valid())
+            fields.value[i] = class_attr(handle(reinterpret_cast<PyObject *>(type)), field_name(i));
         if (!fields.value[i].is_valid()) return false;  // the json path raises the AttributeError
     }
     return true;
@@ -435,16 +420,10 @@ bool plain_window(handle window) {
 }
 
 bool plain_fields(handle token_type) {
-    PyTypeObject *type = reinterpret_cast<PyTypeObject *>(token_type.ptr());
-    if (type->tp_getattro != PyObject_GenericGetAttr) return false;
-    for (size_t i = 0; i < TokenFields::COUNT; ++i) {
-        handle attr = class_attr(type, field_name(i));
-        // A class default is read as it is; anything with a __get__ or
-        // __set__ would run code or take the field over.
-        if (attr.is_valid() && (Py_TYPE(attr.ptr())->tp_descr_get != nullptr ||
-                                Py_TYPE(attr.ptr())->tp_descr_set != nullptr))
-            return false;
-    }
+    // A class default is read as it is; anything with a __get__ or __set__
+    // would run code or take the field over.
+    for (size_t i = 0; i < TokenFields::COUNT; ++i)
+        if (!plain_attribute(token_type, field_name(i))) return false;
     return true;
 }
 
@@ -465,10 +444,25 @@ bool read_fields(handle token, bool plain, TokenFields &fields, size_t count) {
     return read_fields_by_name(Py_TYPE(token.ptr()), d, fields, count);
 }
 
-const std::string_view FIELD_LABELS[TokenFields::WINDOW] = {
-    "\"token_id\": ",   "\"name\": ",      "\"hashed_key\": ",  "\"created_at\": ",
-    "\"expires_at\": ", "\"last_used\": ", "\"permissions\": ", "\"rate_limit\": ",
-    "\"is_active\": ",  "\"metadata\": "};
+namespace {
+
+std::array<std::string, TokenFields::WINDOW> label_texts() {
+    std::array<std::string, TokenFields::WINDOW> out;
+    for (size_t i = 0; i < out.size(); ++i) out[i] = std::string("\"") + TOKEN_FIELDS[i].name + "\": ";
+    return out;
+}
+
+const std::array<std::string, TokenFields::WINDOW> LABEL_TEXTS = label_texts();
+
+std::array<std::string_view, TokenFields::WINDOW> label_views() {
+    std::array<std::string_view, TokenFields::WINDOW> out;
+    for (size_t i = 0; i < out.size(); ++i) out[i] = LABEL_TEXTS[i];
+    return out;
+}
+
+}  // namespace
+
+const std::array<std::string_view, TokenFields::WINDOW> FIELD_LABELS = label_views();
 
 bool write_field(handle value, ByteBuffer &out) {
     Writer w(out, nullptr);

@@ -13,10 +13,12 @@
 #pragma once
 
 #include "common/py.hpp"
+#include "key_registry/registry.hpp"
 
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <array>
 #include <new>
 #include <string_view>
 #include <vector>
@@ -131,9 +133,9 @@ struct Trail {
 /// token's instance dict or its class, so they stay valid only until Python
 /// code runs.
 struct TokenFields {
-    static constexpr size_t COUNT = 11;
-    static constexpr size_t HASHED_KEY = 2;
-    static constexpr size_t WINDOW = 10;
+    static constexpr size_t COUNT = TOKEN_FIELD_COUNT;
+    static constexpr size_t HASHED_KEY = token_field("hashed_key");
+    static constexpr size_t WINDOW = token_field("_request_timestamps");
     handle value[COUNT];
 };
 
@@ -161,8 +163,8 @@ bool write_member(handle key, const TokenFields &fields, ByteBuffer &out, Trail 
                   bool &reusable);
 
 /// `"token_id": `, `"name": `... : the label of each of the ten members of a
-/// token's object, in order.
-extern const std::string_view FIELD_LABELS[TokenFields::WINDOW];
+/// token's object, in order, made from the field table.
+extern const std::array<std::string_view, TokenFields::WINDOW> FIELD_LABELS;
 
 /// Append the text of `value` as the value of one of a token's members.
 /// False, with no Python error pending, when the json module has to do it

@@ -110,32 +110,35 @@ object item(handle container, handle key) { return steal_or_raise(PyObject_GetIt
 
 }  // namespace
 
-object KeyRegistry_hash_key(handle, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    static const Signature sig("_hash_key", true, {req("api_key")});
-    Args a = parse_args(sig, args, nargs, kwnames);
+object KeyRegistry_hash_key(handle, const Args &a) {
     require_exact_str(a[0], "api_key");
     return hash_key_impl(a[0]);
 }
 
-object KeyRegistry_generate_key(handle self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    static const Signature sig("_generate_key", true, {});
-    parse_args(sig, args, nargs, kwnames);
+constinit Method def::_hash_key{
+    {"_hash_key", true, {req("api_key")}}, KeyRegistry_hash_key,
+    "SHA-256 of the key's UTF-8 bytes as 64 lowercase hex digits."};
+
+object KeyRegistry_generate_key(handle self, const Args &) {
     object prefix = get_attr(self, names.TOKEN_PREFIX);
     object body = call_method(global(names.secrets), names.token_urlsafe, object(make_int(32)));
     return concat(prefix, body);
 }
 
-object KeyRegistry_generate_token_id(handle, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    static const Signature sig("_generate_token_id", true, {});
-    parse_args(sig, args, nargs, kwnames);
+constinit Method def::_generate_key{
+    {"_generate_key", true, {}}, KeyRegistry_generate_key,
+    "A new API key: TOKEN_PREFIX and 43 URL-safe base64 characters."};
+
+object KeyRegistry_generate_token_id(handle, const Args &) {
     object hex = call_method(global(names.secrets), names.token_hex, object(make_int(8)));
     return concat(names.tok_prefix, hex);
 }
 
-object KeyRegistry_create_token(handle self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    static const Signature sig("create_token", true,
-                               {req("name"), opt("permissions"), opt("expires_days"), opt("rate_limit"), opt("metadata")});
-    Args a = parse_args(sig, args, nargs, kwnames);
+constinit Method def::_generate_token_id{
+    {"_generate_token_id", true, {}}, KeyRegistry_generate_token_id,
+    "A new token id: \"tok_\" and 16 lowercase hex digits."};
+
+object KeyRegistry_create_token(handle self, const Args &a) {
     handle name = a[0], permissions = a.or_none(1), expires_arg = a.or_none(2), metadata = a.or_none(4);
     object expires_days = expires_arg.is_none() ? nb::none() : to_int_arg(expires_arg, "expires_days");
     object rate_limit = a.given(3) ? to_int_arg(a[3], "rate_limit") : make_int(0);
@@ -176,56 +179,58 @@ object KeyRegistry_create_token(handle self, PyObject *const *args, Py_ssize_t n
     return steal_or_raise(PyTuple_Pack(2, api_key.ptr(), token.ptr()));
 }
 
-object KeyRegistry_validate_token(handle self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    static const Signature sig("validate_token", true, {req("api_key")});
-    Args a = parse_args(sig, args, nargs, kwnames);
-    handle api_key = a[0];
+constinit Method def::create_token{
+    {"create_token", true, {req("name"), opt("permissions"), opt("expires_days"), opt("rate_limit", "0"), opt("metadata")}}, KeyRegistry_create_token,
+    "Issue a key; returns (api_key, token). The key is not stored, only its hash.\n\n"
+    "Metadata or permissions the token file cannot hold are refused before anything\n"
+    "changes: TypeError or ValueError \"Argument '...' cannot be stored: <json's message>\"."};
+
+namespace {
+
+/// The token issued for `api_key` (the first with its hash), or an empty
+/// object for a key no token can have.
+object token_of_key(handle self, handle api_key) {
     require_exact_str(api_key, "api_key");
-    if (PyUnicode_GET_LENGTH(api_key.ptr()) == 0) return nb::none();
+    if (PyUnicode_GET_LENGTH(api_key.ptr()) == 0) return object();
     object prefix = get_attr(self, names.TOKEN_PREFIX);
     bool prefixed = PyUnicode_CheckExact(prefix.ptr())
                         ? check_size(PyUnicode_Tailmatch(api_key.ptr(), prefix.ptr(), 0, PY_SSIZE_T_MAX, -1)) != 0
                         : truthy(call_method(api_key, names.startswith, prefix));
-    if (!prefixed) return nb::none();
+    if (!prefixed) return object();
     // No issued key holds a lone surrogate, and it could not be hashed: such
     // a key is refused like any other unknown key.
-    if (has_surrogates(api_key)) return nb::none();
+    if (has_surrogates(api_key)) return object();
 
-    object hash_method = get_attr(self, names._hash_key);
-    object hashed = is_own_method<KeyRegistry_hash_key>(hash_method, self) ? hash_key_impl(api_key)
-                                                                           : call(hash_method, api_key);
+    object hashed = own_or_call<def::_hash_key>(self, [&] { return hash_key_impl(api_key); }, api_key);
     object tokens = tokens_of(self);
     object token;
     if (!find_plain(tokens, hashed, token)) token = find_by_hash(tokens, hashed);
-    if (token.is_valid()) {
-        // The first token with this hash decides; a refusal gives no reason,
-        // records nothing and saves nothing.
-        if (!truthy(get_attr(token, names.is_active))) return nb::none();
-        object m = get_attr(token, names.is_expired);
-        if (is_own_method<Token_is_expired>(m, token) ? is_expired_impl(token) : truthy(call(m))) return nb::none();
-        m = get_attr(token, names.is_rate_limited);
-        if (is_own_method<Token_is_rate_limited>(m, token) ? is_rate_limited_impl(token) : truthy(call(m)))
-            return nb::none();
-        m = get_attr(token, names.record_request);
-        if (is_own_method<Token_record_request>(m, token))
-            record_request_impl(token);
-        else
-            call(m);
-        set_attr(token, names.last_used, now_iso());
-        m = get_attr(self, names._save_tokens);
-        // This save only records `last_used`: it is atomic but not flushed.
-        if (is_own_method<KeyRegistry_save_tokens>(m, self))
-            save_tokens(self, false);
-        else
-            call(m);
-        return token;
-    }
-    return nb::none();
+    return token;
 }
 
-object KeyRegistry_revoke_token(handle self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    static const Signature sig("revoke_token", true, {req("token_id")});
-    Args a = parse_args(sig, args, nargs, kwnames);
+}  // namespace
+
+object KeyRegistry_validate_token(handle self, const Args &a) {
+    object token = token_of_key(self, a[0]);
+    // Active, then unexpired, then not rate-limited; a refusal gives no
+    // reason, records nothing and saves nothing.
+    if (!token.is_valid() || !truthy(get_attr(token, names.is_active)) ||
+        own_or_call<def::is_expired>(token, [&] { return is_expired_impl(token); }) ||
+        own_or_call<def::is_rate_limited>(token, [&] { return is_rate_limited_impl(token); }))
+        return nb::none();
+    // Then the use is recorded and saved; this save only records `last_used`:
+    // it is atomic but not flushed.
+    own_or_call<def::record_request>(token, [&] { record_request_impl(token); });
+    set_attr(token, names.last_used, now_iso());
+    own_or_call<def::_save_tokens>(self, [&] { save_tokens(self, false); });
+    return token;
+}
+
+constinit Method def::validate_token{
+    {"validate_token", true, {req("api_key")}}, KeyRegistry_validate_token,
+    "The active, unexpired, not rate-limited token of the key, recording the use; else None."};
+
+object KeyRegistry_revoke_token(handle self, const Args &a) {
     require_exact_str(a[0], "token_id");
     object tokens = tokens_of(self);
     if (!contains(tokens, a[0])) return nb::bool_(false);
@@ -234,9 +239,11 @@ object KeyRegistry_revoke_token(handle self, PyObject *const *args, Py_ssize_t n
     return nb::bool_(true);
 }
 
-object KeyRegistry_delete_token(handle self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    static const Signature sig("delete_token", true, {req("token_id")});
-    Args a = parse_args(sig, args, nargs, kwnames);
+constinit Method def::revoke_token{
+    {"revoke_token", true, {req("token_id")}}, KeyRegistry_revoke_token,
+    "Deactivate the token for good; False when there is no such token."};
+
+object KeyRegistry_delete_token(handle self, const Args &a) {
     require_exact_str(a[0], "token_id");
     object tokens = tokens_of(self);
     if (!contains(tokens, a[0])) return nb::bool_(false);
@@ -245,9 +252,11 @@ object KeyRegistry_delete_token(handle self, PyObject *const *args, Py_ssize_t n
     return nb::bool_(true);
 }
 
-object KeyRegistry_list_tokens(handle self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    static const Signature sig("list_tokens", true, {opt("include_inactive")});
-    Args a = parse_args(sig, args, nargs, kwnames);
+constinit Method def::delete_token{
+    {"delete_token", true, {req("token_id")}}, KeyRegistry_delete_token,
+    "Remove the token; False when there is no such token."};
+
+object KeyRegistry_list_tokens(handle self, const Args &a) {
     bool include_inactive = a.given(0) && truthy(a[0]);
     object all = steal_or_raise(PySequence_List(call_method(tokens_of(self), names.values).ptr()));
     if (include_inactive) return all;
@@ -259,17 +268,20 @@ object KeyRegistry_list_tokens(handle self, PyObject *const *args, Py_ssize_t na
     return active;
 }
 
-object KeyRegistry_get_token(handle self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    static const Signature sig("get_token", true, {req("token_id")});
-    Args a = parse_args(sig, args, nargs, kwnames);
+constinit Method def::list_tokens{
+    {"list_tokens", true, {opt("include_inactive", "False")}}, KeyRegistry_list_tokens,
+    "A new list of the tokens (active ones only unless include_inactive)."};
+
+object KeyRegistry_get_token(handle self, const Args &a) {
     require_exact_str(a[0], "token_id");
     return call_method(tokens_of(self), names.get, a[0]);
 }
 
-object KeyRegistry_update_token(handle self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    static const Signature sig("update_token", true,
-                               {req("token_id"), opt("name"), opt("permissions"), opt("rate_limit"), opt("metadata")});
-    Args a = parse_args(sig, args, nargs, kwnames);
+constinit Method def::get_token{
+    {"get_token", true, {req("token_id")}}, KeyRegistry_get_token,
+    "The registry's own token record, or None."};
+
+object KeyRegistry_update_token(handle self, const Args &a) {
     handle token_id = a[0], name = a.or_none(1), permissions = a.or_none(2), metadata = a.or_none(4);
     object rate_limit = a.or_none(3).is_none() ? nb::none() : to_int_arg(a[3], "rate_limit");
     require_exact_str(token_id, "token_id");
@@ -298,9 +310,13 @@ object KeyRegistry_update_token(handle self, PyObject *const *args, Py_ssize_t n
     return token;
 }
 
-object KeyRegistry_regenerate_key(handle self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    static const Signature sig("regenerate_key", true, {req("token_id")});
-    Args a = parse_args(sig, args, nargs, kwnames);
+constinit Method def::update_token{
+    {"update_token", true, {req("token_id"), opt("name"), opt("permissions"), opt("rate_limit"), opt("metadata")}}, KeyRegistry_update_token,
+    "Change the given fields (metadata is merged); None when there is no such token.\n\n"
+    "Metadata or permissions the token file cannot hold (once merged) are refused\n"
+    "before anything changes, as in create_token."};
+
+object KeyRegistry_regenerate_key(handle self, const Args &a) {
     require_exact_str(a[0], "token_id");
     object tokens = tokens_of(self);
     if (!contains(tokens, a[0])) return nb::none();
@@ -310,5 +326,9 @@ object KeyRegistry_regenerate_key(handle self, PyObject *const *args, Py_ssize_t
     save(self);
     return new_key;
 }
+
+constinit Method def::regenerate_key{
+    {"regenerate_key", true, {req("token_id")}}, KeyRegistry_regenerate_key,
+    "Replace the token's key and return the new one; the old key stops validating."};
 
 }  // namespace vk::keys

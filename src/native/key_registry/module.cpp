@@ -6,6 +6,8 @@
 #include "common/pyclass.hpp"
 #include "key_registry/registry.hpp"
 
+#include <vector>
+
 
 namespace vk::keys {
 
@@ -13,9 +15,7 @@ ModuleState state;
 Names names;
 
 void init_names() {
-    VK_NAME(token_id); VK_NAME(name); VK_NAME(hashed_key); VK_NAME(created_at); VK_NAME(expires_at);
-    VK_NAME(last_used); VK_NAME(permissions); VK_NAME(rate_limit); VK_NAME(is_active); VK_NAME(metadata);
-    VK_NAME(_request_timestamps);
+    for (const TokenField &f : TOKEN_FIELDS) names.*(f.interned) = interned(f.name);
     VK_NAME(tokens_file); VK_NAME(tokens); VK_NAME(_encryptor); VK_NAME(TOKEN_PREFIX); VK_NAME(_load_tokens);
     VK_NAME(_save_tokens); VK_NAME(_hash_key); VK_NAME(_generate_key); VK_NAME(_generate_token_id);
     VK_NAME(_keep_unreadable_copy);
@@ -35,7 +35,7 @@ void init_names() {
     names.tok_prefix = interned("tok_");
     // Numbers kept for the life of the process, like the interned names.
     names.zero = steal_or_raise(PyLong_FromLong(0)).release();
-    names.sixty = steal_or_raise(PyFloat_FromDouble(60.0)).release();
+    names.window_seconds = steal_or_raise(PyFloat_FromDouble(WINDOW_SECONDS)).release();
     names.mode_600 = steal_or_raise(PyLong_FromLong(0600)).release();
 }
 
@@ -52,105 +52,51 @@ object now_iso() { return call_method(now(), names.isoformat); }
 
 namespace {
 
-PyMethodDef token_methods[] = {
-    method_def<Token_is_expired>(
-        "is_expired",
-        "is_expired($self, /)\n--\n\n"
-        "Whether the local time now is later than `expires_at` (never when it is None)."),
-    method_def<Token_has_permission>(
-        "has_permission",
-        "has_permission($self, /, permission)\n--\n\n"
-        "Whether `permission` is listed, or \"admin\" is."),
-    method_def<Token_is_rate_limited>(
-        "is_rate_limited",
-        "is_rate_limited($self, /)\n--\n\n"
-        "Whether `rate_limit` successes were recorded in the last 60 seconds; drops older ones."),
-    method_def<Token_record_request>(
-        "record_request",
-        "record_request($self, /)\n--\n\n"
-        "Record one successful request at the current monotonic time."),
-    method_def<Token_to_dict>(
-        "to_dict",
-        "to_dict($self, /)\n--\n\n"
-        "The stored form: a new dict of the ten persistent fields (no request window)."),
-    method_def<Token_from_dict>(
-        "from_dict",
-        "from_dict($cls, /, data)\n--\n\n"
-        "A token of this class from its stored form; \"_request_timestamps\" is ignored.",
-        METH_CLASS),
-    {nullptr, nullptr, 0, nullptr},
-};
+/// The data class fields of Token, from its field table; `kept` holds the
+/// annotations and the default factory while `specs` is used.
+void token_field_specs(handle typing, std::vector<object> &kept, std::vector<FieldSpec> &specs) {
+    handle str_type(reinterpret_cast<PyObject *>(&PyUnicode_Type));
+    handle list_type(reinterpret_cast<PyObject *>(&PyList_Type));
+    handle dict_type(reinterpret_cast<PyObject *>(&PyDict_Type));
+    auto type_of = [&](FieldType t) -> object {
+        switch (t) {
+        case FieldType::str: return nb::borrow(str_type);
+        case FieldType::optional_str: return typing_subscript("Optional", {str_type});
+        case FieldType::str_list: return typing_subscript("List", {str_type});
+        case FieldType::int_: return nb::borrow(handle(reinterpret_cast<PyObject *>(&PyLong_Type)));
+        case FieldType::bool_: return nb::borrow(handle(reinterpret_cast<PyObject *>(&PyBool_Type)));
+        case FieldType::dict: return get_attr(typing, interned("Dict"));
+        case FieldType::float_list:
+            return typing_subscript("List", {handle(reinterpret_cast<PyObject *>(&PyFloat_Type))});
+        }
+        return object();
+    };
+    // A new ["read", "write"] per token.
+    object read_write = steal_or_raise(Py_BuildValue("(ss)", "read", "write"));
+    handle default_permissions =
+        kept.emplace_back(call(get_attr(import_module("functools"), interned("partial")), list_type, read_write));
+    for (const TokenField &f : TOKEN_FIELDS) {
+        handle type = kept.emplace_back(type_of(f.type));
+        switch (f.default_) {
+        case FieldDefault::required: specs.push_back(field_required(f.name, type)); break;
+        case FieldDefault::none: specs.push_back(field_value(f.name, type, handle(Py_None))); break;
+        case FieldDefault::zero: specs.push_back(field_value(f.name, type, names.zero)); break;
+        case FieldDefault::true_: specs.push_back(field_value(f.name, type, handle(Py_True))); break;
+        case FieldDefault::read_write: specs.push_back(field_factory(f.name, type, default_permissions, f.repr)); break;
+        case FieldDefault::new_dict: specs.push_back(field_factory(f.name, type, dict_type, f.repr)); break;
+        case FieldDefault::new_list: specs.push_back(field_factory(f.name, type, list_type, f.repr)); break;
+        }
+    }
+}
 
-PyMethodDef registry_methods[] = {
-    init_def<KeyRegistry_init>(
-        "__init__($self, /, tokens_file='vesperkit_tokens.json', encryption_key=None)\n--\n\n"
-        "Load the registry from `tokens_file`, encrypted under `encryption_key` when one is given."),
-    method_def<KeyRegistry_load_tokens>(
-        "_load_tokens",
-        "_load_tokens($self, /)\n--\n\n"
-        "Read the token file; an unparseable one is logged and gives an empty registry."),
-    method_def<KeyRegistry_save_tokens>(
-        "_save_tokens",
-        "_save_tokens($self, /)\n--\n\n"
-        "Replace the token file with the current tokens; failures are logged, not raised.\n\n"
-        "A token that cannot be written now keeps its last written form in the file\n"
-        "(a token never written is left out) and is logged by its id."),
-    method_def<KeyRegistry_hash_key>(
-        "_hash_key",
-        "_hash_key($self, /, api_key)\n--\n\n"
-        "SHA-256 of the key's UTF-8 bytes as 64 lowercase hex digits."),
-    method_def<KeyRegistry_generate_key>(
-        "_generate_key",
-        "_generate_key($self, /)\n--\n\n"
-        "A new API key: TOKEN_PREFIX and 43 URL-safe base64 characters."),
-    method_def<KeyRegistry_generate_token_id>(
-        "_generate_token_id",
-        "_generate_token_id($self, /)\n--\n\n"
-        "A new token id: \"tok_\" and 16 lowercase hex digits."),
-    method_def<KeyRegistry_create_token>(
-        "create_token",
-        "create_token($self, /, name, permissions=None, expires_days=None, rate_limit=0, metadata=None)\n--\n\n"
-        "Issue a key; returns (api_key, token). The key is not stored, only its hash.\n\n"
-        "Metadata or permissions the token file cannot hold are refused before anything\n"
-        "changes: TypeError or ValueError \"Argument '...' cannot be stored: <json's message>\"."),
-    method_def<KeyRegistry_validate_token>(
-        "validate_token",
-        "validate_token($self, /, api_key)\n--\n\n"
-        "The active, unexpired, not rate-limited token of the key, recording the use; else None."),
-    method_def<KeyRegistry_revoke_token>(
-        "revoke_token",
-        "revoke_token($self, /, token_id)\n--\n\n"
-        "Deactivate the token for good; False when there is no such token."),
-    method_def<KeyRegistry_delete_token>(
-        "delete_token",
-        "delete_token($self, /, token_id)\n--\n\n"
-        "Remove the token; False when there is no such token."),
-    method_def<KeyRegistry_list_tokens>(
-        "list_tokens",
-        "list_tokens($self, /, include_inactive=False)\n--\n\n"
-        "A new list of the tokens (active ones only unless include_inactive)."),
-    method_def<KeyRegistry_get_token>(
-        "get_token",
-        "get_token($self, /, token_id)\n--\n\n"
-        "The registry's own token record, or None."),
-    method_def<KeyRegistry_update_token>(
-        "update_token",
-        "update_token($self, /, token_id, name=None, permissions=None, rate_limit=None, metadata=None)\n--\n\n"
-        "Change the given fields (metadata is merged); None when there is no such token.\n\n"
-        "Metadata or permissions the token file cannot hold (once merged) are refused\n"
-        "before anything changes, as in create_token."),
-    method_def<KeyRegistry_regenerate_key>(
-        "regenerate_key",
-        "regenerate_key($self, /, token_id)\n--\n\n"
-        "Replace the token's key and return the new one; the old key stops validating."),
-    {nullptr, nullptr, 0, nullptr},
-};
+PyMethodDef *const token_methods = method_table<def::is_expired, def::has_permission, def::is_rate_limited,
+                                                def::record_request, def::to_dict, def::from_dict>();
 
-PyMethodDef replace_token_file_def = method_def<replace_token_file>(
-    "_replace_token_file",
-    "_replace_token_file(tokens_file, data)\n--\n\n"
-    "Put the bytes `data` in place of the token file as a save does: a new file in the\n"
-    "same directory, synced and renamed over it, then mode 0o600 (not on Windows).");
+PyMethodDef *const registry_methods = method_table<def::init, def::_load_tokens, def::_save_tokens,
+                                                   def::_hash_key, def::_generate_key, def::_generate_token_id,
+                                                   def::create_token, def::validate_token, def::revoke_token,
+                                                   def::delete_token, def::list_tokens, def::get_token,
+                                                   def::update_token, def::regenerate_key>();
 
 }  // namespace
 
@@ -176,12 +122,8 @@ VK_MODULE(key_registry, vk::keys,
     set("Path", get_attr(import_module("pathlib"), interned("Path")));
 
     // The package helpers come from the package root, two levels up.
-    object parts = steal_or_raise(PyUnicode_RSplit(state.module_name.ptr(), make_str(".").ptr(), 2));
-    object root = steal_or_raise(PySequence_GetItem(parts.ptr(), 0));
-    object text_mod = steal_or_raise(PyImport_Import(
-        steal_or_raise(PyUnicode_FromFormat("%U.utils.text", root.ptr())).ptr()));
-    object enc_mod = steal_or_raise(PyImport_Import(
-        steal_or_raise(PyUnicode_FromFormat("%U.utils.encryption", root.ptr())).ptr()));
+    object text_mod = import_from_package(state.module_name, 2, "utils.text");
+    object enc_mod = import_from_package(state.module_name, 2, "utils.encryption");
     set("validate_file_path", get_attr(text_mod, interned("validate_file_path")));
     object file_encryptor = get_attr(enc_mod, interned("FileEncryptor"));
     set("FileEncryptor", file_encryptor);
@@ -192,29 +134,10 @@ VK_MODULE(key_registry, vk::keys,
     set("logger", call(get_attr(logging, interned("getLogger")), state.module_name));
 
     const char *modname = PyUnicode_AsUTF8(state.module_name.ptr());
-    handle str_type(reinterpret_cast<PyObject *>(&PyUnicode_Type));
-    handle int_type(reinterpret_cast<PyObject *>(&PyLong_Type));
-    handle bool_type(reinterpret_cast<PyObject *>(&PyBool_Type));
-    handle float_type(reinterpret_cast<PyObject *>(&PyFloat_Type));
-    handle list_type(reinterpret_cast<PyObject *>(&PyList_Type));
-    handle dict_type(reinterpret_cast<PyObject *>(&PyDict_Type));
-    object optional_str = typing_subscript("Optional", {str_type});
-    // A new ["read", "write"] per token.
-    object read_write = steal_or_raise(Py_BuildValue("(ss)", "read", "write"));
-    object default_permissions = call(get_attr(import_module("functools"), interned("partial")), list_type, read_write);
-    object token_t = make_dataclass(modname, "Token", {
-        field_required("token_id", str_type),
-        field_required("name", str_type),
-        field_required("hashed_key", str_type),
-        field_required("created_at", str_type),
-        field_value("expires_at", optional_str, handle(Py_None)),
-        field_value("last_used", optional_str, handle(Py_None)),
-        field_factory("permissions", typing_subscript("List", {str_type}), default_permissions),
-        field_value("rate_limit", int_type, names.zero),
-        field_value("is_active", bool_type, handle(Py_True)),
-        field_factory("metadata", get_attr(typing, interned("Dict")), dict_type),
-        field_factory("_request_timestamps", typing_subscript("List", {float_type}), list_type, /*repr=*/false),
-    });
+    std::vector<object> kept;
+    std::vector<FieldSpec> specs;
+    token_field_specs(typing, kept, specs);
+    object token_t = make_dataclass(modname, "Token", specs);
     set_attr(token_t, interned("__doc__"),
              make_str("The record of one issued API key: its SHA-256 hash (never the key), times,\n"
                       "permissions, rate limit, state and metadata, plus a per-process request window."));
@@ -234,5 +157,5 @@ VK_MODULE(key_registry, vk::keys,
     add_methods(registry_t, registry_methods);
     set("KeyRegistry", registry_t);
     state.registry_type = registry_t.release();
-    set("_replace_token_file", new_function(&replace_token_file_def, state.module_name));
+    set("_replace_token_file", new_function(function_def<def::_replace_token_file>(), state.module_name));
 }

@@ -3,7 +3,11 @@
 // registered by module.cpp.
 #pragma once
 
-#include "common/py.hpp"
+#include "common/pyclass.hpp"
+
+#include <cstddef>
+#include <iterator>
+#include <string_view>
 
 namespace vk::keys {
 
@@ -41,10 +45,61 @@ struct Names {
         warning, exists, read, close, decode, is_encrypted, encrypt_text, decrypt_text, key, items,
         values, get, update, pop, append, chmod, strftime, startswith, open, encrypt, MAGIC_HEADER;
     handle utf_8, rb, r, encoding, tok_prefix;
-    handle zero, sixty, mode_600;  // numbers used in comparisons and calls
+    handle zero, window_seconds, mode_600;  // numbers used in comparisons and calls
 };
 
 extern Names names;
+
+/// Length of the rate-limit window, in seconds of the monotonic clock.
+inline constexpr double WINDOW_SECONDS = 60.0;
+
+// ---------------------------------------------------------------- Token fields
+
+/// The annotation of a Token field.
+enum class FieldType : unsigned char { str, optional_str, str_list, int_, bool_, dict, float_list };
+/// The default of a Token field: none (required), a value, or a factory.
+enum class FieldDefault : unsigned char { required, none, zero, true_, read_write, new_dict, new_list };
+
+/// One field of the Token record: its name (and the attribute of `names`
+/// that holds it interned), its annotation, its default, and whether its
+/// repr shows it.
+struct TokenField {
+    const char *name;
+    handle Names::*interned;
+    FieldType type;
+    FieldDefault default_;
+    bool repr = true;
+};
+
+/// The Token record's fields, in order, declared once: the data class, its
+/// interned names, the token file's labels and the field indices below are
+/// all made from this table. The stored form is every field but the last,
+/// the per-process request window.
+inline constexpr TokenField TOKEN_FIELDS[] = {
+    {"token_id", &Names::token_id, FieldType::str, FieldDefault::required},
+    {"name", &Names::name, FieldType::str, FieldDefault::required},
+    {"hashed_key", &Names::hashed_key, FieldType::str, FieldDefault::required},
+    {"created_at", &Names::created_at, FieldType::str, FieldDefault::required},
+    {"expires_at", &Names::expires_at, FieldType::optional_str, FieldDefault::none},
+    {"last_used", &Names::last_used, FieldType::optional_str, FieldDefault::none},
+    {"permissions", &Names::permissions, FieldType::str_list, FieldDefault::read_write},
+    {"rate_limit", &Names::rate_limit, FieldType::int_, FieldDefault::zero},
+    {"is_active", &Names::is_active, FieldType::bool_, FieldDefault::true_},
+    {"metadata", &Names::metadata, FieldType::dict, FieldDefault::new_dict},
+    {"_request_timestamps", &Names::_request_timestamps, FieldType::float_list, FieldDefault::new_list, false},
+};
+
+inline constexpr std::size_t TOKEN_FIELD_COUNT = std::size(TOKEN_FIELDS);
+
+/// The index of the Token field `name` (a name not in the table does not compile).
+consteval std::size_t token_field(std::string_view name) {
+    for (std::size_t i = 0; i < TOKEN_FIELD_COUNT; ++i)
+        if (name == TOKEN_FIELDS[i].name) return i;
+    throw "not a Token field";
+}
+
+/// The field's name, interned.
+inline handle token_field_name(std::size_t i) { return names.*(TOKEN_FIELDS[i].interned); }
 
 void init_names();
 
@@ -67,12 +122,6 @@ bool is_expired_impl(handle token);
 bool is_rate_limited_impl(handle token);
 void record_request_impl(handle token);
 
-object Token_is_expired(handle, PyObject *const *, Py_ssize_t, PyObject *);
-object Token_has_permission(handle, PyObject *const *, Py_ssize_t, PyObject *);
-object Token_is_rate_limited(handle, PyObject *const *, Py_ssize_t, PyObject *);
-object Token_record_request(handle, PyObject *const *, Py_ssize_t, PyObject *);
-object Token_to_dict(handle, PyObject *const *, Py_ssize_t, PyObject *);
-object Token_from_dict(handle, PyObject *const *, Py_ssize_t, PyObject *);
 
 // KeyRegistry store (store.cpp).
 
@@ -85,25 +134,13 @@ bool native_writer_allowed();
 /// `last_used`); the replacement is atomic either way.
 void save_tokens(handle self, bool durable);
 
-/// `_replace_token_file(tokens_file, data)`: the save's atomic, durable,
-/// owner-only replacement of a token file, for bytes made elsewhere.
-object replace_token_file(handle, PyObject *const *, Py_ssize_t, PyObject *);
 
-object KeyRegistry_init(handle, PyObject *const *, Py_ssize_t, PyObject *);
-object KeyRegistry_load_tokens(handle, PyObject *const *, Py_ssize_t, PyObject *);
-object KeyRegistry_save_tokens(handle, PyObject *const *, Py_ssize_t, PyObject *);
-
-// KeyRegistry operations (lifecycle.cpp), in definition order.
-object KeyRegistry_hash_key(handle, PyObject *const *, Py_ssize_t, PyObject *);
-object KeyRegistry_generate_key(handle, PyObject *const *, Py_ssize_t, PyObject *);
-object KeyRegistry_generate_token_id(handle, PyObject *const *, Py_ssize_t, PyObject *);
-object KeyRegistry_create_token(handle, PyObject *const *, Py_ssize_t, PyObject *);
-object KeyRegistry_validate_token(handle, PyObject *const *, Py_ssize_t, PyObject *);
-object KeyRegistry_revoke_token(handle, PyObject *const *, Py_ssize_t, PyObject *);
-object KeyRegistry_delete_token(handle, PyObject *const *, Py_ssize_t, PyObject *);
-object KeyRegistry_list_tokens(handle, PyObject *const *, Py_ssize_t, PyObject *);
-object KeyRegistry_get_token(handle, PyObject *const *, Py_ssize_t, PyObject *);
-object KeyRegistry_update_token(handle, PyObject *const *, Py_ssize_t, PyObject *);
-object KeyRegistry_regenerate_key(handle, PyObject *const *, Py_ssize_t, PyObject *);
+/// The functions and methods (`Method`), each defined beside its body.
+namespace def {
+extern constinit Method is_expired, has_permission, is_rate_limited, record_request, to_dict, from_dict,
+    init, _load_tokens, _save_tokens, _hash_key, _generate_key, _generate_token_id, create_token,
+    validate_token, revoke_token, delete_token, list_tokens, get_token, update_token, regenerate_key,
+    _replace_token_file;
+}  // namespace def
 
 }  // namespace vk::keys

@@ -2,6 +2,7 @@
 // replacement (atomic_file.cpp) of the text rendered natively (token_text.cpp)
 // or, when anything it stands in for was replaced, by the json module.
 #include "common/args.hpp"
+#include "common/buffer.hpp"
 #include "common/context.hpp"
 #include "common/dispatch.hpp"
 #include "common/errors.hpp"
@@ -48,12 +49,6 @@ FsPath fs_path(handle path_like) {
     errno = err;
     PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename.ptr());
     raise_pending();
-}
-
-/// Whether `scope[name]` (a module's globals or a class's own dict) is still
-/// `captured`, the object found there when the module was loaded.
-bool still_bound(handle scope, handle name, handle captured) {
-    return captured.is_valid() && dict_get(scope, name).ptr() == captured.ptr();
 }
 
 handle class_dict(handle type) { return handle(reinterpret_cast<PyTypeObject *>(type.ptr())->tp_dict); }
@@ -103,38 +98,25 @@ object with_open(handle path, handle mode, handle encoding, const char *variable
     return result;
 }
 
-/// The bytes of a bytes-like object, held for as long as they are written.
-class BufferView {
-public:
-    explicit BufferView(handle obj) {
-        if (PyObject_GetBuffer(obj.ptr(), &view_, PyBUF_SIMPLE) != 0) {
-            if (!PyErr_ExceptionMatches(PyExc_TypeError)) raise_pending();
-            PyErr_Clear();
-            raise_format(PyExc_TypeError, "a bytes-like object is required, not '%.100s'", tp_name_of(obj));
-        }
-    }
-    ~BufferView() { PyBuffer_Release(&view_); }
-    BufferView(const BufferView &) = delete;
-    BufferView &operator=(const BufferView &) = delete;
-    Piece piece() const { return {static_cast<const char *>(view_.buf), static_cast<size_t>(view_.len)}; }
-
-private:
-    Py_buffer view_{};
-};
-
 /// What a save writes, in pieces, and what holds their bytes.
 class Payload {
 public:
     Payload() = default;
     explicit Payload(std::span<const Piece> text) : pieces_(text.begin(), text.end()) {}
+    /// The bytes of a bytes-like object, held for as long as they are written.
     void add(handle bytes_like) {
-        views_.push_back(std::make_unique<BufferView>(bytes_like));
-        pieces_.push_back(views_.back()->piece());
+        auto &view = *views_.emplace_back(std::make_unique<Buffer>());
+        if (!view.try_acquire(bytes_like, PyBUF_SIMPLE)) {
+            if (!PyErr_ExceptionMatches(PyExc_TypeError)) raise_pending();
+            PyErr_Clear();
+            raise_format(PyExc_TypeError, "a bytes-like object is required, not '%.100s'", tp_name_of(bytes_like));
+        }
+        pieces_.push_back({static_cast<const char *>(view.view().buf), static_cast<size_t>(view.view().len)});
     }
     std::span<const Piece> pieces() const { return pieces_; }
 
 private:
-    std::vector<std::unique_ptr<BufferView>> views_;
+    std::vector<std::unique_ptr<Buffer>> views_;
     std::vector<Piece> pieces_;
 };
 
@@ -338,18 +320,19 @@ void load_tokens(handle self) {
     }
 }
 
-object replace_token_file(handle, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    static const Signature sig("_replace_token_file", false, {req("tokens_file"), req("data")});
-    Args a = parse_args(sig, args, nargs, kwnames);
+object replace_token_file(handle, const Args &a) {
     require_exact_bytes(a[1], "data");
     const Piece whole[] = {{PyBytes_AS_STRING(a[1].ptr()), static_cast<size_t>(PyBytes_GET_SIZE(a[1].ptr()))}};
     write_token_file(a[0], handle(), whole, true);
     return nb::none();
 }
 
-object KeyRegistry_init(handle self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    static const Signature sig("__init__", true, {opt("tokens_file"), opt("encryption_key")});
-    Args a = parse_args(sig, args, nargs, kwnames);
+constinit Method def::_replace_token_file{
+    {"_replace_token_file", false, {req("tokens_file"), req("data")}}, replace_token_file,
+    "Put the bytes `data` in place of the token file as a save does: a new file in the\n"
+    "same directory, synced and renamed over it, then mode 0o600 (not on Windows)."};
+
+object KeyRegistry_init(handle self, const Args &a) {
     handle tokens_file = a.get(0, interned("vesperkit_tokens.json"));
     handle encryption_key = a.or_none(1);
     require_exact_str(tokens_file, "tokens_file");
@@ -367,18 +350,28 @@ object KeyRegistry_init(handle self, PyObject *const *args, Py_ssize_t nargs, Py
     return nb::none();
 }
 
-object KeyRegistry_load_tokens(handle self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    static const Signature sig("_load_tokens", true, {});
-    parse_args(sig, args, nargs, kwnames);
+constinit Method def::init{
+    {"__init__", true, {opt("tokens_file", "'vesperkit_tokens.json'"), opt("encryption_key")}}, KeyRegistry_init,
+    "Load the registry from `tokens_file`, encrypted under `encryption_key` when one is given."};
+
+object KeyRegistry_load_tokens(handle self, const Args &) {
     load_tokens(self);
     return nb::none();
 }
 
-object KeyRegistry_save_tokens(handle self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    static const Signature sig("_save_tokens", true, {});
-    parse_args(sig, args, nargs, kwnames);
+object KeyRegistry_save_tokens(handle self, const Args &) {
     save_tokens(self, true);
     return nb::none();
 }
+
+constinit Method def::_load_tokens{
+    {"_load_tokens", true, {}}, KeyRegistry_load_tokens,
+    "Read the token file; an unparseable one is logged and gives an empty registry."};
+
+constinit Method def::_save_tokens{
+    {"_save_tokens", true, {}}, KeyRegistry_save_tokens,
+    "Replace the token file with the current tokens; failures are logged, not raised.\n\n"
+    "A token that cannot be written now keeps its last written form in the file\n"
+    "(a token never written is left out) and is logged by its id."};
 
 }  // namespace vk::keys

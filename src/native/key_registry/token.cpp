@@ -7,15 +7,12 @@ namespace vk::keys {
 
 namespace {
 
-// Length of the rate-limit window, in seconds of the monotonic clock.
-constexpr double WINDOW_SECONDS = 60.0;
-
-/// `now - t < 60.0`, with Python's arithmetic for numbers that are not floats.
+/// `now - t < WINDOW_SECONDS`, with Python's arithmetic for numbers that are not floats.
 bool is_recent(handle now_value, handle t) {
     if (PyFloat_CheckExact(now_value.ptr()) && PyFloat_CheckExact(t.ptr()))
         return PyFloat_AS_DOUBLE(now_value.ptr()) - PyFloat_AS_DOUBLE(t.ptr()) < WINDOW_SECONDS;
     object age = steal_or_raise(PyNumber_Subtract(now_value.ptr(), t.ptr()));
-    return check(PyObject_RichCompareBool(age.ptr(), names.sixty.ptr(), Py_LT)) != 0;
+    return check(PyObject_RichCompareBool(age.ptr(), names.window_seconds.ptr(), Py_LT)) != 0;
 }
 
 object monotonic() { return call_method(global(names.time), names.monotonic); }
@@ -93,15 +90,15 @@ void record_request_impl(handle token) {
     if (stale > 0 && 2 * stale >= n) check(PyList_SetSlice(window.ptr(), 0, stale, nullptr));
 }
 
-object Token_is_expired(handle self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    static const Signature sig("is_expired", true, {});
-    parse_args(sig, args, nargs, kwnames);
+object Token_is_expired(handle self, const Args &) {
     return nb::bool_(is_expired_impl(self));
 }
 
-object Token_has_permission(handle self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    static const Signature sig("has_permission", true, {req("permission")});
-    Args a = parse_args(sig, args, nargs, kwnames);
+constinit Method def::is_expired{
+    {"is_expired", true, {}}, Token_is_expired,
+    "Whether the local time now is later than `expires_at` (never when it is None)."};
+
+object Token_has_permission(handle self, const Args &a) {
     require_exact_str(a[0], "permission");
     object permissions = get_attr(self, names.permissions);
     if (check(PySequence_Contains(permissions.ptr(), a[0].ptr()))) return nb::bool_(true);
@@ -110,31 +107,39 @@ object Token_has_permission(handle self, PyObject *const *args, Py_ssize_t nargs
     return nb::bool_(check(PySequence_Contains(permissions.ptr(), admin.ptr())) != 0);
 }
 
-object Token_is_rate_limited(handle self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    static const Signature sig("is_rate_limited", true, {});
-    parse_args(sig, args, nargs, kwnames);
+constinit Method def::has_permission{
+    {"has_permission", true, {req("permission")}}, Token_has_permission,
+    "Whether `permission` is listed, or \"admin\" is."};
+
+object Token_is_rate_limited(handle self, const Args &) {
     return nb::bool_(is_rate_limited_impl(self));
 }
 
-object Token_record_request(handle self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    static const Signature sig("record_request", true, {});
-    parse_args(sig, args, nargs, kwnames);
+constinit Method def::is_rate_limited{
+    {"is_rate_limited", true, {}}, Token_is_rate_limited,
+    "Whether `rate_limit` successes were recorded in the last 60 seconds; drops older ones."};
+
+object Token_record_request(handle self, const Args &) {
     record_request_impl(self);
     return nb::none();
 }
 
-object Token_to_dict(handle self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    static const Signature sig("to_dict", true, {});
-    parse_args(sig, args, nargs, kwnames);
+constinit Method def::record_request{
+    {"record_request", true, {}}, Token_record_request,
+    "Record one successful request at the current monotonic time."};
+
+object Token_to_dict(handle self, const Args &) {
     object data = call(global(names.asdict), self);
     // The request window is per process and never stored.
     call_method(data, names.pop, names._request_timestamps, handle(Py_None));
     return data;
 }
 
-object Token_from_dict(handle cls, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    static const Signature sig("from_dict", true, {req("data")});
-    Args a = parse_args(sig, args, nargs, kwnames);
+constinit Method def::to_dict{
+    {"to_dict", true, {}}, Token_to_dict,
+    "The stored form: a new dict of the ten persistent fields (no request window)."};
+
+object Token_from_dict(handle cls, const Args &a) {
     require_exact_dict(a[0], "data");
     // A snapshot of the items: comparing keys may run Python code.
     object items = steal_or_raise(PyDict_Items(a[0].ptr()));
@@ -148,5 +153,9 @@ object Token_from_dict(handle cls, PyObject *const *args, Py_ssize_t nargs, PyOb
     object empty = steal_or_raise(PyTuple_New(0));
     return steal_or_raise(PyObject_Call(cls.ptr(), empty.ptr(), kwargs.ptr()));
 }
+
+constinit Method def::from_dict{
+    {"from_dict", true, {req("data")}}, Token_from_dict,
+    "A token of this class from its stored form; \"_request_timestamps\" is ignored.", METH_CLASS};
 
 }  // namespace vk::keys

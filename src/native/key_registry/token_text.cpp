@@ -2,6 +2,7 @@
 #include "key_registry/token_text.hpp"
 
 #include "common/errors.hpp"
+#include "common/prefetch.hpp"
 #include "key_registry/registry.hpp"
 
 #include <algorithm>
@@ -80,14 +81,10 @@ bool field_spans(std::string_view text, size_t (&start)[TokenFields::WINDOW], si
 constexpr size_t TRAIL_AHEAD = 4;
 constexpr size_t OBJECTS_AHEAD = 2;
 
-inline void prefetch(const void *p) { __builtin_prefetch(p); }
-
 /// The token (and the instance dict pointer stored before it) and the lists
 /// and dicts its trail names. Addresses only: nothing is read through them.
 void prefetch_objects(const MemberText &m) {
-    const auto *token = static_cast<const char *>(m.token);
-    prefetch(token);
-    prefetch(token - 4 * sizeof(void *));
+    prefetch_instance(m.token, 1);
     const std::vector<uintptr_t> &marks = m.seen.marks;
     for (size_t j = 0; j < marks.size(); ++j) {
         if ((marks[j] & 1) == 0) continue;

@@ -385,13 +385,19 @@ PyObject *gen_close(PyObject *o, PyObject *) {
     return nb::none().release().ptr();
 }
 
+// The generator protocol's own calling conventions check their arguments;
+// these signatures only describe them.
+constinit const Signature send_sig{"send", false, {req("value")}};
+constinit const Signature throw_sig{"throw", false, {req("value")}};
+constinit const Signature close_sig{"close", false, {}};
+
 PyMethodDef gen_methods[] = {
     {"send", reinterpret_cast<PyCFunction>(gen_send), METH_O,
-     "send(value)\n--\n\nResume; after the yield this releases the lock and raises StopIteration."},
+     signed_doc(send_sig, "Resume; after the yield this releases the lock and raises StopIteration.")},
     {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(gen_throw)), METH_FASTCALL,
-     "throw(value)\n--\n\nRelease the lock and raise the exception of the caller's block."},
+     signed_doc(throw_sig, "Release the lock and raise the exception of the caller's block.")},
     {"close", reinterpret_cast<PyCFunction>(gen_close), METH_NOARGS,
-     "close()\n--\n\nRelease the lock if it is held; the generator is finished."},
+     signed_doc(close_sig, "Release the lock if it is held; the generator is finished.")},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -419,9 +425,7 @@ object make_generator_type() {
     return steal_or_raise(PyType_FromSpec(&generator_type_def));
 }
 
-object conn_generator_function(handle, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    static const Signature sig("_conn", false, {req("self")});
-    Args a = parse_args(sig, args, nargs, kwnames);
+object conn_generator_function(handle, const Args &a) {
     PyTypeObject *tp = reinterpret_cast<PyTypeObject *>(state.generator_type.ptr());
     object gen = steal_or_raise(PyType_GenericAlloc(tp, 0));
     ConnGenerator *g = as_gen(gen.ptr());
@@ -432,12 +436,20 @@ object conn_generator_function(handle, PyObject *const *args, Py_ssize_t nargs, 
     return gen;
 }
 
+constinit Method def::_conn{
+    {"_conn", false, {req("self")}}, conn_generator_function,
+    "Scoped use of the backend's connection.\n\n"
+    "Takes the backend's lock and yields one open autocommit connection with the\n"
+    "pgvector adapters registered: a connection that was closed, belongs to another\n"
+    "process (inherited through a fork) or fails a ping is replaced first. The lock\n"
+    "is released when the block ends, normally or by an exception."};
+
 // ---------------------------------------------------------------- fork
 
 // In a forked child only the forking thread exists: a lock that another
 // thread held at the fork would never be released. Each backend gets a fresh
 // lock; the inherited connection is replaced by its first acquisition.
-object after_fork_in_child(handle, PyObject *const *, Py_ssize_t, PyObject *) {
+object after_fork_in_child(handle, const Args &) {
     object backends = steal_or_raise(PySequence_List(state.registry.ptr()));
     object lock_type = get_attr(global(names.threading), names.Lock);
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(backends.ptr()); ++i) {
@@ -448,6 +460,10 @@ object after_fork_in_child(handle, PyObject *const *, Py_ssize_t, PyObject *) {
     }
     return nb::none();
 }
+
+constinit Method def::_after_fork_in_child{
+    {"_after_fork_in_child", false, {}}, after_fork_in_child,
+    "Give every backend of a forked child a fresh lock."};
 
 // ---------------------------------------------------------------- construction
 
@@ -500,10 +516,7 @@ void create_schema(handle conn, handle self, handle reset) {
 
 }  // namespace
 
-object Backend_init(handle self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    static const Signature sig("__init__", true,
-                               {req("dsn"), kw_req("embedding_dim"), kw_opt("table"), kw_opt("reset")});
-    Args a = parse_args(sig, args, nargs, kwnames);
+object Backend_init(handle self, const Args &a) {
     object dim = to_int_arg(a[1], "embedding_dim");
     require_exact_str(a[0], "dsn");
     handle table = a.get(2, names.vsk_memories);
@@ -526,5 +539,12 @@ object Backend_init(handle self, PyObject *const *args, Py_ssize_t nargs, PyObje
     });
     return nb::none();
 }
+
+constinit Method def::init{
+    {"__init__", true, {req("dsn"), kw_req("embedding_dim"), kw_opt("table", "'vsk_memories'"), kw_opt("reset", "False")}}, Backend_init,
+    "Connect to the database at `dsn` and create the table and its two indexes if needed.\n\n"
+    "`table` may hold only letters, digits and underscores; `reset` drops the table\n"
+    "(with all its rows) first. `embedding_dim` sets the width of the vector column\n"
+    "of a table created now; an existing table keeps its own."};
 
 }  // namespace vk::vault

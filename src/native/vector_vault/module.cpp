@@ -41,89 +41,12 @@ void init_names() {
 
 namespace {
 
-PyMethodDef conn_def = method_def<conn_generator_function>(
-    "_conn",
-    "_conn(self)\n--\n\n"
-    "Scoped use of the backend's connection.\n\n"
-    "Takes the backend's lock and yields one open autocommit connection with the\n"
-    "pgvector adapters registered: a connection that was closed, belongs to another\n"
-    "process (inherited through a fork) or fails a ping is replaced first. The lock\n"
-    "is released when the block ends, normally or by an exception.");
+PyMethodDef *const init_methods = method_table<def::init>();
 
-PyMethodDef fork_def = method_def<after_fork_in_child>(
-    "_after_fork_in_child", "_after_fork_in_child()\n--\n\nGive every backend of a forked child a fresh lock.");
-
-PyMethodDef init_methods[] = {
-    init_def<Backend_init>(
-        "__init__($self, /, dsn, *, embedding_dim, table='vsk_memories', reset=False)\n--\n\n"
-        "Connect to the database at `dsn` and create the table and its two indexes if needed.\n\n"
-        "`table` may hold only letters, digits and underscores; `reset` drops the table\n"
-        "(with all its rows) first. `embedding_dim` sets the width of the vector column\n"
-        "of a table created now; an existing table keeps its own."),
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyMethodDef backend_methods[] = {
-    method_def<Backend_session_id>(
-        "_session_id",
-        "_session_id(record)\n--\n\n"
-        "The \"session_id\" inside the record's \"source\" dict (a str), or None.",
-        METH_STATIC),
-    method_def<Backend_embedding_or_none>(
-        "_embedding_or_none",
-        "_embedding_or_none(record)\n--\n\n"
-        "The record's \"embedding\" when it is truthy (the same object), otherwise None.",
-        METH_STATIC),
-    method_def<Backend_add>(
-        "add",
-        "add($self, /, record)\n--\n\n"
-        "Insert the record, or replace every column of the row with the same \"id\".\n\n"
-        "The whole record is kept as JSON; its tenant, user, session, summary and\n"
-        "embedding also fill their own columns."),
-    method_def<Backend_add_batch>(
-        "add_batch",
-        "add_batch($self, /, records)\n--\n\n"
-        "`add` each record in order, each committed on its own; returns len(records).\n\n"
-        "A failing record stops the batch: those before it stay stored."),
-    method_def<Backend_get>(
-        "get",
-        "get($self, /, memory_id)\n--\n\nThe stored record (a new dict), or None."),
-    method_def<Backend_update>(
-        "update",
-        "update($self, /, memory_id, fields)\n--\n\n"
-        "Merge the top-level keys of `fields` into the stored JSON record; True when a row changed.\n\n"
-        "Only the JSON changes: the scope, summary and embedding columns keep the values of\n"
-        "the last `add`."),
-    method_def<Backend_delete>(
-        "delete",
-        "delete($self, /, memory_id)\n--\n\nDelete the record; True when a row was deleted."),
-    method_def<Backend_vector_search>(
-        "vector_search",
-        "vector_search($self, /, query_embedding, *, top_k, threshold, tenant_id=None, user_id=None, "
-        "session_id=None, allowed_ids=None)\n--\n\n"
-        "The top_k stored records nearest to the query by cosine distance, best first, among\n"
-        "those scoring at least `threshold`.\n\n"
-        "Each item is a copy of the record with \"score\" (cosine similarity) and \"method\"\n"
-        "(\"embedding\") set. The rows are narrowed by tenant, user and session, or instead\n"
-        "by the set `allowed_ids`."),
-    method_def<Backend_all_records>(
-        "all_records",
-        "all_records($self, /, *, tenant_id=None, user_id=None, session_id=None)\n--\n\n"
-        "Every stored record of the scope, as a list (in no particular order)."),
-    method_def<Backend_stats>(
-        "stats",
-        "stats($self, /, *, tenant_id=None, user_id=None, session_id=None)\n--\n\n"
-        "{\"count\": number of stored records of the scope}."),
-    method_def<Backend_clear>(
-        "clear",
-        "clear($self, /, tenant_id=None, user_id=None, session_id=None)\n--\n\n"
-        "Delete every record of the scope (all records when no identifier is given)."),
-    method_def<Backend_convert_storage_format>(
-        "convert_storage_format",
-        "convert_storage_format($self, /, new_format, new_file=None)\n--\n\n"
-        "Always raises NotImplementedError: records live in the database, not in a file."),
-    {nullptr, nullptr, 0, nullptr},
-};
+PyMethodDef *const backend_methods = method_table<def::_session_id, def::_embedding_or_none, def::add,
+                                                  def::add_batch, def::get, def::update, def::delete_,
+                                                  def::vector_search, def::all_records, def::stats, def::clear,
+                                                  def::convert_storage_format>();
 
 }  // namespace
 
@@ -163,7 +86,7 @@ VK_MODULE(vector_vault, vk::vault,
         "searches. One connection per process, cached; a lock serialises its use, so one\n"
         "backend may be shared by several threads.");
     add_methods(backend, init_methods);
-    object conn_fn = new_function(&conn_def, state.module_name);
+    object conn_fn = new_function(function_def<def::_conn>(), state.module_name);
     object conn_cm = call(get_attr(contextlib, interned("contextmanager")), conn_fn);
     set_attr(conn_cm, interned("__qualname__"), make_str("PostgresVectorBackend._conn"));
     set_attr(backend, names._conn, conn_cm);
@@ -175,7 +98,7 @@ VK_MODULE(vector_vault, vk::vault,
 
     // Forked children must not inherit a lock held by a thread that does not exist there.
     if (PyObject_HasAttrString(os.ptr(), "register_at_fork")) {
-        object hook = new_function(&fork_def, state.module_name);
+        object hook = new_function(function_def<def::_after_fork_in_child>(), state.module_name);
         call_kw(get_attr(os, interned("register_at_fork")), {}, {{interned("after_in_child"), hook}});
     }
 }

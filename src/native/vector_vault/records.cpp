@@ -31,7 +31,7 @@ object embedding_of_record(handle record) {
 
 // `self._session_id(record)` / `self._embedding_or_none(record)`, honouring overrides.
 object session_id_via(handle self, handle record) {
-    if (uses_own<Backend_session_id>(self, names._session_id)) {
+    if (uses_own<def::_session_id>(self)) {
         require_exact_dict(record, "record");
         return session_id_of_record(record);
     }
@@ -39,7 +39,7 @@ object session_id_via(handle self, handle record) {
 }
 
 object embedding_via(handle self, handle record) {
-    if (uses_own<Backend_embedding_or_none>(self, names._embedding_or_none)) {
+    if (uses_own<def::_embedding_or_none>(self)) {
         require_exact_dict(record, "record");
         return embedding_of_record(record);
     }
@@ -89,37 +89,43 @@ object changes_a_row(handle self, Stmt which, MakeParams &&make_params) {
 
 }  // namespace
 
-object Backend_session_id(handle, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    static const Signature sig("_session_id", false, {req("record")});
-    Args a = parse_args(sig, args, nargs, kwnames);
+object Backend_session_id(handle, const Args &a) {
     require_exact_dict(a[0], "record");
     return session_id_of_record(a[0]);
 }
 
-object Backend_embedding_or_none(handle, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    static const Signature sig("_embedding_or_none", false, {req("record")});
-    Args a = parse_args(sig, args, nargs, kwnames);
+constinit Method def::_session_id{
+    {"_session_id", false, {req("record")}}, Backend_session_id,
+    "The \"session_id\" inside the record's \"source\" dict (a str), or None.", METH_STATIC};
+
+object Backend_embedding_or_none(handle, const Args &a) {
     require_exact_dict(a[0], "record");
     return embedding_of_record(a[0]);
 }
 
-object Backend_add(handle self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    static const Signature sig("add", true, {req("record")});
-    Args a = parse_args(sig, args, nargs, kwnames);
+constinit Method def::_embedding_or_none{
+    {"_embedding_or_none", false, {req("record")}}, Backend_embedding_or_none,
+    "The record's \"embedding\" when it is truthy (the same object), otherwise None.", METH_STATIC};
+
+object Backend_add(handle self, const Args &a) {
     add_record(self, a[0]);
     return nb::none();
 }
 
-object Backend_add_batch(handle self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    static const Signature sig("add_batch", true, {req("records")});
-    Args a = parse_args(sig, args, nargs, kwnames);
+constinit Method def::add{
+    {"add", true, {req("record")}}, Backend_add,
+    "Insert the record, or replace every column of the row with the same \"id\".\n\n"
+    "The whole record is kept as JSON; its tenant, user, session, summary and\n"
+    "embedding also fill their own columns."};
+
+object Backend_add_batch(handle self, const Args &a) {
     handle records = a[0];
     require_exact_list(records, "records");
     // One acquisition and one commit per record; the list is re-read at each
     // step, as a list iterator does, since `add` may run caller code.
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(records.ptr()); ++i) {
         object item = nb::borrow(PyList_GET_ITEM(records.ptr(), i));
-        if (uses_own<Backend_add>(self, names.add))
+        if (uses_own<def::add>(self))
             add_record(self, item);
         else
             call_method(self, names.add, item);
@@ -127,9 +133,12 @@ object Backend_add_batch(handle self, PyObject *const *args, Py_ssize_t nargs, P
     return make_int(static_cast<long long>(PyList_GET_SIZE(records.ptr())));
 }
 
-object Backend_get(handle self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    static const Signature sig("get", true, {req("memory_id")});
-    Args a = parse_args(sig, args, nargs, kwnames);
+constinit Method def::add_batch{
+    {"add_batch", true, {req("records")}}, Backend_add_batch,
+    "`add` each record in order, each committed on its own; returns len(records).\n\n"
+    "A failing record stops the batch: those before it stay stored."};
+
+object Backend_get(handle self, const Args &a) {
     handle memory_id = a[0];
     require_exact_str(memory_id, "memory_id");
     object row = with_conn(self, [&](handle conn) {
@@ -145,9 +154,11 @@ object Backend_get(handle self, PyObject *const *args, Py_ssize_t nargs, PyObjec
     return record;
 }
 
-object Backend_update(handle self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    static const Signature sig("update", true, {req("memory_id"), req("fields")});
-    Args a = parse_args(sig, args, nargs, kwnames);
+constinit Method def::get{
+    {"get", true, {req("memory_id")}}, Backend_get,
+    "The stored record (a new dict), or None."};
+
+object Backend_update(handle self, const Args &a) {
     handle memory_id = a[0], fields = a[1];
     require_exact_str(memory_id, "memory_id");
     require_exact_dict(fields, "fields");
@@ -157,12 +168,20 @@ object Backend_update(handle self, PyObject *const *args, Py_ssize_t nargs, PyOb
     });
 }
 
-object Backend_delete(handle self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    static const Signature sig("delete", true, {req("memory_id")});
-    Args a = parse_args(sig, args, nargs, kwnames);
+constinit Method def::update{
+    {"update", true, {req("memory_id"), req("fields")}}, Backend_update,
+    "Merge the top-level keys of `fields` into the stored JSON record; True when a row changed.\n\n"
+    "Only the JSON changes: the scope, summary and embedding columns keep the values of\n"
+    "the last `add`."};
+
+object Backend_delete(handle self, const Args &a) {
     handle memory_id = a[0];
     require_exact_str(memory_id, "memory_id");
     return changes_a_row(self, Stmt::remove, [&] { return steal_or_raise(PyTuple_Pack(1, memory_id.ptr())); });
 }
+
+constinit Method def::delete_{
+    {"delete", true, {req("memory_id")}}, Backend_delete,
+    "Delete the record; True when a row was deleted."};
 
 }  // namespace vk::vault

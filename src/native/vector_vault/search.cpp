@@ -45,11 +45,7 @@ object fetch_rows(handle self, Stmt family, handle tenant, handle user, handle s
 
 }  // namespace
 
-object Backend_vector_search(handle self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    static const Signature sig("vector_search", true,
-                               {req("query_embedding"), kw_req("top_k"), kw_req("threshold"), kw_opt("tenant_id"),
-                                kw_opt("user_id"), kw_opt("session_id"), kw_opt("allowed_ids")});
-    Args a = parse_args(sig, args, nargs, kwnames);
+object Backend_vector_search(handle self, const Args &a) {
     object top_k = to_int_arg(a[1], "top_k");
     double threshold = to_double(a[2]);
     handle query = a[0];
@@ -116,9 +112,15 @@ object Backend_vector_search(handle self, PyObject *const *args, Py_ssize_t narg
     return result;
 }
 
-object Backend_all_records(handle self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    static const Signature sig("all_records", true, {kw_opt("tenant_id"), kw_opt("user_id"), kw_opt("session_id")});
-    Args a = parse_args(sig, args, nargs, kwnames);
+constinit Method def::vector_search{
+    {"vector_search", true, {req("query_embedding"), kw_req("top_k"), kw_req("threshold"), kw_opt("tenant_id"), kw_opt("user_id"), kw_opt("session_id"), kw_opt("allowed_ids")}}, Backend_vector_search,
+    "The top_k stored records nearest to the query by cosine distance, best first, among\n"
+    "those scoring at least `threshold`.\n\n"
+    "Each item is a copy of the record with \"score\" (cosine similarity) and \"method\"\n"
+    "(\"embedding\") set. The rows are narrowed by tenant, user and session, or instead\n"
+    "by the set `allowed_ids`."};
+
+object Backend_all_records(handle self, const Args &a) {
     check_scope_args(a, 0);
     object rows = fetch_rows(self, Stmt::list_scope, a.or_none(0), a.or_none(1), a.or_none(2), true);
     object result = steal_or_raise(PyList_New(0));
@@ -130,9 +132,11 @@ object Backend_all_records(handle self, PyObject *const *args, Py_ssize_t nargs,
     return result;
 }
 
-object Backend_stats(handle self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    static const Signature sig("stats", true, {kw_opt("tenant_id"), kw_opt("user_id"), kw_opt("session_id")});
-    Args a = parse_args(sig, args, nargs, kwnames);
+constinit Method def::all_records{
+    {"all_records", true, {kw_opt("tenant_id"), kw_opt("user_id"), kw_opt("session_id")}}, Backend_all_records,
+    "Every stored record of the scope, as a list (in no particular order)."};
+
+object Backend_stats(handle self, const Args &a) {
     check_scope_args(a, 0);
     object row = fetch_rows(self, Stmt::count_scope, a.or_none(0), a.or_none(1), a.or_none(2), false);
     object count = make_int(0);
@@ -145,9 +149,11 @@ object Backend_stats(handle self, PyObject *const *args, Py_ssize_t nargs, PyObj
     return result;
 }
 
-object Backend_clear(handle self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    static const Signature sig("clear", true, {opt("tenant_id"), opt("user_id"), opt("session_id")});
-    Args a = parse_args(sig, args, nargs, kwnames);
+constinit Method def::stats{
+    {"stats", true, {kw_opt("tenant_id"), kw_opt("user_id"), kw_opt("session_id")}}, Backend_stats,
+    "{\"count\": number of stored records of the scope}."};
+
+object Backend_clear(handle self, const Args &a) {
     check_scope_args(a, 0);
     object params = steal_or_raise(PyList_New(0));
     unsigned mask = scope_of(a.or_none(0), a.or_none(1), a.or_none(2), params);
@@ -159,13 +165,19 @@ object Backend_clear(handle self, PyObject *const *args, Py_ssize_t nargs, PyObj
     return nb::none();
 }
 
-object Backend_convert_storage_format(handle, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    static const Signature sig("convert_storage_format", true, {req("new_format"), opt("new_file")});
-    Args a = parse_args(sig, args, nargs, kwnames);
+constinit Method def::clear{
+    {"clear", true, {opt("tenant_id"), opt("user_id"), opt("session_id")}}, Backend_clear,
+    "Delete every record of the scope (all records when no identifier is given)."};
+
+object Backend_convert_storage_format(handle, const Args &a) {
     require_exact_str(a[0], "new_format");
     require_exact_str_or_none(a.or_none(1), "new_file");
     raise_format(PyExc_NotImplementedError,
                  "convert_storage_format is a flat-file operation; the Vector vault has no on-disk format to convert.");
 }
+
+constinit Method def::convert_storage_format{
+    {"convert_storage_format", true, {req("new_format"), opt("new_file")}}, Backend_convert_storage_format,
+    "Always raises NotImplementedError: records live in the database, not in a file."};
 
 }  // namespace vk::vault

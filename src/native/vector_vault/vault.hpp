@@ -52,13 +52,13 @@ object make_generator_type();
 /// `name` in the module's globals, at call time.
 inline object global(handle name) { return lookup_global(state.module_dict, name); }
 
-/// True when `self` is exactly a PostgresVectorBackend whose method `name`
-/// is still the module's own `Fn`: then its C++ body may be used directly;
+/// True when `self` is exactly a PostgresVectorBackend whose method `M` is
+/// still the module's own: then its C++ body may be used directly;
 /// otherwise the attribute is called, so that subclasses and replaced
 /// attributes are honoured.
-template <FastFn Fn>
-bool uses_own(handle self, handle name) {
-    return is_exact_with_own_method<Fn>(self, state.backend_type, name);
+template <const Method &M>
+bool uses_own(handle self) {
+    return is_exact_with_own_method<M>(self, state.backend_type);
 }
 
 /// The pieces of one acquisition: the lock that was taken and the connection.
@@ -111,22 +111,11 @@ unsigned scope_of(handle tenant_id, handle user_id, handle session_id, handle pa
 
 // ---------------------------------------------------------------- entry points
 
-object conn_generator_function(handle, PyObject *const *, Py_ssize_t, PyObject *);
-object after_fork_in_child(handle, PyObject *const *, Py_ssize_t, PyObject *);
-
-object Backend_init(handle, PyObject *const *, Py_ssize_t, PyObject *);
-object Backend_session_id(handle, PyObject *const *, Py_ssize_t, PyObject *);
-object Backend_embedding_or_none(handle, PyObject *const *, Py_ssize_t, PyObject *);
-object Backend_add(handle, PyObject *const *, Py_ssize_t, PyObject *);
-object Backend_add_batch(handle, PyObject *const *, Py_ssize_t, PyObject *);
-object Backend_get(handle, PyObject *const *, Py_ssize_t, PyObject *);
-object Backend_update(handle, PyObject *const *, Py_ssize_t, PyObject *);
-object Backend_delete(handle, PyObject *const *, Py_ssize_t, PyObject *);
-object Backend_vector_search(handle, PyObject *const *, Py_ssize_t, PyObject *);
-object Backend_all_records(handle, PyObject *const *, Py_ssize_t, PyObject *);
-object Backend_stats(handle, PyObject *const *, Py_ssize_t, PyObject *);
-object Backend_clear(handle, PyObject *const *, Py_ssize_t, PyObject *);
-object Backend_convert_storage_format(handle, PyObject *const *, Py_ssize_t, PyObject *);
+/// The functions and methods (`Method`), each defined beside its body.
+namespace def {
+extern constinit Method _conn, _after_fork_in_child, init, _session_id, _embedding_or_none, add, add_batch,
+    get, update, delete_, vector_search, all_records, stats, clear, convert_storage_format;
+}  // namespace def
 
 // ---------------------------------------------------------------- templates
 
