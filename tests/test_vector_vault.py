@@ -38,11 +38,30 @@ SEARCH_SETTINGS_SQL = (
     "THEN current_setting('hnsw.ef_search', true)::int ELSE 0 END))::text, false)"
 )
 SEARCH_SQL = "SELECT record, 1 - (embedding <=> %s) AS score FROM {} WHERE embedding IS NOT NULL{} ORDER BY embedding <=> %s LIMIT %s"
-SCOPE_IS_SMALL_SQL = (
-    "WITH bound AS (SELECT greatest(5000, 20 * sqrt(greatest(reltuples, 0)))::bigint AS n "
-    "FROM pg_class WHERE oid = '{0}'::regclass) "
-    "SELECT count(*) < (SELECT n FROM bound) FROM (SELECT FROM {0} WHERE {1} LIMIT (SELECT n FROM bound)) c"
-)
+BOUND_SQL = ("WITH bound AS (SELECT greatest(5000, 20 * sqrt(greatest(reltuples, 0)))::bigint AS n, "
+             "greatest(reltuples, 0) AS total FROM pg_class WHERE oid = '{0}'::regclass)")
+COUNT_SQL = "(SELECT count(*) < (SELECT n FROM bound) FROM (SELECT FROM {0} WHERE {1} LIMIT (SELECT n FROM bound)) c)"
+GUESS_SQL = (", guess AS (SELECT CASE WHEN count(*) = {1} THEN (SELECT total FROM bound) * exp(sum(ln(greatest(sel, 1e-9)))) "
+             "END AS n FROM (SELECT coalesce(s.most_common_freqs[array_position(s.most_common_vals::text::text[], v.val)], "
+             "(1 - s.null_frac - coalesce((SELECT sum(f) FROM unnest(s.most_common_freqs) f), 0)) / greatest(1, "
+             "CASE WHEN s.n_distinct < 0 THEN -s.n_distinct * (SELECT total FROM bound) ELSE s.n_distinct END "
+             "- coalesce(cardinality(s.most_common_freqs), 0))) AS sel FROM (VALUES {2}) v(col, val) "
+             "JOIN pg_stats s ON s.attname = v.col WHERE s.schemaname = current_schema() AND s.tablename = '{0}' "
+             "AND NOT s.inherited) e)")
+
+
+def scope_is_small_sql(table, clause):
+    """The statement deciding whether a scope is ranked exactly."""
+    if clause == "id = ANY(%s)":
+        return (BOUND_SQL.format(table) + " SELECT cardinality(%s::text[]) < (SELECT n FROM bound) OR "
+                + COUNT_SQL.format(table, clause))
+    columns = [part.split(" = ")[0] for part in clause.split(" AND ")]
+    values = ", ".join(f"('{c}', %s::text)" for c in columns)
+    return (BOUND_SQL.format(table) + GUESS_SQL.format(table, len(columns), values)
+            + " SELECT CASE WHEN (SELECT n FROM guess) >= 4 * (SELECT n FROM bound) THEN false ELSE "
+            + COUNT_SQL.format(table, clause) + " END")
+
+
 EXACT_SEARCH_SQL = ("SELECT record, 1 - d AS score FROM (SELECT record, embedding <=> %s AS d FROM {} "
                     "WHERE embedding IS NOT NULL AND {} OFFSET 0) ranked ORDER BY d LIMIT %s")
 
@@ -299,12 +318,12 @@ class TestStatements:
     ])
     @pytest.mark.parametrize("small", [True, False, None])
     def test_scope_is_counted_then_ranked_exactly_or_through_the_index(self, fb, fake, scope, clause, values, small):
-        count_sql = SCOPE_IS_SMALL_SQL.format("mem", clause)
+        count_sql = scope_is_small_sql("mem", clause)
         if small is not None:
             fake.answers[count_sql] = FakeCursor([(small,)])
         fb.vector_search([1.0, 0.0, 0.0], top_k=2.9, threshold=0, **scope)
         q = Vector([1.0, 0.0, 0.0])
-        assert fake.log[-2] == (count_sql, values)
+        assert fake.log[-2] == (count_sql, values * 2)
         if small:
             assert fake.log[-1] == (EXACT_SEARCH_SQL.format("mem", clause), [q, *values, 2])
         else:

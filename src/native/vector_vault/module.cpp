@@ -21,7 +21,7 @@ void init_names() {
     VK_NAME(psycopg); VK_NAME(os); VK_NAME(json); VK_NAME(contextlib); VK_NAME(threading); VK_NAME(Vector);
     VK_NAME(register_vector);
     VK_NAME(id); VK_NAME(tenant_id); VK_NAME(user_id); VK_NAME(session_id); VK_NAME(summary); VK_NAME(source);
-    VK_NAME(embedding); VK_NAME(score); VK_NAME(method); VK_NAME(count);
+    VK_NAME(embedding); VK_NAME(score); VK_NAME(method); VK_NAME(count); VK_NAME(hybrid); VK_NAME(simple);
     VK_NAME(vsk_memories);
     VK_NAME(autocommit); VK_NAME(isalnum);
     names.empty = interned("");
@@ -106,6 +106,28 @@ PyMethodDef backend_methods[] = {
         "Each item is a copy of the record with \"score\" (cosine similarity) and \"method\"\n"
         "(\"embedding\") set. The rows are narrowed by tenant, user and session, or instead\n"
         "by the set `allowed_ids`."),
+    method_def<Backend_hybrid_search>(
+        "hybrid_search",
+        "hybrid_search($self, /, query_text, query_embedding, *, top_k, tenant_id=None, user_id=None, "
+        "session_id=None, allowed_ids=None, text_search_config='simple')\n--\n\n"
+        "The top_k stored records that best match the query by words and by meaning, best first.\n\n"
+        "Two rankings of the scope are fused by reciprocal rank (constant 60): the cosine\n"
+        "ranking of the embeddings and a ranking of the summaries by the query's words\n"
+        "(full-text search under `text_search_config`, 'simple' by default: words are\n"
+        "lower-cased, never stemmed or dropped, whatever the language). A word found in\n"
+        "more than 4 * (60 + 2 * top_k) rows of the scope is too common to rank by; rarer\n"
+        "words count more. An empty embedding leaves the word ranking alone, a text\n"
+        "without usable words the cosine ranking; a record without an embedding can be\n"
+        "found by its words. Each item is a copy of the record with \"score\" (the fused\n"
+        "score, at most 2 / 61) and \"method\" (\"hybrid\") set. The rows are narrowed as\n"
+        "for vector_search. Fast on large tables once create_text_index() has run."),
+    method_def<Backend_create_text_index>(
+        "create_text_index",
+        "create_text_index($self, /, text_search_config='simple')\n--\n\n"
+        "Create the full-text index that hybrid_search uses with this configuration, if missing.\n\n"
+        "Built with CREATE INDEX CONCURRENTLY on a connection of its own, so writers are\n"
+        "not blocked; an invalid index left by an interrupted build is rebuilt. The\n"
+        "table is analysed afterwards. Safe to call again: an existing index is kept."),
     method_def<Backend_all_records>(
         "all_records",
         "all_records($self, /, *, tenant_id=None, user_id=None, session_id=None)\n--\n\n"
