@@ -111,15 +111,15 @@ PyMethodDef backend_methods[] = {
         "hybrid_search($self, /, query_text, query_embedding, *, top_k, tenant_id=None, user_id=None, "
         "session_id=None, allowed_ids=None, text_search_config='simple')\n--\n\n"
         "The top_k stored records that best match the query by words and by meaning, best first.\n\n"
-        "Two rankings of the scope are fused by reciprocal rank (constant 60): the cosine\n"
+        "Two rankings of the scope are fused by reciprocal rank (constant 20): the cosine\n"
         "ranking of the embeddings and a ranking of the summaries by the query's words\n"
         "(full-text search under `text_search_config`, 'simple' by default: words are\n"
         "lower-cased, never stemmed or dropped, whatever the language). A word found in\n"
-        "more than 4 * (60 + 2 * top_k) rows of the scope is too common to rank by; rarer\n"
+        "more than 4 * (20 + 2 * top_k) rows of the scope is too common to rank by; rarer\n"
         "words count more. An empty embedding leaves the word ranking alone, a text\n"
         "without usable words the cosine ranking; a record without an embedding can be\n"
         "found by its words. Each item is a copy of the record with \"score\" (the fused\n"
-        "score, at most 2 / 61) and \"method\" (\"hybrid\") set. The rows are narrowed as\n"
+        "score, at most 2 / 21) and \"method\" (\"hybrid\") set. The rows are narrowed as\n"
         "for vector_search. Fast on large tables once create_text_index() has run."),
     method_def<Backend_create_text_index>(
         "create_text_index",

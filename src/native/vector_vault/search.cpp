@@ -211,8 +211,9 @@ object Backend_hybrid_search(handle self, PyObject *const *args, Py_ssize_t narg
     // Candidates per ranking (see statements.cpp); a word found in more than
     // four lists' worth of rows of the scope is too common to rank by, which
     // bounds each word's look-up to that many rows.
-    Py_ssize_t depth = 60 + 2 * clamp_to_ssize(top_k, 0, 1000000);
-    object params = new_list({query_words(text), make_int(depth), make_int(4 * depth)});
+    Py_ssize_t depth = RRF_K + 2 * clamp_to_ssize(top_k, 0, 1000000);
+    object depth_obj = make_int(depth);
+    object params = new_list({query_words(text), depth_obj, make_int(4 * depth)});
     append_all(params, scope.params);
     unsigned slot = scope.ids ? SCOPE_IDS : scope.mask;
 
@@ -223,6 +224,9 @@ object Backend_hybrid_search(handle self, PyObject *const *args, Py_ssize_t narg
             if (family == Stmt::hybrid_exact) check(PyList_Append(params.ptr(), query_vec.ptr()));
             append_all(params, scope.params);
             if (family == Stmt::hybrid_index) check(PyList_Append(params.ptr(), query_vec.ptr()));
+            // The cosine list's LIMIT is a value of its own: the planner walks
+            // the hnsw index for an ORDER BY ... LIMIT only when it sees the limit.
+            check(PyList_Append(params.ptr(), depth_obj.ptr()));
             check(PyList_Append(params.ptr(), query_vec.ptr()));
         }
         check(PyList_Append(params.ptr(), top_k.ptr()));

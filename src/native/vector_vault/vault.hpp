@@ -107,6 +107,9 @@ enum class Stmt : unsigned {
     end = clear_scope + 8,
 };
 
+/// The reciprocal-rank fusion constant of hybrid_search (see statements.cpp).
+inline constexpr int RRF_K = 20;
+
 /// The text of statement `which` (plus `mask` for the scoped families) for
 /// `table`; the hybrid families also name a text search `config` (a checked str).
 object statement(handle table, Stmt which, unsigned mask = 0, handle config = handle());
