@@ -786,8 +786,8 @@ class TestHybridSearch:
 
     @pytest.mark.parametrize("text, embedding, top_k, expected, best", [
         # Words alone: the four rows naming the ticket tie; the cosine order decides among them
-        # ("note", without embedding, ties with the best row found by meaning alone and comes after it).
-        ("OPS-4127", [0.0, 0.1, 1.0], 4, ["alert", "rt1", "inv1", "sr1"], rrf(1, 2)),
+        # ("note", without embedding, ties with the best row found by meaning alone and goes first).
+        ("OPS-4127", [0.0, 0.1, 1.0], 4, ["alert", "rt1", "inv1", "note"], rrf(1, 2)),
         # Meaning alone: no stored summary says "billing"; every row counts as just below the word list.
         ("billing", BILLING, 3, ["inv2", "inv1", "inv3"], rrf(1, 20 + 2 * 3 + 1)),
         # Both: the billing session that names the ticket, which neither ranking puts first.
@@ -804,7 +804,7 @@ class TestHybridSearch:
         assert [r["id"] for r in hand_made.hybrid_search(MIXED, [], top_k=1)] == ["alert"]
 
     @pytest.mark.parametrize("scope, expected", [
-        ({"tenant_id": "t1"}, ["inv1", "rt1", "inv2", "note", "sr1"]),
+        ({"tenant_id": "t1"}, ["inv1", "rt1", "note", "inv2", "sr1"]),
         ({"tenant_id": "t2", "user_id": "nobody"}, []),
         ({"allowed_ids": {"inv3", "rt2", "alert", "missing"}, "tenant_id": "t1"}, ["alert", "inv3", "rt2"]),
     ])

@@ -144,8 +144,10 @@ std::vector<std::string> exact_search(const std::string &scope) {
 // less than the other list does. A row missing from one list counts as
 // ranked just below it (depth + 1), the best it could be: so no row outside
 // both lists could have entered the result, and rows whose words tie (every
-// summary that names the same ticket) are told apart by the cosine order,
-// which also breaks ties of the fused score.
+// summary that names the same ticket) are told apart by the cosine order.
+// Equal fused scores go to the better word rank first (a row found by words
+// alone before one found by meaning alone: a word match is the more specific
+// evidence), then to the cosine order.
 constexpr const char *MAX_QUERY_WORDS = "32";
 
 std::string and_scope(unsigned scope) {
@@ -198,7 +200,7 @@ std::vector<std::string> hybrid_search(unsigned scope, Stmt family, const std::s
                      "(SELECT depth FROM limits) + 1) AS rv, coalesce(CASE WHEN s IS NOT NULL THEN rank() OVER "
                      "(PARTITION BY s IS NULL ORDER BY s DESC) END, (SELECT depth FROM limits) + 1) AS rt FROM ranked) "
                      "SELECT record, 1 / (" + k + " + rv::float8) + 1 / (" + k + " + rt::float8) AS score "
-                     "FROM fused ORDER BY score DESC, d, id LIMIT %s");
+                     "FROM fused ORDER BY score DESC, rt, d, id LIMIT %s");
     return pieces;
 }
 
