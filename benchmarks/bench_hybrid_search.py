@@ -301,7 +301,9 @@ def main() -> None:
         backend.create_text_index()
         print(f"  create_text_index: {time.perf_counter() - started:.1f} s", flush=True)
 
-        print("\n-- scope decision, 40% tenant (p50 ms)")
+        bound = max(5000, int(20 * n ** 0.5))
+        share = int((w.tenant == "t40").sum())
+        print(f"\n-- scope decision, 40% tenant: {share} rows, ranked exactly below {bound} (p50 ms)")
         print(f"{'state':28} {'count before':>12} {'decision now':>12} {'vector_search':>13} {'hybrid_search':>13}")
         for state in ("analysed, not vacuumed", "after VACUUM"):
             if state == "after VACUUM":

@@ -2,8 +2,8 @@
 // refused convert_storage_format.
 #include "common/args.hpp"
 #include "common/convert.hpp"
-#include "common/errors.hpp"
 #include "common/context.hpp"
+#include "common/errors.hpp"
 #include "vector_vault/vault.hpp"
 
 #include <cmath>
@@ -46,7 +46,6 @@ object fetch_rows(handle self, Stmt family, handle tenant, handle user, handle s
         return all_rows ? call_method(cursor, names.fetchall) : call_method(cursor, names.fetchone);
     });
 }
-
 
 // The rows a search may return: the scope of the three identifiers (its mask
 // and values), or instead an explicit identifier set (its members as one value).
@@ -135,7 +134,9 @@ constexpr Py_ssize_t MAX_QUERY_CHARS = 10000;
 
 object query_words(handle text) {
     object out = steal_or_raise(PyUnicode_Substring(text.ptr(), 0, MAX_QUERY_CHARS));
-    if (PyUnicode_FindChar(out.ptr(), 0, 0, PyUnicode_GET_LENGTH(out.ptr()), 1) == -1) return out;
+    Py_ssize_t nul_at = PyUnicode_FindChar(out.ptr(), 0, 0, PyUnicode_GET_LENGTH(out.ptr()), 1);
+    if (nul_at == -2) raise_pending();
+    if (nul_at == -1) return out;
     object nul = steal_or_raise(PyUnicode_FromOrdinal(0));
     object blank = steal_or_raise(PyUnicode_FromOrdinal(' '));
     return steal_or_raise(PyUnicode_Replace(out.ptr(), nul.ptr(), blank.ptr(), -1));
