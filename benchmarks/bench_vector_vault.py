@@ -68,10 +68,18 @@ SEARCH = ("SELECT record, 1 - (embedding <=> %s) AS score FROM {} WHERE embeddin
 # A scoped search: the scope is counted up to the bound, then ranked exactly
 # (EXACT_SEARCH) below it and through the hnsw index (SEARCH) above it.
 EXACT_FLOOR, EXACT_PER_ROOT = 5000, 20
-SCOPE_IS_SMALL = (
-    f"WITH bound AS (SELECT greatest({EXACT_FLOOR}, {EXACT_PER_ROOT} * sqrt(greatest(reltuples, 0)))::bigint AS n "
-    "FROM pg_class WHERE oid = '{0}'::regclass) "
-    "SELECT count(*) < (SELECT n FROM bound) FROM (SELECT FROM {0} WHERE tenant_id = %s LIMIT (SELECT n FROM bound)) c"
+SCOPE_IS_SMALL = (  # a scope the statistics put at four bounds or more is not counted
+    f"WITH bound AS (SELECT greatest({EXACT_FLOOR}, {EXACT_PER_ROOT} * sqrt(greatest(reltuples, 0)))::bigint AS n, "
+    "greatest(reltuples, 0) AS total FROM pg_class WHERE oid = '{0}'::regclass), "
+    "guess AS (SELECT CASE WHEN count(*) = 1 THEN (SELECT total FROM bound) * exp(sum(ln(greatest(sel, 1e-9)))) END AS n "
+    "FROM (SELECT coalesce(s.most_common_freqs[array_position(s.most_common_vals::text::text[], v.val)], "
+    "(1 - s.null_frac - coalesce((SELECT sum(f) FROM unnest(s.most_common_freqs) f), 0)) / greatest(1, "
+    "CASE WHEN s.n_distinct < 0 THEN -s.n_distinct * (SELECT total FROM bound) ELSE s.n_distinct END "
+    "- coalesce(cardinality(s.most_common_freqs), 0))) AS sel FROM (VALUES ('tenant_id', %s::text)) v(col, val) "
+    "JOIN pg_stats s ON s.attname = v.col WHERE s.schemaname = current_schema() AND s.tablename = '{0}' "
+    "AND NOT s.inherited) e) "
+    "SELECT CASE WHEN (SELECT n FROM guess) >= 4 * (SELECT n FROM bound) THEN false ELSE "
+    "(SELECT count(*) < (SELECT n FROM bound) FROM (SELECT FROM {0} WHERE tenant_id = %s LIMIT (SELECT n FROM bound)) c) END"
 )
 # Every row of the scope ranked, no index walk: the truth, and the cost of exactness.
 EXACT_SEARCH = ("SELECT record, 1 - d AS score FROM (SELECT record, embedding <=> %s AS d FROM {} "
@@ -220,7 +228,7 @@ class PlainPsycopg:
         if self.ping:
             self.conn.execute("SELECT 1")
         if sql is None:
-            (small,) = self.conn.execute(SCOPE_IS_SMALL.format(self.table), (tenant_id,)).fetchone()
+            (small,) = self.conn.execute(SCOPE_IS_SMALL.format(self.table), (tenant_id, tenant_id)).fetchone()
             sql, params = ((EXACT_SEARCH.format(self.table), [q, tenant_id, top_k]) if small else
                            (SEARCH.format(self.table, " AND tenant_id = %s"), [q, tenant_id, q, top_k]))
         rows = self.conn.execute(sql, params).fetchall()

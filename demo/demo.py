@@ -133,10 +133,28 @@ def vault_operations(dsn: str, sessions: list[dict]) -> None:
     for hit in hits:
         print(f"  {hit['score']:.3f}  {hit['id']:<12} {short(hit['summary'], 50)}")
 
+    hybrid_tour(vault, sessions)
+
     vault.update(query["id"], {"pinned": True})
     print(f"\nupdate + get: pinned={vault.get(query['id']).get('pinned')}")
     vault.clear(tenant_id=tenants[-1])
     print(f"after clearing {tenants[-1]}: {vault.stats()}")
+
+
+def hybrid_tour(vault: PostgresVectorBackend, sessions: list[dict]) -> None:
+    """A question naming a person: the embedding finds the topic, the words find the person."""
+    question = "What did Uma Novak say about the lock contention?"
+    # The demo has no embedding model: the question's meaning is that of a
+    # session about lock contention in general.
+    meaning = next(s for s in sessions if s["id"] == "mem-9-000010")["embedding"]
+    print(f"\nQuestion: {question!r}")
+    print("  vector_search (meaning only):")
+    for hit in vault.vector_search(meaning, top_k=3, threshold=0.0):
+        print(f"    {hit['score']:.3f}  {hit['id']:<12} {short(hit['summary'], 60)}")
+    vault.create_text_index()  # idempotent; worth it beyond a few thousand sessions
+    print("  hybrid_search (words and meaning):")
+    for hit in vault.hybrid_search(question, meaning, top_k=3):
+        print(f"    {hit['score']:.3f}  {hit['id']:<12} {short(hit['summary'], 60)}")
 
 
 def key_registry_tour(workdir: Path) -> tuple[Path, str]:

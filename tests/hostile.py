@@ -88,3 +88,8 @@ def deep_list(depth=5000):
     for _ in range(depth):
         x = [x]
     return x
+
+
+# Query texts that must reach a full-text search as words, never as its syntax.
+QUERY_TEXTS = ["", "   ", "'", "''", "\\", "a'b\\'c", "!&|<->():*", "'OPS-4127':* & !", "(((", "NULL; DROP TABLE x; --",
+               "x\x00y", "\ud7ff日本語 テキスト", "w" * 3000, "ops " * 20000]

@@ -26,7 +26,7 @@ from pgvector.psycopg import register_vector
 from vesperkit.memory.backends import vector_vault as vv
 from vesperkit.memory.backends.vector_vault import PostgresVectorBackend
 from fakes import VERSION_SQL, FakeCursor, FakeError, flat, install_driver
-from hostile import DictSub, StrSub
+from hostile import QUERY_TEXTS, DictSub, StrSub
 
 ARG_TYPE = "Argument '{}' has incorrect type (expected {}, got {})"
 SEARCH_SETTINGS_SQL = (
@@ -38,11 +38,30 @@ SEARCH_SETTINGS_SQL = (
     "THEN current_setting('hnsw.ef_search', true)::int ELSE 0 END))::text, false)"
 )
 SEARCH_SQL = "SELECT record, 1 - (embedding <=> %s) AS score FROM {} WHERE embedding IS NOT NULL{} ORDER BY embedding <=> %s LIMIT %s"
-SCOPE_IS_SMALL_SQL = (
-    "WITH bound AS (SELECT greatest(5000, 20 * sqrt(greatest(reltuples, 0)))::bigint AS n "
-    "FROM pg_class WHERE oid = '{0}'::regclass) "
-    "SELECT count(*) < (SELECT n FROM bound) FROM (SELECT FROM {0} WHERE {1} LIMIT (SELECT n FROM bound)) c"
-)
+BOUND_SQL = ("WITH bound AS (SELECT greatest(5000, 20 * sqrt(greatest(reltuples, 0)))::bigint AS n, "
+             "greatest(reltuples, 0) AS total FROM pg_class WHERE oid = '{0}'::regclass)")
+COUNT_SQL = "(SELECT count(*) < (SELECT n FROM bound) FROM (SELECT FROM {0} WHERE {1} LIMIT (SELECT n FROM bound)) c)"
+GUESS_SQL = (", guess AS (SELECT CASE WHEN count(*) = {1} THEN (SELECT total FROM bound) * exp(sum(ln(greatest(sel, 1e-9)))) "
+             "END AS n FROM (SELECT coalesce(s.most_common_freqs[array_position(s.most_common_vals::text::text[], v.val)], "
+             "(1 - s.null_frac - coalesce((SELECT sum(f) FROM unnest(s.most_common_freqs) f), 0)) / greatest(1, "
+             "CASE WHEN s.n_distinct < 0 THEN -s.n_distinct * (SELECT total FROM bound) ELSE s.n_distinct END "
+             "- coalesce(cardinality(s.most_common_freqs), 0))) AS sel FROM (VALUES {2}) v(col, val) "
+             "JOIN pg_stats s ON s.attname = v.col WHERE s.schemaname = current_schema() AND s.tablename = '{0}' "
+             "AND NOT s.inherited) e)")
+
+
+def scope_is_small_sql(table, clause):
+    """The statement deciding whether a scope is ranked exactly."""
+    if clause == "id = ANY(%s)":
+        return (BOUND_SQL.format(table) + " SELECT cardinality(%s::text[]) < (SELECT n FROM bound) OR "
+                + COUNT_SQL.format(table, clause))
+    columns = [part.split(" = ")[0] for part in clause.split(" AND ")]
+    values = ", ".join(f"('{c}', %s::text)" for c in columns)
+    return (BOUND_SQL.format(table) + GUESS_SQL.format(table, len(columns), values)
+            + " SELECT CASE WHEN (SELECT n FROM guess) >= 4 * (SELECT n FROM bound) THEN false ELSE "
+            + COUNT_SQL.format(table, clause) + " END")
+
+
 EXACT_SEARCH_SQL = ("SELECT record, 1 - d AS score FROM (SELECT record, embedding <=> %s AS d FROM {} "
                     "WHERE embedding IS NOT NULL AND {} OFFSET 0) ranked ORDER BY d LIMIT %s")
 
@@ -214,6 +233,16 @@ class TestArguments:
         (lambda b: b.vector_search([1.0], top_k=1), "vector_search() needs keyword-only argument threshold"),
         (lambda b: b.vector_search([1.0], [], top_k=1, threshold=0),
          "vector_search() takes exactly 2 positional arguments (3 given)"),
+        (lambda b: b.hybrid_search(None, [1.0], top_k=1), ARG_TYPE.format("query_text", "str", "NoneType")),
+        (lambda b: b.hybrid_search("q", (1.0,), top_k=1), ARG_TYPE.format("query_embedding", "list", "tuple")),
+        (lambda b: b.hybrid_search("q", [1.0], top_k="1"), ARG_TYPE.format("top_k", "int", "str")),
+        (lambda b: b.hybrid_search("q", [1.0]), "hybrid_search() needs keyword-only argument top_k"),
+        (lambda b: b.hybrid_search("q", [1.0], 3, top_k=1), "hybrid_search() takes exactly 3 positional arguments (4 given)"),
+        (lambda b: b.hybrid_search("q", [1.0], top_k=1, user_id=1), ARG_TYPE.format("user_id", "str", "int")),
+        (lambda b: b.hybrid_search("q", [1.0], top_k=1, allowed_ids=["a"]), ARG_TYPE.format("allowed_ids", "set", "list")),
+        (lambda b: b.hybrid_search("q", [1.0], top_k=1, text_search_config=None),
+         ARG_TYPE.format("text_search_config", "str", "NoneType")),
+        (lambda b: b.create_text_index(StrSub("simple")), ARG_TYPE.format("text_search_config", "str", "StrSub")),
         (lambda b: b.all_records("t"), "all_records() takes exactly 1 positional argument (2 given)"),
         (lambda b: b.all_records(user_id=b"u"), ARG_TYPE.format("user_id", "str", "bytes")),
         (lambda b: b.stats(session_id=1), ARG_TYPE.format("session_id", "str", "int")),
@@ -226,6 +255,15 @@ class TestArguments:
         with pytest.raises(TypeError) as info:
             call(fb)
         assert str(info.value) == message
+        assert fake.log == []
+
+    @pytest.mark.parametrize("config", ["", "English", "pg_catalog.simple", "simple'", "1abc", "a" * 64, "simple;"])
+    def test_text_search_configurations_other_than_plain_identifiers_are_refused(self, fb, fake, config):
+        for call in (lambda: fb.hybrid_search("q", [1.0], top_k=1, text_search_config=config),
+                     lambda: fb.create_text_index(config)):
+            with pytest.raises(ValueError) as info:
+                call()
+            assert str(info.value) == "Invalid text search configuration " + repr(config)
         assert fake.log == []
 
     def test_threshold_conversion_error_is_the_conversions_own(self, fb):
@@ -299,16 +337,35 @@ class TestStatements:
     ])
     @pytest.mark.parametrize("small", [True, False, None])
     def test_scope_is_counted_then_ranked_exactly_or_through_the_index(self, fb, fake, scope, clause, values, small):
-        count_sql = SCOPE_IS_SMALL_SQL.format("mem", clause)
+        count_sql = scope_is_small_sql("mem", clause)
         if small is not None:
             fake.answers[count_sql] = FakeCursor([(small,)])
         fb.vector_search([1.0, 0.0, 0.0], top_k=2.9, threshold=0, **scope)
         q = Vector([1.0, 0.0, 0.0])
-        assert fake.log[-2] == (count_sql, values)
+        assert fake.log[-2] == (count_sql, values * 2)
         if small:
             assert fake.log[-1] == (EXACT_SEARCH_SQL.format("mem", clause), [q, *values, 2])
         else:
             assert fake.log[-1] == (SEARCH_SQL.format("mem", " AND " + clause), [q, *values, q, 2])
+
+    @pytest.mark.parametrize("embedding, small, ranking", [
+        ([1.0, 0.0, 0.0], True, "OFFSET 0) e ORDER BY d"), ([1.0, 0.0, 0.0], False, "ORDER BY embedding <=> %s LIMIT"),
+        ([], None, "FROM txt JOIN mem m"),
+    ])
+    def test_hybrid_ranks_a_small_scope_exactly_and_answers_by_words_without_embedding(
+            self, fb, fake, embedding, small, ranking):
+        fake.answers[scope_is_small_sql("mem", "tenant_id = %s")] = FakeCursor([(small,)])
+        fb.hybrid_search("a b", embedding, top_k=10.5, tenant_id="t")
+        sql, params = fake.log[-1]
+        q = Vector([1.0, 0.0, 0.0])
+        vector_params = {True: [q, "t", 40, q], False: ["t", q, 40, q], None: []}[small]
+        assert ranking in sql and params == ["a b", 40, 160, "t", *vector_params, 10]
+        assert [e[0] for e in fake.log].count(scope_is_small_sql("mem", "tenant_id = %s")) == (small is not None)
+
+    def test_hybrid_without_embedding_and_text_or_with_no_ids_sends_nothing(self, fb, fake):
+        assert fb.hybrid_search("", [], top_k=3) == []
+        assert fb.hybrid_search("q", [1.0], top_k=3, allowed_ids=set(), tenant_id="t") == []
+        assert fake.log == []
 
     def test_unscoped_search_statement_and_parameters(self, fb, fake):
         fb.vector_search([1.0, 0.0, 0.0], top_k=2.9, threshold=0)
@@ -695,6 +752,95 @@ class TestSearch:
         close_connection(backend)
         with backend._conn_lock:  # held elsewhere: an answer that needed it would block
             assert backend.vector_search(**kwargs, top_k=3, threshold=0) == []
+
+
+# Topics on the axes (billing x, routing y, search z); the ticket OPS-4127 is
+# named across topics, and "note" has no embedding at all.
+HAND_MADE = [
+    ("inv1", "t1", "Invoice export failed for ticket OPS-4127", [0.9, 0.3, 0.0]),
+    ("inv2", "t1", "Invoice export moved to Monday", [1.0, 0.1, 0.0]),
+    ("inv3", "t2", "Refunds and credit notes reviewed", [0.8, 0.0, 0.5]),
+    ("rt1", "t1", "Router migration, a follow-up of OPS-4127", [0.1, 1.0, 0.2]),
+    ("rt2", "t2", "Routing audit with Maya", [0.2, 1.0, 0.0]),
+    ("sr1", "t1", "Search relevance tuning", [0.0, 0.2, 1.0]),
+    ("alert", None, "Alerting for OPS-4127 paged twice", [0.0, 0.3, 1.0]),
+    ("note", "t1", "OPS-4127 notes", []),
+]
+BILLING = [1.0, 0.0, 0.0]
+MIXED = "what was decided on OPS-4127 billing?"
+
+
+def rrf(*ranks):
+    return sum(1 / (20 + r) for r in ranks)
+
+
+@pytest.mark.postgres
+class TestHybridSearch:
+    @pytest.fixture(params=[False, True], ids=["no text index", "text index"])
+    def hand_made(self, request, backend):
+        for memory_id, tenant, summary, embedding in HAND_MADE:
+            backend.add({"id": memory_id, "tenant_id": tenant, "summary": summary, "embedding": embedding})
+        if request.param:
+            backend.create_text_index()
+        return backend
+
+    @pytest.mark.parametrize("text, embedding, top_k, expected, best", [
+        # Words alone: the four rows naming the ticket tie; the cosine order decides among them
+        # ("note", without embedding, ties with the best row found by meaning alone and goes first).
+        ("OPS-4127", [0.0, 0.1, 1.0], 4, ["alert", "rt1", "inv1", "note"], rrf(1, 2)),
+        # Meaning alone: no stored summary says "billing"; every row counts as just below the word list.
+        ("billing", BILLING, 3, ["inv2", "inv1", "inv3"], rrf(1, 20 + 2 * 3 + 1)),
+        # Both: the billing session that names the ticket, which neither ranking puts first.
+        (MIXED, BILLING, 3, ["inv1", "rt1", "alert"], rrf(1, 2)),
+    ])
+    def test_exact_results(self, hand_made, text, embedding, top_k, expected, best):
+        got = hand_made.hybrid_search(text, embedding, top_k=top_k)
+        assert [r["id"] for r in got] == expected
+        assert got[0]["score"] == pytest.approx(best) and {r["method"] for r in got} == {"hybrid"}
+        assert got[0] == {**hand_made.get(expected[0]), "score": got[0]["score"], "method": "hybrid"}
+
+    def test_neither_ranking_alone_puts_the_mixed_answer_first(self, hand_made):
+        assert hand_made.vector_search(BILLING, top_k=1, threshold=-1)[0]["id"] == "inv2"
+        assert [r["id"] for r in hand_made.hybrid_search(MIXED, [], top_k=1)] == ["alert"]
+
+    @pytest.mark.parametrize("scope, expected", [
+        ({"tenant_id": "t1"}, ["inv1", "rt1", "note", "inv2", "sr1"]),
+        ({"tenant_id": "t2", "user_id": "nobody"}, []),
+        ({"allowed_ids": {"inv3", "rt2", "alert", "missing"}, "tenant_id": "t1"}, ["alert", "inv3", "rt2"]),
+    ])
+    def test_scope_and_allowed_ids_as_for_vector_search(self, hand_made, scope, expected):
+        assert [r["id"] for r in hand_made.hybrid_search(MIXED, BILLING, top_k=9, **scope)] == expected
+
+    @pytest.mark.parametrize("text, embedding, expected, best", [
+        (MIXED, [], ["alert", "inv1", "note", "rt1"], rrf(1)),  # no embedding: the words alone, ties by id
+        ("?! the", BILLING, ["inv2", "inv1", "inv3", "rt2"], rrf(1, 29)),  # no word of any summary: the cosine order
+    ])
+    def test_a_missing_ranking_leaves_the_other_alone(self, hand_made, text, embedding, expected, best):
+        got = hand_made.hybrid_search(text, embedding, top_k=4)
+        assert [r["id"] for r in got] == expected and got[0]["score"] == pytest.approx(best)
+
+    @pytest.mark.parametrize("text", QUERY_TEXTS, ids=range(len(QUERY_TEXTS)))
+    def test_hostile_query_text_is_only_words(self, hand_made, text):
+        for embedding in (BILLING, []):
+            got = hand_made.hybrid_search(text, embedding, top_k=3)
+            assert {r["id"] for r in got} <= {row[0] for row in HAND_MADE}
+
+    def test_text_index_is_created_once_and_an_invalid_one_rebuilt(self, backend, pg_admin, table_name):
+        index = f"{table_name}_text_simple"
+
+        def state():
+            return pg_admin.execute("SELECT indisvalid, pg_get_indexdef(indexrelid) FROM pg_index "
+                                    "WHERE indrelid = %s::regclass AND indexrelid::regclass::text LIKE %s",
+                                    (table_name, f"{table_name}_text%")).fetchall()
+
+        assert backend.create_text_index() is None and backend.create_text_index() is None
+        assert state() == [(True, f"CREATE INDEX {index} ON public.{table_name} USING gin "
+                                  "(to_tsvector('simple'::regconfig, summary))")]
+        pg_admin.execute("UPDATE pg_index SET indisvalid = false WHERE indexrelid = %s::regclass", (index,))
+        backend.create_text_index()
+        assert [valid for valid, _ in state()] == [True]
+        backend.create_text_index("english")
+        assert sorted(valid for valid, _ in state()) == [True, True]
 
 
 @pytest.fixture(scope="module")

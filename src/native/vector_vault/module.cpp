@@ -21,7 +21,7 @@ void init_names() {
     VK_NAME(psycopg); VK_NAME(os); VK_NAME(json); VK_NAME(contextlib); VK_NAME(threading); VK_NAME(Vector);
     VK_NAME(register_vector);
     VK_NAME(id); VK_NAME(tenant_id); VK_NAME(user_id); VK_NAME(session_id); VK_NAME(summary); VK_NAME(source);
-    VK_NAME(embedding); VK_NAME(score); VK_NAME(method); VK_NAME(count);
+    VK_NAME(embedding); VK_NAME(score); VK_NAME(method); VK_NAME(count); VK_NAME(hybrid); VK_NAME(simple);
     VK_NAME(vsk_memories);
     VK_NAME(autocommit); VK_NAME(isalnum);
     names.empty = interned("");
@@ -45,7 +45,8 @@ PyMethodDef *const init_methods = method_table<def::init>();
 
 PyMethodDef *const backend_methods = method_table<def::_session_id, def::_embedding_or_none, def::add,
                                                   def::add_batch, def::get, def::update, def::delete_,
-                                                  def::vector_search, def::all_records, def::stats, def::clear,
+                                                  def::vector_search, def::hybrid_search,
+                                                  def::create_text_index, def::all_records, def::stats, def::clear,
                                                   def::convert_storage_format>();
 
 }  // namespace

@@ -2,8 +2,12 @@
 // refused convert_storage_format.
 #include "common/args.hpp"
 #include "common/convert.hpp"
+#include "common/context.hpp"
 #include "common/errors.hpp"
 #include "vector_vault/vault.hpp"
+
+#include <cmath>
+#include <initializer_list>
 
 namespace vk::vault {
 
@@ -43,6 +47,101 @@ object fetch_rows(handle self, Stmt family, handle tenant, handle user, handle s
     });
 }
 
+// The rows a search may return: the scope of the three identifiers (its mask
+// and values), or instead an explicit identifier set (its members as one value).
+struct SearchScope {
+    object params;
+    unsigned mask = 0;
+    bool ids = false;
+    bool scoped() const { return ids || mask != 0; }
+};
+
+// Returns false when the identifier set is empty: nothing can match.
+bool search_scope(const Args &a, std::size_t first, handle allowed, SearchScope &out) {
+    out.params = steal_or_raise(PyList_New(0));
+    if (allowed.is_none()) {
+        out.mask = scope_of(a.or_none(first), a.or_none(first + 1), a.or_none(first + 2), out.params);
+        return true;
+    }
+    if (PySet_GET_SIZE(allowed.ptr()) == 0) return false;
+    // An explicit identifier set replaces the tenant/user/session scope.
+    object ids = steal_or_raise(PySequence_List(allowed.ptr()));
+    check(PyList_Append(out.params.ptr(), ids.ptr()));
+    out.ids = true;
+    return true;
+}
+
+void append_all(handle list, handle items) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.ptr()); ++i)
+        check(PyList_Append(list.ptr(), PyList_GET_ITEM(items.ptr(), i)));
+}
+
+object new_list(std::initializer_list<handle> items) {
+    object list = steal_or_raise(PyList_New(0));
+    for (handle item : items) check(PyList_Append(list.ptr(), item.ptr()));
+    return list;
+}
+
+object fetch_all(handle conn, handle sql, handle params) {
+    return call_method(call_method(conn, names.execute, sql, params), names.fetchall);
+}
+
+// Whether a scope is small enough to be ranked exactly (see statements.cpp).
+bool scope_is_small(handle conn, handle table, const SearchScope &scope) {
+    object params = new_list({});
+    append_all(params, scope.params);
+    append_all(params, scope.params);
+    object sql = statement(table, Stmt::search_count, scope.ids ? 0 : scope.mask);
+    object row = call_method(call_method(conn, names.execute, sql, params), names.fetchone);
+    return !row.is_none() && truthy(steal_or_raise(PySequence_GetItem(row.ptr(), 0)));
+}
+
+// Result items from (record, score) rows: copies with "score" and "method"
+// set, those scoring below `threshold` left out (NaN never passes).
+object result_items(handle rows, double threshold, handle method) {
+    object result = steal_or_raise(PyList_New(0));
+    if (!rows.is_valid()) return result;
+    for_each(rows, [&](handle row) {
+        object record, score;
+        unpack_pair(row, record, score);
+        object score_f = steal_or_raise(PyNumber_Float(score.ptr()));
+        if (!(PyFloat_AS_DOUBLE(score_f.ptr()) >= threshold)) return;
+        object item = shallow_copy(record);
+        check(PyObject_SetItem(item.ptr(), names.score.ptr(), score_f.ptr()));
+        check(PyObject_SetItem(item.ptr(), names.method.ptr(), method.ptr()));
+        check(PyList_Append(result.ptr(), item.ptr()));
+    });
+    return result;
+}
+
+// A text search configuration goes into the statement text (the text index
+// is an expression index, which a query uses only when its expression names
+// the same configuration), so only plain lower-case identifiers pass.
+void check_text_search_config(handle config) {
+    require_exact_str(config, "text_search_config");
+    Py_ssize_t n = PyUnicode_GET_LENGTH(config.ptr());
+    bool ok = n > 0 && n <= 63;
+    for (Py_ssize_t i = 0; ok && i < n; ++i) {
+        Py_UCS4 c = PyUnicode_READ_CHAR(config.ptr(), i);
+        ok = (c >= 'a' && c <= 'z') || c == '_' || (i > 0 && c >= '0' && c <= '9');
+    }
+    if (!ok) raise_format(PyExc_ValueError, "Invalid text search configuration %R", config.ptr());
+}
+
+// The query text as sent: NUL characters (which the protocol cannot carry)
+// become blanks, and only the first MAX_QUERY_CHARS characters are read.
+constexpr Py_ssize_t MAX_QUERY_CHARS = 10000;
+
+object query_words(handle text) {
+    object out = steal_or_raise(PyUnicode_Substring(text.ptr(), 0, MAX_QUERY_CHARS));
+    Py_ssize_t nul_at = PyUnicode_FindChar(out.ptr(), 0, 0, PyUnicode_GET_LENGTH(out.ptr()), 1);
+    if (nul_at == -2) raise_pending();
+    if (nul_at == -1) return out;
+    object nul = steal_or_raise(PyUnicode_FromOrdinal(0));
+    object blank = steal_or_raise(PyUnicode_FromOrdinal(' '));
+    return steal_or_raise(PyUnicode_Replace(out.ptr(), nul.ptr(), blank.ptr(), -1));
+}
+
 }  // namespace
 
 object Backend_vector_search(handle self, const Args &a) {
@@ -56,61 +155,131 @@ object Backend_vector_search(handle self, const Args &a) {
 
     // Nothing can match: answered without the database (and without the lock).
     if (PyList_GET_SIZE(query.ptr()) == 0) return steal_or_raise(PyList_New(0));
-    object scope_params = steal_or_raise(PyList_New(0));
-    Stmt family = Stmt::search_scope;
-    unsigned mask = 0;
-    if (!allowed.is_none()) {
-        if (PySet_GET_SIZE(allowed.ptr()) == 0) return steal_or_raise(PyList_New(0));
-        // An explicit identifier set replaces the tenant/user/session scope.
-        object ids = steal_or_raise(PySequence_List(allowed.ptr()));
-        check(PyList_Append(scope_params.ptr(), ids.ptr()));
-        family = Stmt::search_ids;
-    } else {
-        mask = scope_of(a.or_none(3), a.or_none(4), a.or_none(5), scope_params);
-    }
+    SearchScope scope;
+    if (!search_scope(a, 3, allowed, scope)) return steal_or_raise(PyList_New(0));
     object query_vec = call(global(names.Vector), query);
-    auto search_params = [&](bool exact) {
-        object params = steal_or_raise(PyList_New(0));
-        check(PyList_Append(params.ptr(), query_vec.ptr()));
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(scope_params.ptr()); ++i)
-            check(PyList_Append(params.ptr(), PyList_GET_ITEM(scope_params.ptr(), i)));
-        if (!exact) check(PyList_Append(params.ptr(), query_vec.ptr()));
-        check(PyList_Append(params.ptr(), top_k.ptr()));
-        return params;
-    };
-    // A scope small enough is ranked exactly; a larger one, and the whole
-    // table, through the hnsw index.
-    bool scoped = PyList_GET_SIZE(scope_params.ptr()) != 0;
     object table = get_attr(self, names._table);
-    object sql = statement(table, family, mask);
-    object count_sql = scoped ? statement(table, Stmt::search_count, mask) : object();
-    object exact_sql = scoped ? statement(table, Stmt::search_exact, mask) : object();
 
     object rows = with_conn(self, [&](handle conn) {
-        if (scoped) {
-            object small = call_method(call_method(conn, names.execute, count_sql, scope_params), names.fetchone);
-            if (!small.is_none() && truthy(steal_or_raise(PySequence_GetItem(small.ptr(), 0))))
-                return call_method(call_method(conn, names.execute, exact_sql, search_params(true)), names.fetchall);
+        // A scope small enough is ranked exactly; a larger one, and the whole
+        // table, through the hnsw index.
+        if (scope.scoped() && scope_is_small(conn, table, scope)) {
+            object params = new_list({query_vec});
+            append_all(params, scope.params);
+            check(PyList_Append(params.ptr(), top_k.ptr()));
+            return fetch_all(conn, statement(table, Stmt::search_exact, scope.ids ? 0 : scope.mask), params);
         }
-        return call_method(call_method(conn, names.execute, sql, search_params(false)), names.fetchall);
+        object params = new_list({query_vec});
+        append_all(params, scope.params);
+        check(PyList_Append(params.ptr(), query_vec.ptr()));
+        check(PyList_Append(params.ptr(), top_k.ptr()));
+        return fetch_all(conn, statement(table, scope.ids ? Stmt::search_ids : Stmt::search_scope, scope.mask), params);
     });
-
     // Filtering happens after the lock is released. The threshold is applied
     // to the top_k rows received, in their order; every row is tested.
-    object result = steal_or_raise(PyList_New(0));
-    if (!rows.is_valid()) return result;
-    for_each(rows, [&](handle row) {
-        object record, score;
-        unpack_pair(row, record, score);
-        object score_f = steal_or_raise(PyNumber_Float(score.ptr()));
-        if (!(PyFloat_AS_DOUBLE(score_f.ptr()) >= threshold)) return;  // NaN never passes
-        object item = shallow_copy(record);
-        check(PyObject_SetItem(item.ptr(), names.score.ptr(), score_f.ptr()));
-        check(PyObject_SetItem(item.ptr(), names.method.ptr(), names.embedding.ptr()));
-        check(PyList_Append(result.ptr(), item.ptr()));
-    });
-    return result;
+    return result_items(rows, threshold, names.embedding);
 }
+
+object Backend_hybrid_search(handle self, const Args &a) {
+    object top_k = to_int_arg(a[2], "top_k");
+    handle text = a[0];
+    require_exact_str(text, "query_text");
+    handle query = a[1];
+    require_exact_list(query, "query_embedding");
+    check_scope_args(a, 3);
+    handle allowed = a.or_none(6);
+    require_exact_set_or_none(allowed, "allowed_ids");
+    handle config = a.get(7, names.simple);
+    check_text_search_config(config);
+
+    // Without an embedding the text ranking answers alone; without words
+    // (known here only for the empty text) the cosine ranking does.
+    bool by_vector = PyList_GET_SIZE(query.ptr()) != 0;
+    if (!by_vector && PyUnicode_GET_LENGTH(text.ptr()) == 0) return steal_or_raise(PyList_New(0));
+    SearchScope scope;
+    if (!search_scope(a, 3, allowed, scope)) return steal_or_raise(PyList_New(0));
+    object query_vec = by_vector ? call(global(names.Vector), query) : object();
+    object table = get_attr(self, names._table);
+    // Candidates per ranking (see statements.cpp); a word found in more than
+    // four lists' worth of rows of the scope is too common to rank by, which
+    // bounds each word's look-up to that many rows.
+    Py_ssize_t depth = RRF_K + 2 * clamp_to_ssize(top_k, 0, 1000000);
+    object depth_obj = make_int(depth);
+    object params = new_list({query_words(text), depth_obj, make_int(4 * depth)});
+    append_all(params, scope.params);
+    unsigned slot = scope.ids ? SCOPE_IDS : scope.mask;
+
+    object rows = with_conn(self, [&](handle conn) {
+        Stmt family = Stmt::hybrid_text;
+        if (by_vector) {
+            family = scope.scoped() && scope_is_small(conn, table, scope) ? Stmt::hybrid_exact : Stmt::hybrid_index;
+            if (family == Stmt::hybrid_exact) check(PyList_Append(params.ptr(), query_vec.ptr()));
+            append_all(params, scope.params);
+            if (family == Stmt::hybrid_index) check(PyList_Append(params.ptr(), query_vec.ptr()));
+            // The cosine list's LIMIT is a value of its own: the planner walks
+            // the hnsw index for an ORDER BY ... LIMIT only when it sees the limit.
+            check(PyList_Append(params.ptr(), depth_obj.ptr()));
+            check(PyList_Append(params.ptr(), query_vec.ptr()));
+        }
+        check(PyList_Append(params.ptr(), top_k.ptr()));
+        return fetch_all(conn, statement(table, family, slot, config), params);
+    });
+    return result_items(rows, -HUGE_VAL, names.hybrid);
+}
+
+object Backend_create_text_index(handle self, const Args &a) {
+    handle config = a.get(0, names.simple);
+    check_text_search_config(config);
+    object table = get_attr(self, names._table);
+    object index = steal_or_raise(PyUnicode_FromFormat("%S_text_%U", table.ptr(), config.ptr()));
+    object check_sql = make_str("SELECT NOT indisvalid FROM pg_index WHERE indexrelid = to_regclass(%s)");
+    object drop_sql = steal_or_raise(PyUnicode_FromFormat("DROP INDEX CONCURRENTLY IF EXISTS %U", index.ptr()));
+    object create_sql = steal_or_raise(PyUnicode_FromFormat(
+        "CREATE INDEX CONCURRENTLY IF NOT EXISTS %U ON %S USING gin (to_tsvector('%U', summary))", index.ptr(),
+        table.ptr(), config.ptr()));
+    object analyze_sql = steal_or_raise(PyUnicode_FromFormat("ANALYZE %S", table.ptr()));
+    // A connection of its own: the build takes as long as the table is big,
+    // and the backend's connection (with its lock) stays free for the
+    // operations of other threads meanwhile.
+    object connect_fn = get_attr(global(names.psycopg), names.connect);
+    object conn = call_kw(connect_fn, {get_attr(self, names._dsn)}, {{names.autocommit, handle(Py_True)}});
+    with_context(conn, [&](handle c) {
+        // A concurrent build that was interrupted leaves an invalid index
+        // behind, which IF NOT EXISTS would keep for good: it is rebuilt.
+        object row = call_method(call_method(c, names.execute, check_sql, new_list({index})), names.fetchone);
+        if (!row.is_none() && truthy(steal_or_raise(PySequence_GetItem(row.ptr(), 0))))
+            call_method(c, names.execute, drop_sql);
+        call_method(c, names.execute, create_sql);
+        // The statistics of the indexed expression tell the search which
+        // words are too common to look up.
+        call_method(c, names.execute, analyze_sql);
+    });
+    return nb::none();
+}
+
+constinit Method def::hybrid_search{
+    {"hybrid_search", true,
+     {req("query_text"), req("query_embedding"), kw_req("top_k"), kw_opt("tenant_id"), kw_opt("user_id"),
+      kw_opt("session_id"), kw_opt("allowed_ids"), kw_opt("text_search_config", "'simple'")}},
+    Backend_hybrid_search,
+    "The top_k stored records that best match the query by words and by meaning, best first.\n\n"
+    "Two rankings of the scope are fused by reciprocal rank (constant 20): the cosine\n"
+    "ranking of the embeddings and a ranking of the summaries by the query's words\n"
+    "(full-text search under `text_search_config`, 'simple' by default: words are\n"
+    "lower-cased, never stemmed or dropped, whatever the language). A word found in\n"
+    "more than 4 * (20 + 2 * top_k) rows of the scope is too common to rank by; rarer\n"
+    "words count more. An empty embedding leaves the word ranking alone, a text\n"
+    "without usable words the cosine ranking; a record without an embedding can be\n"
+    "found by its words. Each item is a copy of the record with \"score\" (the fused\n"
+    "score, at most 2 / 21) and \"method\" (\"hybrid\") set. The rows are narrowed as\n"
+    "for vector_search. Fast on large tables once create_text_index() has run."};
+
+constinit Method def::create_text_index{
+    {"create_text_index", true, {opt("text_search_config", "'simple'")}}, Backend_create_text_index,
+    "Create the full-text index that hybrid_search uses with this configuration, if missing.\n\n"
+    "Built with CREATE INDEX CONCURRENTLY on a connection of its own, so writers are\n"
+    "not blocked; an invalid index left by an interrupted build is rebuilt. The\n"
+    "table is analysed afterwards. Safe to call again: an existing index is kept."};
 
 constinit Method def::vector_search{
     {"vector_search", true, {req("query_embedding"), kw_req("top_k"), kw_req("threshold"), kw_opt("tenant_id"), kw_opt("user_id"), kw_opt("session_id"), kw_opt("allowed_ids")}}, Backend_vector_search,

@@ -33,7 +33,7 @@ struct Names {
     handle connect, Error, getpid, suppress, dumps, Lock, get;
     handle psycopg, os, json, contextlib, threading, Vector, register_vector;
     handle id, tenant_id, user_id, session_id, summary, source, embedding, score, method;
-    handle count;
+    handle count, hybrid, simple;
     handle autocommit, isalnum, empty, underscore;
     handle vsk_memories, select_1;
     // Statements sent while preparing a new connection.
@@ -85,8 +85,9 @@ object with_conn(handle self, Body &&body);
 
 // ---------------------------------------------------------------- statements
 
-/// Scope masks: which of tenant, user, session narrow the rows.
-enum : unsigned { SCOPE_TENANT = 1, SCOPE_USER = 2, SCOPE_SESSION = 4 };
+/// Scope masks: which of tenant, user, session narrow the rows; SCOPE_IDS
+/// (hybrid families) an identifier set instead.
+enum : unsigned { SCOPE_TENANT = 1, SCOPE_USER = 2, SCOPE_SESSION = 4, SCOPE_IDS = 8 };
 
 enum class Stmt : unsigned {
     insert,
@@ -97,14 +98,21 @@ enum class Stmt : unsigned {
     search_scope,               // + mask (8 entries)
     search_count = search_scope + 8,  // + mask; mask 0: the identifier set
     search_exact = search_count + 8,  // + mask; mask 0: the identifier set
-    list_scope = search_exact + 8,
+    hybrid_index = search_exact + 8,  // + mask or SCOPE_IDS: cosine candidates through the index
+    hybrid_exact = hybrid_index + 9,  // + mask or SCOPE_IDS: the scope's cosine candidates ranked exactly
+    hybrid_text = hybrid_exact + 9,   // + mask or SCOPE_IDS: the text ranking alone
+    list_scope = hybrid_text + 9,
     count_scope = list_scope + 8,
     clear_scope = count_scope + 8,
     end = clear_scope + 8,
 };
 
-/// The text of statement `which` (plus `mask` for the scoped families) for `table`.
-object statement(handle table, Stmt which, unsigned mask = 0);
+/// The reciprocal-rank fusion constant of hybrid_search (see statements.cpp).
+inline constexpr int RRF_K = 20;
+
+/// The text of statement `which` (plus `mask` for the scoped families) for
+/// `table`; the hybrid families also name a text search `config` (a checked str).
+object statement(handle table, Stmt which, unsigned mask = 0, handle config = handle());
 
 /// Scope mask and parameters of three optional identifiers (None: no restriction).
 unsigned scope_of(handle tenant_id, handle user_id, handle session_id, handle params_list);
@@ -114,7 +122,8 @@ unsigned scope_of(handle tenant_id, handle user_id, handle session_id, handle pa
 /// The functions and methods (`Method`), each defined beside its body.
 namespace def {
 extern constinit Method _conn, _after_fork_in_child, init, _session_id, _embedding_or_none, add, add_batch,
-    get, update, delete_, vector_search, all_records, stats, clear, convert_storage_format;
+    get, update, delete_, vector_search, hybrid_search,
+    create_text_index, all_records, stats, clear, convert_storage_format;
 }  // namespace def
 
 // ---------------------------------------------------------------- templates

@@ -44,6 +44,26 @@ class PostgresVectorBackend:
         session_id: Optional[str] = None,
         allowed_ids: Optional[Set[str]] = None,
     ) -> List[dict]: ...
+    def hybrid_search(
+        self,
+        query_text: str,
+        query_embedding: List[float],
+        *,
+        top_k: int,
+        tenant_id: Optional[str] = None,
+        user_id: Optional[str] = None,
+        session_id: Optional[str] = None,
+        allowed_ids: Optional[Set[str]] = None,
+        text_search_config: str = "simple",
+    ) -> List[dict]:
+        """The top_k records best matching the query by words and by meaning, best first.
+
+        Reciprocal rank fusion (constant 20) of the cosine ranking and a ranking of the
+        summaries by the query's rarer words; items carry "score" (the fused score) and
+        "method" ("hybrid"). Scopes and `allowed_ids` as for vector_search.
+        """
+    def create_text_index(self, text_search_config: str = "simple") -> None:
+        """Create the summaries' full-text index for this configuration (concurrently, if missing)."""
     def all_records(
         self, *, tenant_id: Optional[str] = None, user_id: Optional[str] = None, session_id: Optional[str] = None
     ) -> Iterable[dict]: ...
