@@ -53,8 +53,8 @@ object now_iso() { return call_method(now(), names.isoformat); }
 namespace {
 
 /// The data class fields of Token, from its field table; `kept` holds the
-/// annotations and the default factory while `specs` is used.
-void token_field_specs(handle typing, std::vector<object> &kept, std::vector<FieldSpec> &specs) {
+/// annotations and the default factory while `field_list` is used.
+void token_field_specs(handle typing, std::vector<object> &kept, std::vector<FieldSpec> &field_list) {
     handle str_type(reinterpret_cast<PyObject *>(&PyUnicode_Type));
     handle list_type(reinterpret_cast<PyObject *>(&PyList_Type));
     handle dict_type(reinterpret_cast<PyObject *>(&PyDict_Type));
@@ -78,13 +78,13 @@ void token_field_specs(handle typing, std::vector<object> &kept, std::vector<Fie
     for (const TokenField &f : TOKEN_FIELDS) {
         handle type = kept.emplace_back(type_of(f.type));
         switch (f.default_) {
-        case FieldDefault::required: specs.push_back(field_required(f.name, type)); break;
-        case FieldDefault::none: specs.push_back(field_value(f.name, type, handle(Py_None))); break;
-        case FieldDefault::zero: specs.push_back(field_value(f.name, type, names.zero)); break;
-        case FieldDefault::true_: specs.push_back(field_value(f.name, type, handle(Py_True))); break;
-        case FieldDefault::read_write: specs.push_back(field_factory(f.name, type, default_permissions, f.repr)); break;
-        case FieldDefault::new_dict: specs.push_back(field_factory(f.name, type, dict_type, f.repr)); break;
-        case FieldDefault::new_list: specs.push_back(field_factory(f.name, type, list_type, f.repr)); break;
+        case FieldDefault::required: field_list.push_back(field_required(f.name, type)); break;
+        case FieldDefault::none: field_list.push_back(field_value(f.name, type, handle(Py_None))); break;
+        case FieldDefault::zero: field_list.push_back(field_value(f.name, type, names.zero)); break;
+        case FieldDefault::true_: field_list.push_back(field_value(f.name, type, handle(Py_True))); break;
+        case FieldDefault::read_write: field_list.push_back(field_factory(f.name, type, default_permissions, f.repr)); break;
+        case FieldDefault::new_dict: field_list.push_back(field_factory(f.name, type, dict_type, f.repr)); break;
+        case FieldDefault::new_list: field_list.push_back(field_factory(f.name, type, list_type, f.repr)); break;
         }
     }
 }
@@ -135,9 +135,9 @@ VK_MODULE(key_registry, vk::keys,
 
     const char *modname = PyUnicode_AsUTF8(state.module_name.ptr());
     std::vector<object> kept;
-    std::vector<FieldSpec> specs;
-    token_field_specs(typing, kept, specs);
-    object token_t = make_dataclass(modname, "Token", specs);
+    std::vector<FieldSpec> field_list;
+    token_field_specs(typing, kept, field_list);
+    object token_t = make_dataclass(modname, "Token", field_list);
     set_attr(token_t, interned("__doc__"),
              make_str("The record of one issued API key: its SHA-256 hash (never the key), times,\n"
                       "permissions, rate limit, state and metadata, plus a per-process request window."));
