@@ -8,6 +8,12 @@
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
 cd "$ROOT"
+# The browser tests need headless Chromium and its driver; the suite installs
+# nothing itself, so the set-up does (where it may: as root or through sudo).
+if ! { command -v chromium && command -v chromedriver; } >/dev/null 2>&1; then
+    echo "==> installing headless Chromium for the browser tests"
+    "$ROOT/scripts/install-browser.sh" || echo "==> no browser: the browser tests will be skipped" >&2
+fi
 if [ -z "${VESPERKIT_WHEEL:-}" ]; then
     exec "$VENV/bin/python" -X dev -W error -m pytest "$@"
 fi
