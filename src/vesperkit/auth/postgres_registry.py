@@ -418,7 +418,7 @@ class PostgresKeyRegistry:
         now = datetime.datetime.now()
         pool, conn = self._checkout()  # not `_connection`: this is the path every request takes
         try:
-            row = conn.execute(self._sql.validate, (now.isoformat(), hashed, now)).fetchone()
+            row = conn.execute(self._sql.validate, {"now": now.isoformat(), "key": hashed}).fetchone()
         finally:
             pool.putconn(conn)
         return None if row is None else self._token(row)
@@ -647,9 +647,9 @@ class _Statements:
         # order.
         n = "cardinality(recent_uses)"
         self.validate = (
-            f"UPDATE {t} SET last_used = %s, recent_uses = CASE WHEN rate_limit <= 0 THEN '{{}}' "
+            f"UPDATE {t} SET last_used = %(now)s::text, recent_uses = CASE WHEN rate_limit <= 0 THEN '{{}}' "
             f"ELSE recent_uses[greatest({n} - rate_limit + 2, 1)::int:] || greatest(now(), recent_uses[{n}]) END "
-            "WHERE hashed_key = %s AND is_active AND (expires_local IS NULL OR expires_local >= %s) "
+            "WHERE hashed_key = %(key)s AND is_active AND (expires_local IS NULL OR expires_local >= %(now)s::text::timestamp) "
             f"AND CASE WHEN rate_limit <= 0 OR {n} < rate_limit THEN true "
             f"ELSE recent_uses[{n} - rate_limit::int + 1] <= now() - interval '60 seconds' END "
             f"RETURNING {_COLUMNS}"
