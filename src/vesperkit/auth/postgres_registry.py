@@ -19,7 +19,6 @@ import json
 import os
 import secrets
 import select
-import tempfile
 import threading
 import weakref
 from pathlib import Path
@@ -31,7 +30,8 @@ from psycopg_pool import ConnectionPool
 
 from ..utils.encryption import FileEncryptor
 from ..utils.text import validate_file_path
-from .key_registry import Token
+from ._checks import require, to_int, type_error
+from .key_registry import Token, _replace_token_file
 
 __all__ = ["PostgresKeyRegistry"]
 
@@ -40,28 +40,6 @@ _COLUMNS = ("token_id, name, hashed_key, created_at, expires_at, last_used, perm
 
 
 # ---------------------------------------------------------------- arguments
-
-def _type_error(arg: str, expected: str, value: Any) -> TypeError:
-    return TypeError(f"Argument '{arg:.200}' has incorrect type (expected {expected:.200}, "
-                     f"got {type(value).__name__:.200})")
-
-
-def _require(value: Any, arg: str, kind: type, optional: bool = False) -> None:
-    if type(value) is not kind and not (optional and value is None):
-        raise _type_error(arg, kind.__name__, value)
-
-
-def _to_int(value: Any, arg: str) -> int:
-    """An int unchanged, any other number truncated toward zero, as `KeyRegistry` converts."""
-    if type(value) is int:
-        return value
-    kind = type(value)
-    if hasattr(kind, "__int__") or hasattr(kind, "__index__"):
-        return int(value)
-    if hasattr(kind, "__float__"):
-        return int(float(value))
-    raise _type_error(arg, "int", value)
-
 
 def _json_text(value: Any, arg: str) -> str:
     """The JSON text kept for `value`; refused before anything changes when JSON cannot hold it."""
@@ -222,14 +200,14 @@ class PostgresKeyRegistry:
         the connections per process; `pool_timeout` is how long a call waits
         for one.
         """
-        _require(dsn, "dsn", str)
-        _require(table, "table", str)
-        _require(encryption_key, "encryption_key", str, optional=True)
-        pool_size = _to_int(pool_size, "pool_size")
+        require(dsn, "dsn", str)
+        require(table, "table", str)
+        require(encryption_key, "encryption_key", str, optional=True)
+        pool_size = to_int(pool_size, "pool_size")
         if pool_size < 1:
             raise ValueError("pool_size must be at least 1")
         if not (hasattr(type(pool_timeout), "__float__") or hasattr(type(pool_timeout), "__index__")):
-            raise _type_error("pool_timeout", "float", pool_timeout)
+            raise type_error("pool_timeout", "float", pool_timeout)
         _check_table_name(table)
         self._dsn = dsn
         self._table = table
@@ -347,7 +325,7 @@ class PostgresKeyRegistry:
 
     def _hash_key(self, api_key: str) -> str:
         """SHA-256 of the whole key's UTF-8 bytes, as 64 lowercase hexadecimal digits."""
-        _require(api_key, "api_key", str)
+        require(api_key, "api_key", str)
         return hashlib.sha256(api_key.encode("utf-8")).hexdigest()
 
     def _generate_key(self) -> str:
@@ -374,11 +352,11 @@ class PostgresKeyRegistry:
         driver's UniqueViolation is raised instead.
         """
         if expires_days is not None:
-            expires_days = _to_int(expires_days, "expires_days")
-        rate_limit = _to_int(rate_limit, "rate_limit")
-        _require(name, "name", str)
-        _require(permissions, "permissions", list, optional=True)
-        _require(metadata, "metadata", dict, optional=True)
+            expires_days = to_int(expires_days, "expires_days")
+        rate_limit = to_int(rate_limit, "rate_limit")
+        require(name, "name", str)
+        require(permissions, "permissions", list, optional=True)
+        require(metadata, "metadata", dict, optional=True)
         permissions_text = _json_text(permissions, "permissions") if permissions else '["read", "write"]'
         metadata_text = _json_text(metadata, "metadata") if metadata else "{}"
 
@@ -407,7 +385,7 @@ class PostgresKeyRegistry:
         asynchronously (see the class documentation). A database that cannot
         be reached raises the driver's error.
         """
-        _require(api_key, "api_key", str)
+        require(api_key, "api_key", str)
         prefix = self.TOKEN_PREFIX
         if not api_key or not api_key.startswith(prefix):
             return None
@@ -425,13 +403,13 @@ class PostgresKeyRegistry:
 
     def revoke_token(self, token_id: str) -> bool:
         """Deactivate the token for good; ``False`` if there is no such token. Committed synchronously."""
-        _require(token_id, "token_id", str)
+        require(token_id, "token_id", str)
         with self._durable() as conn:
             return conn.execute(self._sql.revoke, (token_id,)).rowcount > 0
 
     def delete_token(self, token_id: str) -> bool:
         """Remove the token; ``False`` if there is no such token. Committed synchronously."""
-        _require(token_id, "token_id", str)
+        require(token_id, "token_id", str)
         with self._durable() as conn:
             return conn.execute(self._sql.delete, (token_id,)).rowcount > 0
 
@@ -444,7 +422,7 @@ class PostgresKeyRegistry:
 
     def get_token(self, token_id: str) -> Optional[Token]:
         """A snapshot of the token, or ``None``."""
-        _require(token_id, "token_id", str)
+        require(token_id, "token_id", str)
         with self._connection() as conn:
             row = conn.execute(self._sql.get, (token_id,)).fetchone()
         return None if row is None else self._token(row)
@@ -464,11 +442,11 @@ class PostgresKeyRegistry:
         each other's metadata keys.
         """
         if rate_limit is not None:
-            rate_limit = _to_int(rate_limit, "rate_limit")
-        _require(token_id, "token_id", str)
-        _require(name, "name", str, optional=True)
-        _require(permissions, "permissions", list, optional=True)
-        _require(metadata, "metadata", dict, optional=True)
+            rate_limit = to_int(rate_limit, "rate_limit")
+        require(token_id, "token_id", str)
+        require(name, "name", str, optional=True)
+        require(permissions, "permissions", list, optional=True)
+        require(metadata, "metadata", dict, optional=True)
         permissions_text = None if permissions is None else _json_text(permissions, "permissions")
         if metadata is not None:
             _json_text(metadata, "metadata")
@@ -496,7 +474,7 @@ class PostgresKeyRegistry:
 
         Only the hash changes: a revoked token stays revoked. Committed synchronously.
         """
-        _require(token_id, "token_id", str)
+        require(token_id, "token_id", str)
         new_key = self._generate_key()
         with self._durable() as conn:
             found = conn.execute(self._sql.rekey, (self._hash_key(new_key), token_id)).rowcount > 0
@@ -515,7 +493,7 @@ class PostgresKeyRegistry:
         interrupted rotation leaves every row readable under the keys given.
         ``ValueError`` without an encryption key.
         """
-        batch_size = _to_int(batch_size, "batch_size")
+        batch_size = to_int(batch_size, "batch_size")
         if batch_size < 1:
             raise ValueError("batch_size must be at least 1")
         encryptor = self._encryptor
@@ -550,8 +528,8 @@ class PostgresKeyRegistry:
         not its token's id, a value of the wrong JSON type, an expiry that is
         not ISO 8601 text), the loader's own errors otherwise.
         """
-        _require(tokens_file, "tokens_file", str)
-        _require(encryption_key, "encryption_key", str, optional=True)
+        require(tokens_file, "tokens_file", str)
+        require(encryption_key, "encryption_key", str, optional=True)
         raw = Path(validate_file_path(tokens_file)).read_bytes()
         if FileEncryptor.is_encrypted(raw):
             if not encryption_key:
@@ -574,13 +552,13 @@ class PostgresKeyRegistry:
         same order (encrypted with `encryption_key` when one is given). The
         file is replaced atomically and is readable by its owner only.
         """
-        _require(tokens_file, "tokens_file", str)
-        _require(encryption_key, "encryption_key", str, optional=True)
-        path = Path(os.path.realpath(validate_file_path(tokens_file)))
+        require(tokens_file, "tokens_file", str)
+        require(encryption_key, "encryption_key", str, optional=True)
+        path = Path(validate_file_path(tokens_file))
         tokens = self.list_tokens(include_inactive=True)
         text = json.dumps({t.token_id: t.to_dict() for t in tokens}, indent=2, ensure_ascii=False)
         content = FileEncryptor(key=encryption_key).encrypt_text(text) if encryption_key else text.encode("utf-8")
-        _write_atomically(path, content)
+        _replace_token_file(path, content)
         return len(tokens)
 
 
@@ -598,21 +576,6 @@ def _importable(member: str, value: Any) -> Tuple[Token, str, str]:
         raise ValueError(f"Token {member!r} cannot be imported: its token_id is {token.token_id!r}")
     _local_expiry(token.expires_at)  # the parser's ValueError for text that is not ISO 8601
     return token, json.dumps(token.permissions, ensure_ascii=False), json.dumps(token.metadata, ensure_ascii=False)
-
-
-def _write_atomically(path: Path, content: bytes) -> None:
-    """Replace `path` with `content`: readers see the old file or the new one, never a part."""
-    fd, temporary = tempfile.mkstemp(prefix=f".{path.name}.", suffix=".tmp", dir=path.parent)  # mode 0600
-    try:
-        with os.fdopen(fd, "wb") as f:
-            f.write(content)
-            f.flush()
-            os.fsync(f.fileno())
-        os.replace(temporary, path)
-    except BaseException:
-        with contextlib.suppress(OSError):
-            os.unlink(temporary)
-        raise
 
 
 class _Statements:

@@ -21,13 +21,11 @@ from typing import List, Optional
 
 from ..utils.encryption import FileEncryptor, InvalidToken
 from ..utils.text import validate_file_path
+from ._checks import require
 from .key_registry import _replace_token_file
 from .shared_registry import SharedKeyRegistry, _close_lock, _lock_file
 
 __all__ = ["rotate_token_file", "main"]
-
-_ARG_TYPE = "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)"
-
 
 def rotate_token_file(tokens_file: str = "vesperkit_tokens.json", encryption_key: Optional[str] = None) -> None:
     """Re-encrypt the token file under the first key of `encryption_key`.
@@ -39,10 +37,8 @@ def rotate_token_file(tokens_file: str = "vesperkit_tokens.json", encryption_key
     `InvalidToken` is raised. The lock is waited for up to
     `SharedKeyRegistry.LOCK_TIMEOUT` seconds (then `TimeoutError`).
     """
-    if type(tokens_file) is not str:
-        raise TypeError(_ARG_TYPE % ("tokens_file", "str", type(tokens_file).__name__))
-    if encryption_key is not None and type(encryption_key) is not str:
-        raise TypeError(_ARG_TYPE % ("encryption_key", "str", type(encryption_key).__name__))
+    require(tokens_file, "tokens_file", str)
+    require(encryption_key, "encryption_key", str, optional=True)
     # The path as the registries resolve it, so that the lock is theirs.
     path = Path(validate_file_path(tokens_file))
     encryptor = FileEncryptor(key=encryption_key)
