@@ -349,17 +349,18 @@ class TestStatements:
             assert fake.log[-1] == (SEARCH_SQL.format("mem", " AND " + clause), [q, *values, q, 2])
 
     @pytest.mark.parametrize("embedding, small, ranking", [
-        ([1.0, 0.0, 0.0], True, "OFFSET 0) e ORDER BY d"), ([1.0, 0.0, 0.0], False, "ORDER BY embedding <=> %s LIMIT"),
-        ([], None, "FROM txt JOIN mem m"),
+        ([1.0, 0.0, 0.0], True, "OFFSET 0) e ORDER BY d"),
+        ([1.0, 0.0, 0.0], False, "ORDER BY embedding <=> %(query)s LIMIT"), ([], None, "FROM txt JOIN mem m"),
     ])
     def test_hybrid_ranks_a_small_scope_exactly_and_answers_by_words_without_embedding(
             self, fb, fake, embedding, small, ranking):
         fake.answers[scope_is_small_sql("mem", "tenant_id = %s")] = FakeCursor([(small,)])
         fb.hybrid_search("a b", embedding, top_k=10.5, tenant_id="t")
         sql, params = fake.log[-1]
-        q = Vector([1.0, 0.0, 0.0])
-        vector_params = {True: [q, "t", 40, q], False: ["t", q, 40, q], None: []}[small]
-        assert ranking in sql and params == ["a b", 40, 160, "t", *vector_params, 10]
+        expected = {"text": "a b", "depth": 40, "cap": 160, "top_k": 10, "tenant_id": "t", "common": "{}"}
+        if embedding:
+            expected["query"] = Vector(embedding)
+        assert ranking in sql and params == expected
         assert [e[0] for e in fake.log].count(scope_is_small_sql("mem", "tenant_id = %s")) == (small is not None)
 
     def test_hybrid_without_embedding_and_text_or_with_no_ids_sends_nothing(self, fb, fake):

@@ -12,7 +12,7 @@ Names names;
 
 void init_names() {
     VK_NAME(_dsn); VK_NAME(_dim); VK_NAME(_table); VK_NAME(_ext_ensured); VK_NAME(_connection);
-    VK_NAME(_conn_pid); VK_NAME(_conn_lock);
+    VK_NAME(_conn_pid); VK_NAME(_conn_lock); VK_NAME(_common_words);
     VK_NAME(_conn); VK_NAME(_session_id); VK_NAME(_embedding_or_none); VK_NAME(add);
     VK_NAME(acquire); VK_NAME(release); VK_NAME(closed); VK_NAME(close); VK_NAME(execute);
     VK_NAME(fetchone); VK_NAME(fetchall); VK_NAME(rowcount); VK_NAME(fileno);
@@ -23,6 +23,7 @@ void init_names() {
     VK_NAME(id); VK_NAME(tenant_id); VK_NAME(user_id); VK_NAME(session_id); VK_NAME(summary); VK_NAME(source);
     VK_NAME(embedding); VK_NAME(score); VK_NAME(method); VK_NAME(count); VK_NAME(hybrid); VK_NAME(simple);
     VK_NAME(vsk_memories);
+    VK_NAME(text); VK_NAME(depth); VK_NAME(cap); VK_NAME(common); VK_NAME(query); VK_NAME(top_k); VK_NAME(ids);
     VK_NAME(autocommit); VK_NAME(isalnum);
     names.empty = interned("");
     names.underscore = interned("_");

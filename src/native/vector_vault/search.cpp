@@ -6,7 +6,12 @@
 #include "common/errors.hpp"
 #include "vector_vault/vault.hpp"
 
+#include <algorithm>
+#include <chrono>
 #include <cmath>
+#include <string>
+#include <utility>
+#include <vector>
 #include <initializer_list>
 
 namespace vk::vault {
@@ -142,6 +147,104 @@ object query_words(handle text) {
     return steal_or_raise(PyUnicode_Replace(out.ptr(), nul.ptr(), blank.ptr(), -1));
 }
 
+// ---------------------------------------------------------------- words too common to rank by
+//
+// The words that the text index's statistics put above `cap` rows of the
+// table, as a text[] literal for the search statement. Read inside that
+// statement, the statistics made the planner plan the pg_stats view on every
+// call (about 1 ms, a third of a hybrid search at 10,000 rows), so a backend
+// reads them with a statement of their own, at most every
+// COMMON_WORDS_SECONDS per table and configuration and again after its
+// create_text_index, and keeps them in `_common_words`:
+// {(table, configuration): [read at (monotonic seconds), rows per word
+// (descending), words, {cap: literal}]}. Statistics change only when the table
+// is analysed; until the next read a search judges words by the analysis
+// before.
+constexpr double COMMON_WORDS_SECONDS = 60.0;
+
+double monotonic_seconds() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+bool is_common_words_entry(handle entry) {
+    if (!entry.is_valid() || !PyList_CheckExact(entry.ptr()) || PyList_GET_SIZE(entry.ptr()) != 4) return false;
+    PyObject *const *item = PySequence_Fast_ITEMS(entry.ptr());
+    return PyFloat_CheckExact(item[0]) && PyList_CheckExact(item[1]) && PyList_CheckExact(item[2]) &&
+           PyList_GET_SIZE(item[1]) == PyList_GET_SIZE(item[2]) && PyDict_CheckExact(item[3]);
+}
+
+object read_common_words(handle conn, handle table, handle config) {
+    object sql = statement(table, Stmt::common_words, 0, config);
+    object row = call_method(call_method(conn, names.execute, sql), names.fetchone);
+    std::vector<std::pair<double, object>> words;
+    if (!row.is_none()) {
+        double rows = to_double(steal_or_raise(PySequence_GetItem(row.ptr(), 0)));
+        object elems = steal_or_raise(PySequence_GetItem(row.ptr(), 1));
+        object freqs = steal_or_raise(PySequence_GetItem(row.ptr(), 2));
+        if (!elems.is_none() && !freqs.is_none()) {
+            // The frequencies list has three more entries (minimum, maximum, nulls) than the words.
+            Py_ssize_t n = std::min(check_size(PySequence_Size(elems.ptr())), check_size(PySequence_Size(freqs.ptr())));
+            for (Py_ssize_t i = 0; i < n; ++i) {
+                object word = steal_or_raise(PySequence_GetItem(elems.ptr(), i));
+                double freq = to_double(steal_or_raise(PySequence_GetItem(freqs.ptr(), i)));
+                words.emplace_back(freq * rows, std::move(word));
+            }
+        }
+    }
+    std::stable_sort(words.begin(), words.end(), [](const auto &a, const auto &b) { return a.first > b.first; });
+    object rows_list = steal_or_raise(PyList_New(0)), word_list = steal_or_raise(PyList_New(0));
+    for (const auto &[rows, word] : words) {
+        check(PyList_Append(rows_list.ptr(), make_float(rows).ptr()));
+        check(PyList_Append(word_list.ptr(), word.ptr()));
+    }
+    return new_list({make_float(monotonic_seconds()), rows_list, word_list, steal_or_raise(PyDict_New())});
+}
+
+// `{"w1","w2",...}`: the words of `entry` found in more than `cap` rows.
+object common_words_literal(handle entry, Py_ssize_t cap) {
+    handle rows = PyList_GET_ITEM(entry.ptr(), 1), words = PyList_GET_ITEM(entry.ptr(), 2);
+    std::string literal = "{";
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(rows.ptr()); ++i) {
+        double found = PyFloat_AsDouble(PyList_GET_ITEM(rows.ptr(), i));
+        if (found == -1.0 && PyErr_Occurred()) raise_pending();
+        if (!(found > static_cast<double>(cap))) break;
+        Py_ssize_t n = 0;
+        const char *utf8 = PyUnicode_AsUTF8AndSize(PyList_GET_ITEM(words.ptr(), i), &n);
+        if (utf8 == nullptr) raise_pending();
+        literal += literal.size() > 1 ? ",\"" : "\"";
+        for (Py_ssize_t j = 0; j < n; ++j) {
+            if (utf8[j] == '"' || utf8[j] == '\\') literal += '\\';
+            literal += utf8[j];
+        }
+        literal += '"';
+    }
+    literal += '}';
+    return steal_or_raise(PyUnicode_FromStringAndSize(literal.data(), static_cast<Py_ssize_t>(literal.size())));
+}
+
+object common_words(handle self, handle conn, handle table, handle config, Py_ssize_t cap) {
+    object cache = get_optional_attr(self, names._common_words);
+    if (!cache.is_valid() || !PyDict_CheckExact(cache.ptr())) {
+        cache = steal_or_raise(PyDict_New());
+        set_attr(self, names._common_words, cache);
+    }
+    object key = steal_or_raise(PyTuple_Pack(2, table.ptr(), config.ptr()));
+    object entry = nb::borrow(dict_get(cache, key));
+    if (!is_common_words_entry(entry) ||
+        !(monotonic_seconds() - PyFloat_AS_DOUBLE(PyList_GET_ITEM(entry.ptr(), 0)) < COMMON_WORDS_SECONDS)) {
+        entry = read_common_words(conn, table, config);
+        check(PyDict_SetItem(cache.ptr(), key.ptr(), entry.ptr()));
+    }
+    handle by_cap = PyList_GET_ITEM(entry.ptr(), 3);
+    object cap_key = make_int(cap);
+    handle known = dict_get(by_cap, cap_key);
+    if (known.is_valid()) return nb::borrow(known);
+    if (PyDict_GET_SIZE(by_cap.ptr()) >= 16) PyDict_Clear(by_cap.ptr());  // a few top_k values in practice
+    object literal = common_words_literal(entry, cap);
+    check(PyDict_SetItem(by_cap.ptr(), cap_key.ptr(), literal.ptr()));
+    return literal;
+}
+
 }  // namespace
 
 object Backend_vector_search(handle self, const Args &a) {
@@ -204,24 +307,28 @@ object Backend_hybrid_search(handle self, const Args &a) {
     // four lists' worth of rows of the scope is too common to rank by, which
     // bounds each word's look-up to that many rows.
     Py_ssize_t depth = RRF_K + 2 * clamp_to_ssize(top_k, 0, 1000000);
-    object depth_obj = make_int(depth);
-    object params = new_list({query_words(text), depth_obj, make_int(4 * depth)});
-    append_all(params, scope.params);
+    object params = steal_or_raise(PyDict_New());
+    auto put = [&](handle key, handle value) { check(PyDict_SetItem(params.ptr(), key.ptr(), value.ptr())); };
+    put(names.text, query_words(text));
+    put(names.depth, make_int(depth));
+    put(names.cap, make_int(4 * depth));
+    put(names.top_k, top_k);
+    if (by_vector) put(names.query, query_vec);
+    if (scope.ids) {
+        put(names.ids, PyList_GET_ITEM(scope.params.ptr(), 0));
+    } else {
+        const handle columns[] = {names.tenant_id, names.user_id, names.session_id};
+        Py_ssize_t next = 0;
+        for (unsigned i = 0; i < 3; ++i)
+            if (scope.mask & (1u << i)) put(columns[i], PyList_GET_ITEM(scope.params.ptr(), next++));
+    }
     unsigned slot = scope.ids ? SCOPE_IDS : scope.mask;
 
     object rows = with_conn(self, [&](handle conn) {
+        put(names.common, common_words(self, conn, table, config, 4 * depth));
         Stmt family = Stmt::hybrid_text;
-        if (by_vector) {
+        if (by_vector)
             family = scope.scoped() && scope_is_small(conn, table, scope) ? Stmt::hybrid_exact : Stmt::hybrid_index;
-            if (family == Stmt::hybrid_exact) check(PyList_Append(params.ptr(), query_vec.ptr()));
-            append_all(params, scope.params);
-            if (family == Stmt::hybrid_index) check(PyList_Append(params.ptr(), query_vec.ptr()));
-            // The cosine list's LIMIT is a value of its own: the planner walks
-            // the hnsw index for an ORDER BY ... LIMIT only when it sees the limit.
-            check(PyList_Append(params.ptr(), depth_obj.ptr()));
-            check(PyList_Append(params.ptr(), query_vec.ptr()));
-        }
-        check(PyList_Append(params.ptr(), top_k.ptr()));
         return fetch_all(conn, statement(table, family, slot, config), params);
     });
     return result_items(rows, -HUGE_VAL, names.hybrid);
@@ -251,9 +358,11 @@ object Backend_create_text_index(handle self, const Args &a) {
             call_method(c, names.execute, drop_sql);
         call_method(c, names.execute, create_sql);
         // The statistics of the indexed expression tell the search which
-        // words are too common to look up.
+        // words are too common to look up; this backend reads them anew.
         call_method(c, names.execute, analyze_sql);
     });
+    object cache = get_optional_attr(self, names._common_words);
+    if (cache.is_valid() && PyDict_CheckExact(cache.ptr())) PyDict_Clear(cache.ptr());
     return nb::none();
 }
 

@@ -27,13 +27,14 @@ extern ModuleState state;
 
 /// Interned attribute names, dict keys and fixed texts.
 struct Names {
-    handle _dsn, _dim, _table, _ext_ensured, _connection, _conn_pid, _conn_lock;
+    handle _dsn, _dim, _table, _ext_ensured, _connection, _conn_pid, _conn_lock, _common_words;
     handle _conn, _session_id, _embedding_or_none, add;
     handle acquire, release, closed, close, execute, fetchone, fetchall, rowcount, fileno;
     handle connect, Error, getpid, suppress, dumps, Lock, get;
     handle psycopg, os, json, contextlib, threading, Vector, register_vector;
     handle id, tenant_id, user_id, session_id, summary, source, embedding, score, method;
     handle count, hybrid, simple;
+    handle text, depth, cap, common, query, top_k, ids;  // hybrid_search's named parameters
     handle autocommit, isalnum, empty, underscore;
     handle vsk_memories, select_1;
     // Statements sent while preparing a new connection.
@@ -101,7 +102,8 @@ enum class Stmt : unsigned {
     hybrid_index = search_exact + 8,  // + mask or SCOPE_IDS: cosine candidates through the index
     hybrid_exact = hybrid_index + 9,  // + mask or SCOPE_IDS: the scope's cosine candidates ranked exactly
     hybrid_text = hybrid_exact + 9,   // + mask or SCOPE_IDS: the text ranking alone
-    list_scope = hybrid_text + 9,
+    common_words = hybrid_text + 9,   // the text index's most common words and the table's rows
+    list_scope,
     count_scope = list_scope + 8,
     clear_scope = count_scope + 8,
     end = clear_scope + 8,
