@@ -79,6 +79,12 @@ class FakeConnection:
                 setattr(cursor, name, _raising(value) if isinstance(value, BaseException) else (lambda v=value: v))
         return cursor
 
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
     def close(self):
         self.driver.log.append(("close", self))
         if "close" in self.driver.odd:

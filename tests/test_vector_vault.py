@@ -349,19 +349,31 @@ class TestStatements:
             assert fake.log[-1] == (SEARCH_SQL.format("mem", " AND " + clause), [q, *values, q, 2])
 
     @pytest.mark.parametrize("embedding, small, ranking", [
-        ([1.0, 0.0, 0.0], True, "OFFSET 0) e ORDER BY d"),
-        ([1.0, 0.0, 0.0], False, "ORDER BY embedding <=> %(query)s LIMIT"), ([], None, "FROM txt JOIN mem m"),
+        ([1.0, 0.0, 0.0], True, "OFFSET 0) e ORDER BY d LIMIT 40)"),
+        ([1.0, 0.0, 0.0], False, "ORDER BY embedding <=> %(query)s LIMIT 40)"), ([], None, "FROM txt JOIN mem m"),
     ])
     def test_hybrid_ranks_a_small_scope_exactly_and_answers_by_words_without_embedding(
             self, fb, fake, embedding, small, ranking):
         fake.answers[scope_is_small_sql("mem", "tenant_id = %s")] = FakeCursor([(small,)])
         fb.hybrid_search("a b", embedding, top_k=10.5, tenant_id="t")
         sql, params = fake.log[-1]
-        expected = {"text": "a b", "depth": 40, "cap": 160, "top_k": 10, "tenant_id": "t", "common": "{}"}
+        expected = {"text": "a b", "top_k": 10, "tenant_id": "t", "common": "{}"}
         if embedding:
             expected["query"] = Vector(embedding)
         assert ranking in sql and params == expected
         assert [e[0] for e in fake.log].count(scope_is_small_sql("mem", "tenant_id = %s")) == (small is not None)
+
+    def test_hybrid_reads_common_words_once_a_minute_and_after_create_text_index(self, fb, fake):
+        # 1,000 rows; words in 500, 200, 100 and 50 of them (the frequencies end with minimum, maximum, nulls).
+        fake.answers[COMMON_WORDS_SQL] = FakeCursor(
+            [(1000.0, ["plain", 'quo"te', "back\\slash", "rare"], [0.2, 0.5, 0.1, 0.05, 0.05, 0.5, 0.0])])
+        for top_k in (1, 2):  # a look-up cap of 88, then 96
+            fb.hybrid_search("a b", [], top_k=top_k)
+            assert fake.log[-1][1]["common"] == COMMON_WORDS_LITERAL
+        assert kinds(fake.log).count(COMMON_WORDS_SQL) == 1
+        fb.create_text_index()
+        fb.hybrid_search("a b", [], top_k=1)
+        assert kinds(fake.log).count(COMMON_WORDS_SQL) == 2
 
     def test_hybrid_without_embedding_and_text_or_with_no_ids_sends_nothing(self, fb, fake):
         assert fb.hybrid_search("", [], top_k=3) == []
@@ -753,6 +765,18 @@ class TestSearch:
         close_connection(backend)
         with backend._conn_lock:  # held elsewhere: an answer that needed it would block
             assert backend.vector_search(**kwargs, top_k=3, threshold=0) == []
+
+
+COMMON_WORDS_SQL = (
+    "SELECT greatest(c.reltuples, 0)::float8, s.most_common_elems::text::text[], "
+    "s.most_common_elem_freqs::float8[] FROM pg_class c LEFT JOIN pg_stats s ON s.schemaname = current_schema() "
+    "AND s.tablename = 'mem_text_simple' AND NOT s.inherited WHERE c.oid = 'mem'::regclass")
+COMMON_WORDS_LITERAL = '{"quo\\"te","plain","back\\\\slash"}'
+
+
+@pytest.mark.postgres
+def test_common_words_literal_reads_back_as_the_words(pg_admin):
+    assert pg_admin.execute("SELECT %s::text[]", [COMMON_WORDS_LITERAL]).fetchone()[0] == ['quo"te', "plain", "back\\slash"]
 
 
 # Topics on the axes (billing x, routing y, search z); the ticket OPS-4127 is

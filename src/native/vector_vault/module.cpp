@@ -23,7 +23,7 @@ void init_names() {
     VK_NAME(id); VK_NAME(tenant_id); VK_NAME(user_id); VK_NAME(session_id); VK_NAME(summary); VK_NAME(source);
     VK_NAME(embedding); VK_NAME(score); VK_NAME(method); VK_NAME(count); VK_NAME(hybrid); VK_NAME(simple);
     VK_NAME(vsk_memories);
-    VK_NAME(text); VK_NAME(depth); VK_NAME(cap); VK_NAME(common); VK_NAME(query); VK_NAME(top_k); VK_NAME(ids);
+    VK_NAME(text); VK_NAME(common); VK_NAME(query); VK_NAME(top_k); VK_NAME(ids);
     VK_NAME(autocommit); VK_NAME(isalnum);
     names.empty = interned("");
     names.underscore = interned("_");

@@ -306,12 +306,10 @@ object Backend_hybrid_search(handle self, const Args &a) {
     // Candidates per ranking (see statements.cpp); a word found in more than
     // four lists' worth of rows of the scope is too common to rank by, which
     // bounds each word's look-up to that many rows.
-    Py_ssize_t depth = RRF_K + 2 * clamp_to_ssize(top_k, 0, 1000000);
+    Py_ssize_t depth = hybrid_depth(clamp_to_ssize(top_k, 0, 1000000));
     object params = steal_or_raise(PyDict_New());
     auto put = [&](handle key, handle value) { check(PyDict_SetItem(params.ptr(), key.ptr(), value.ptr())); };
     put(names.text, query_words(text));
-    put(names.depth, make_int(depth));
-    put(names.cap, make_int(4 * depth));
     put(names.top_k, top_k);
     if (by_vector) put(names.query, query_vec);
     if (scope.ids) {
@@ -325,11 +323,11 @@ object Backend_hybrid_search(handle self, const Args &a) {
     unsigned slot = scope.ids ? SCOPE_IDS : scope.mask;
 
     object rows = with_conn(self, [&](handle conn) {
-        put(names.common, common_words(self, conn, table, config, 4 * depth));
+        put(names.common, common_words(self, conn, table, config, word_cap(depth)));
         Stmt family = Stmt::hybrid_text;
         if (by_vector)
             family = scope.scoped() && scope_is_small(conn, table, scope) ? Stmt::hybrid_exact : Stmt::hybrid_index;
-        return fetch_all(conn, statement(table, family, slot, config), params);
+        return fetch_all(conn, statement(table, family, slot, config, depth), params);
     });
     return result_items(rows, -HUGE_VAL, names.hybrid);
 }
@@ -381,7 +379,9 @@ constinit Method def::hybrid_search{
     "without usable words the cosine ranking; a record without an embedding can be\n"
     "found by its words. Each item is a copy of the record with \"score\" (the fused\n"
     "score, at most 2 / 21) and \"method\" (\"hybrid\") set. The rows are narrowed as\n"
-    "for vector_search. Fast on large tables once create_text_index() has run."};
+    "for vector_search. Fast on large tables once create_text_index() has run; the\n"
+    "index's statistics (read at most once a minute) name the words too common to\n"
+    "look up."};
 
 constinit Method def::create_text_index{
     {"create_text_index", true, {opt("text_search_config", "'simple'")}}, Backend_create_text_index,

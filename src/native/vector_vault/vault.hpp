@@ -34,7 +34,7 @@ struct Names {
     handle psycopg, os, json, contextlib, threading, Vector, register_vector;
     handle id, tenant_id, user_id, session_id, summary, source, embedding, score, method;
     handle count, hybrid, simple;
-    handle text, depth, cap, common, query, top_k, ids;  // hybrid_search's named parameters
+    handle text, common, query, top_k, ids;  // hybrid_search's named parameters
     handle autocommit, isalnum, empty, underscore;
     handle vsk_memories, select_1;
     // Statements sent while preparing a new connection.
@@ -112,9 +112,16 @@ enum class Stmt : unsigned {
 /// The reciprocal-rank fusion constant of hybrid_search (see statements.cpp).
 inline constexpr int RRF_K = 20;
 
+/// Candidates per ranking of a hybrid search for `top_k` (0 to 1,000,000; see statements.cpp).
+inline Py_ssize_t hybrid_depth(Py_ssize_t top_k) { return RRF_K + 2 * top_k; }
+
+/// Rows of the scope a word may be found in before it is too common to rank by.
+inline Py_ssize_t word_cap(Py_ssize_t depth) { return 4 * depth; }
+
 /// The text of statement `which` (plus `mask` for the scoped families) for
-/// `table`; the hybrid families also name a text search `config` (a checked str).
-object statement(handle table, Stmt which, unsigned mask = 0, handle config = handle());
+/// `table`; the hybrid families also name a text search `config` (a checked
+/// str) and their candidate `depth`, written into the text.
+object statement(handle table, Stmt which, unsigned mask = 0, handle config = handle(), Py_ssize_t depth = 0);
 
 /// Scope mask and parameters of three optional identifiers (None: no restriction).
 unsigned scope_of(handle tenant_id, handle user_id, handle session_id, handle params_list);
