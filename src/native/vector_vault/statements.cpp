@@ -14,7 +14,8 @@ namespace {
 
 constexpr Py_ssize_t MAX_CACHED_TABLES = 64;
 
-const char *const SCOPE_CLAUSES[] = {"tenant_id = %s", "user_id = %s", "session_id = %s"};
+// The scope columns, in the order of the mask's bits.
+const char *const SCOPE_COLUMNS[] = {"tenant_id", "user_id", "session_id"};
 
 // " AND "-joined scope clauses of `mask`, each preceded by " AND " when `lead` is set.
 std::string clauses(unsigned mask, bool lead) {
@@ -22,7 +23,7 @@ std::string clauses(unsigned mask, bool lead) {
     for (unsigned i = 0; i < 3; ++i) {
         if (!(mask & (1u << i))) continue;
         if (lead || !out.empty()) out += " AND ";
-        out += SCOPE_CLAUSES[i];
+        out += std::string(SCOPE_COLUMNS[i]) + " = %s";
     }
     return out;
 }
@@ -72,12 +73,11 @@ std::string bound_cte() {
 
 // The estimated rows of a scope (the mask's columns), NULL without statistics.
 std::string scope_guess(unsigned mask) {
-    static const char *const COLUMNS[] = {"tenant_id", "user_id", "session_id"};
     std::string values;
     unsigned columns = 0;
     for (unsigned i = 0; i < 3; ++i) {
         if (!(mask & (1u << i))) continue;
-        values += std::string(columns ? ", " : "") + "('" + COLUMNS[i] + "', %s::text)";
+        values += std::string(columns ? ", " : "") + "('" + SCOPE_COLUMNS[i] + "', %s::text)";
         ++columns;
     }
     return ", guess AS (SELECT CASE WHEN count(*) = " + std::to_string(columns) +
@@ -167,15 +167,14 @@ constexpr const char *MAX_QUERY_WORDS = "32";
 // The scope's conditions, " AND "-joined.
 std::string named_scope(unsigned scope) {
     if (scope == SCOPE_IDS) return "id = ANY(%(ids)s)";
-    static const char *const COLUMNS[] = {"tenant_id", "user_id", "session_id"};
     std::string out;
     for (unsigned i = 0; i < 3; ++i)
-        if (scope & (1u << i)) out += std::string(out.empty() ? "" : " AND ") + COLUMNS[i] + " = %(" + COLUMNS[i] + ")s";
+        if (scope & (1u << i))
+            out += std::string(out.empty() ? "" : " AND ") + SCOPE_COLUMNS[i] + " = %(" + SCOPE_COLUMNS[i] + ")s";
     return out;
 }
 
 std::vector<std::string> hybrid_search(unsigned scope, Stmt family, const std::string &cfg, Py_ssize_t depth) {
-    static const char *const COLUMNS[] = {"tenant_id", "user_id", "session_id"};
     const std::string k = std::to_string(RRF_K);
     const std::string d = std::to_string(depth), below = std::to_string(depth + 1),
                       cap = std::to_string(word_cap(depth)), cap_1 = std::to_string(word_cap(depth) + 1);
@@ -186,7 +185,7 @@ std::vector<std::string> hybrid_search(unsigned scope, Stmt family, const std::s
     if (scope != 0) {
         lookup_head = "SELECT id FROM (SELECT id";
         for (unsigned i = 0; i < 3; ++i)
-            if (scope != SCOPE_IDS && (scope & (1u << i))) lookup_head += std::string(", ") + COLUMNS[i];
+            if (scope != SCOPE_IDS && (scope & (1u << i))) lookup_head += std::string(", ") + SCOPE_COLUMNS[i];
         lookup_head += " FROM ";
         lookup_tail = matches + " OFFSET 0) f WHERE " + named_scope(scope);
     }
